@@ -1,0 +1,104 @@
+#include "game/game.h"
+
+#include <algorithm>
+
+namespace tralix {
+
+Game::Game(std::uint32_t dim) : board_(dim) { find_valid_moves(); }
+
+bool Game::covers(PlacementCode code, Tile tile) const {
+    const Tile anchor = placement_anchor(code);
+    if (tile < anchor) return false;
+    const Shape& shape = board_.catalogue().shape(placement_shape(code));
+    const std::uint32_t k = tile - anchor;
+    for (std::uint32_t i = 0; i < shape.size; ++i) {
+        if (shape.offsets[i] == k) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> Game::apply_move(Tile tile) {
+    if (!std::binary_search(valid_tiles_.begin(), valid_tiles_.end(), tile)) {
+        return "Invalid move - Player " + std::to_string(current_player_) + ", Tile " +
+               std::to_string(tile);
+    }
+    const Player player = current_player_;
+    board_.place_tile(tile, player);
+    history_.push_back({player, tile});
+
+    // Narrow: keep the candidates that also cover this tile (the set behind it).
+    std::erase_if(candidates_, [&](PlacementCode code) { return !covers(code, tile); });
+    collect_valid_tiles();
+    if (!valid_tiles_.empty()) return std::nullopt;
+
+    // No candidate extends the tiles laid: they form the one remaining placement.
+    if (candidates_.empty()) return "valid_moves must be non-empty";
+    const Shape& shape = board_.catalogue().shape(placement_shape(candidates_.front()));
+    const Hand& hand = board_.hand(player);
+    std::uint32_t index = 0;
+    while (index < hand.size() && hand[index] != shape.piece) ++index;
+    last_size_[player] = shape.size;
+    board_.remove_piece(player, index);
+    next_turn();
+    return std::nullopt;
+}
+
+void Game::next_turn() {
+    while (!is_over()) {
+        current_player_ = (current_player_ + 1) % player_count;
+        if (finished_[current_player_]) {
+            // A retired player's corner set only shrinks: it has no moves, no need to search.
+            candidates_.clear();
+            valid_tiles_.clear();
+            continue;
+        }
+        find_valid_moves();
+        if (!valid_tiles_.empty()) return;
+        finished_[current_player_] = true;
+    }
+}
+
+std::array<float, 4> Game::outcome() const {
+    const std::array<std::int32_t, 4> s = board_.scores(last_size_);
+    std::int32_t best = s[0];
+    std::uint32_t winners = 1;
+    for (Player p = 1; p < player_count; ++p) {
+        if (s[p] > best) {
+            best = s[p];
+            winners = 1;
+        } else if (s[p] == best) {
+            ++winners;
+        }
+    }
+    const float share = 1.0f / static_cast<float>(winners);
+    std::array<float, 4> result{};
+    for (Player p = 0; p < player_count; ++p) result[p] = s[p] == best ? share : 0.0f;
+    return result;
+}
+
+Placement Game::decode(PlacementCode code) const {
+    const Shape& shape = board_.catalogue().shape(placement_shape(code));
+    const Hand& hand = board_.hand(current_player_);
+    std::uint32_t index = 0;
+    while (index < hand.size() && hand[index] != shape.piece) ++index;
+    return {index, shape.orientation, placement_anchor(code)};
+}
+
+std::vector<Placement> Game::placements() const {
+    std::vector<Placement> out;
+    for (PlacementCode code : candidates_) out.push_back(decode(code));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<Placement> Game::placements_covering(Tile tile) const {
+    std::vector<Placement> out;
+    if (!std::binary_search(valid_tiles_.begin(), valid_tiles_.end(), tile)) return out;
+    for (PlacementCode code : candidates_) {
+        if (covers(code, tile)) out.push_back(decode(code));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace tralix
