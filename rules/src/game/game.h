@@ -69,13 +69,17 @@ public:
     // The candidates that cover a tile (empty unless the tile is valid). Sorted.
     std::vector<Placement> placements_covering(Tile tile) const;
 
-private:
-    // Rebuilds the candidates for the player to move from its corner tiles.
+    // Rebuilds the candidate placements of the player to move from its corner tiles, as at the
+    // start of its turn (which the game does by itself; calling it mid-turn forgets the tiles
+    // laid this turn). Public for benchmarks.
     void find_valid_moves();
+
+private:
     // Recomputes valid_tiles_ from the candidates: every free tile a candidate covers.
     void collect_valid_tiles();
     // Passes the turn to the next player who can move, retiring those who cannot.
     void next_turn();
+    Window blocked_window(Tile corner) const;
     bool covers(PlacementCode code, Tile tile) const;
     Placement decode(PlacementCode code) const;
 

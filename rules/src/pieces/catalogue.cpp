@@ -28,23 +28,28 @@ Catalogue::Catalogue(std::uint32_t dim) : dim_(dim) {
             s.piece = id;
             s.orientation = static_cast<std::uint8_t>(j);
             s.size = static_cast<std::uint8_t>(o.offsets.size());
-            s.height = static_cast<std::uint8_t>(o.grid.size());
-            s.width = static_cast<std::uint8_t>(o.width);
-            s.mask_length = static_cast<std::uint32_t>(o.mask.size());
+            // Grid position of each filled cell, in the same row-major order as the offsets.
+            std::array<int, 5> rows{}, columns{};
             std::size_t k = 0;
             for (std::size_t r = 0; r < o.grid.size(); ++r) {
                 for (std::size_t c = 0; c < o.grid[r].size(); ++c) {
                     if (o.grid[r][c] == 0) continue;
                     s.offsets[k] = o.offsets[k];
-                    s.rows[k] = static_cast<std::uint8_t>(r);
-                    s.columns[k] = static_cast<std::uint8_t>(c);
+                    rows[k] = static_cast<int>(r);
+                    columns[k] = static_cast<int>(c);
                     ++k;
                 }
             }
             const auto shape_index = static_cast<std::uint16_t>(shapes_.size());
             for (std::uint8_t cell = 0; cell < s.size; ++cell) {
-                shape_cells_.push_back({shape_index, cell, s.rows[cell], s.columns[cell], s.height,
-                                        s.width, s.offsets[cell]});
+                ShapeCell sc;
+                for (std::uint8_t other = 0; other < s.size; ++other) {
+                    sc.cells.set(rows[other] - rows[cell], columns[other] - columns[cell]);
+                }
+                sc.offset = s.offsets[cell];
+                sc.shape = shape_index;
+                sc.cell = cell;
+                shape_cells_.push_back(sc);
             }
             shapes_.push_back(s);
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -16,24 +17,49 @@ namespace tralix {
 struct Shape {
     PieceId piece = 0;
     std::uint8_t orientation = 0;  // index in the piece's orientation list
-    std::uint8_t size = 0;         // filled cells, 1 to 5
-    std::uint8_t height = 0;
-    std::uint8_t width = 0;
-    std::uint32_t mask_length = 0;
+    std::uint8_t size = 0;                   // filled cells, 1 to 5
     std::array<std::uint32_t, 5> offsets{};  // board offsets from the anchor, ascending
-    std::array<std::uint8_t, 5> rows{};      // grid row of each filled cell
-    std::array<std::uint8_t, 5> columns{};   // grid column of each filled cell
+};
+
+// A 9 x 9 window of tiles centred on one tile, one bit per tile: bit (dr + 4) * 9 + (dc + 4)
+// stands for the tile dr rows below and dc columns right of the centre. Any piece laid over the
+// centre lies inside it.
+struct Window {
+    std::uint64_t low = 0;   // bits 0 to 63
+    std::uint64_t high = 0;  // bits 64 to 80
+    static constexpr int radius = 4;
+    static constexpr int side = 2 * radius + 1;
+    void set(int dr, int dc) {
+        const int bit = (dr + radius) * side + dc + radius;
+        if (bit < 64) {
+            low |= 1ull << bit;
+        } else {
+            high |= 1ull << (bit - 64);
+        }
+    }
+    // Calls visit(dr, dc) for every set bit.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (std::uint64_t b = low; b != 0; b &= b - 1) {
+            const int bit = std::countr_zero(b);
+            visit(bit / side - radius, bit % side - radius);
+        }
+        for (std::uint64_t b = high; b != 0; b &= b - 1) {
+            const int bit = 64 + std::countr_zero(b);
+            visit(bit / side - radius, bit % side - radius);
+        }
+    }
+    bool intersects(const Window& other) const {
+        return ((low & other.low) | (high & other.high)) != 0;
+    }
 };
 
 // One (shape, filled cell) pair: the shape laid so that this cell covers a given tile.
 struct ShapeCell {
+    Window cells;              // the shape's tiles, relative to that tile
+    std::uint32_t offset = 0;  // board offset of the cell from the anchor
     std::uint16_t shape = 0;
     std::uint8_t cell = 0;
-    std::uint8_t row = 0;     // grid row of the cell
-    std::uint8_t column = 0;  // grid column of the cell
-    std::uint8_t height = 0;
-    std::uint8_t width = 0;
-    std::uint32_t offset = 0;  // board offset of the cell from the anchor
 };
 
 // A placement packed in 32 bits: the global shape index above the anchor tile.

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the C++ suites under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the release build with its suites.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+cd "$root"
+
+jobs="$(nproc)"
+
+echo "== sanitizer build" >&2
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTRALIX_BUILD_TESTS=ON -DTRALIX_SANITIZE=ON >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== release build" >&2
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DTRALIX_BUILD_TESTS=ON -DTRALIX_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs"
