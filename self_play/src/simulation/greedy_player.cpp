@@ -1,0 +1,22 @@
+#include "simulation/greedy_player.h"
+
+namespace tralix {
+
+std::variant<Tile, std::string> greedy_move(Evaluator& evaluator, const Game& game) {
+    Node root;
+    Evaluation evaluation = evaluator.evaluate(root, game);
+    if (evaluation.error) return "Error evaluating root node: " + evaluation.error->text();
+    const Node* best = nullptr;
+    float best_prior = 0.0f;
+    for (const Node& child : root.children) {
+        if (child.prior > best_prior) {
+            best = &child;
+            best_prior = child.prior;
+        }
+    }
+    // Without a candidate the same position would be asked again and again: give up instead.
+    if (best == nullptr) return std::string("No valid tile received a positive prior");
+    return best->tile;
+}
+
+}  // namespace tralix

@@ -1,0 +1,17 @@
+// The network's move in evaluation games: one evaluation of the position, then the tile with
+// the highest prior. No search.
+#pragma once
+
+#include <string>
+#include <variant>
+
+#include "simulation/evaluation.h"
+
+namespace tralix {
+
+// The tile whose child has the highest prior (the first met among equal ones, in the root's
+// iteration order), or an error text: "Error evaluating root node: {}" when the evaluation
+// fails, and a text saying so when no valid tile received a positive prior.
+std::variant<Tile, std::string> greedy_move(Evaluator& evaluator, const Game& game);
+
+}  // namespace tralix

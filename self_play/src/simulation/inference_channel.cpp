@@ -1,0 +1,135 @@
+#include "simulation/inference_channel.h"
+
+#include <utility>
+
+#include "core/fatal_error.h"
+#include "simulation/captured_error.h"
+#include "simulation/softmax.h"
+
+namespace tralix {
+namespace {
+
+Evaluation failed() { return {{}, CapturedError::take()}; }
+
+// A list of n items, each made by make(i); null on failure.
+template <class Make>
+PyRef make_list(std::size_t n, Make&& make) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return list;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyObject* as_bool(std::uint8_t v) { return Py_NewRef(v != 0 ? Py_True : Py_False); }
+
+}  // namespace
+
+PyRef planes_to_lists(const std::vector<std::uint8_t>& planes, std::uint32_t dim,
+                      bool channels_last) {
+    const std::size_t n = static_cast<std::size_t>(dim) * dim;
+    if (channels_last) {
+        return make_list(dim, [&](std::size_t r) {
+            return make_list(dim, [&](std::size_t c) {
+                const std::uint8_t* tile = &planes[(r * dim + c) * 5];
+                return make_list(5, [&](std::size_t k) { return as_bool(tile[k]); }).release();
+            }).release();
+        });
+    }
+    return make_list(5, [&](std::size_t k) {
+        return make_list(dim, [&](std::size_t r) {
+            const std::uint8_t* row = &planes[k * n + r * dim];
+            return make_list(dim, [&](std::size_t c) { return as_bool(row[c]); }).release();
+        }).release();
+    });
+}
+
+bool read_float_list(PyObject* item, std::vector<float>& out) {
+    out.clear();
+    if (PyUnicode_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "a str cannot be read as a list of floats");
+        return false;
+    }
+    if (!PySequence_Check(item)) {
+        PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(item)));
+        if (!name) return false;
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", name.get());
+        return false;
+    }
+    const Py_ssize_t hint = PySequence_Size(item);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        out.reserve(static_cast<std::size_t>(hint));
+    }
+    PyRef iterator = PyRef::steal(PyObject_GetIter(item));
+    if (!iterator) return false;
+    while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {
+        double value;
+        if (PyFloat_CheckExact(element.get())) {
+            value = PyFloat_AS_DOUBLE(element.get());
+        } else {
+            value = PyFloat_AsDouble(element.get());
+            if (value == -1.0 && PyErr_Occurred()) return false;
+        }
+        out.push_back(static_cast<float>(value));
+    }
+    return !PyErr_Occurred();
+}
+
+Evaluation InferenceChannel::evaluate(Node& node, const Game& game) {
+    if (game.is_over()) {
+        const std::array<float, 4> outcome = game.outcome();
+        return {{outcome.begin(), outcome.end()}, nullptr};
+    }
+    const std::uint32_t rep = context_.config.rep;
+    if (rep != 1 && rep != 2) fatal_stop("Invalid representation type");
+    const bool channels_last = rep == 2;
+
+    thread_local std::vector<std::uint8_t> planes;
+    planes.resize(5ull * game.board().tile_count());
+    game.encode(channels_last, planes);
+    PyRef lists = planes_to_lists(planes, game.dim(), channels_last);
+    if (!lists) return failed();
+    PyRef id = PyRef::steal(PyLong_FromLong(context_.id));
+    if (!id) return failed();
+    PyRef request = PyRef::steal(PyTuple_Pack(2, id.get(), lists.get()));
+    if (!request) return failed();
+
+    static PyObject* put_name = nullptr;
+    static PyObject* recv_name = nullptr;
+    if (!call_method(context_.inference_queue, "put", put_name, request.get())) return failed();
+    request = PyRef();
+    PyObject* recv = interned_string("recv", recv_name);
+    PyRef reply = recv ? PyRef::steal(PyObject_CallMethodNoArgs(context_.pipe, recv)) : PyRef();
+    if (!reply) return failed();
+
+    thread_local std::vector<float> policy_logits;
+    thread_local std::vector<float> value_logits;
+    for (int index = 0; index < 2; ++index) {
+        PyRef key = PyRef::steal(PyLong_FromLong(index));
+        if (!key) return failed();
+        PyRef item = PyRef::steal(PyObject_GetItem(reply.get(), key.get()));
+        if (!item || !read_float_list(item.get(), index == 0 ? policy_logits : value_logits)) {
+            return failed();
+        }
+    }
+
+    thread_local std::vector<float> priors;
+    masked_policy(policy_logits, game.valid_tiles(), priors);
+    std::vector<float> values = value_softmax(value_logits, game.current_player());
+
+    node.player = game.current_player();
+    thread_local std::vector<std::pair<Tile, float>> children;
+    children.clear();
+    for (std::size_t t = 0; t < priors.size(); ++t) {
+        if (priors[t] > 0.0f) children.emplace_back(static_cast<Tile>(t), priors[t]);
+    }
+    node.add_children(children, thread_rng());
+    return {std::move(values), nullptr};
+}
+
+}  // namespace tralix

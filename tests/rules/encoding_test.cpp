@@ -1,0 +1,149 @@
+// The network input: five 0/1 features per tile from the point of view of the player to move,
+// planes first ([k][r][c]) or channels last ([r][c][k]).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "game/game.h"
+
+namespace tralix {
+namespace {
+
+// Feature k of tile t in either layout.
+std::uint8_t at(const std::vector<std::uint8_t>& e, bool channels_last, std::uint32_t dim, std::uint32_t k,
+                Tile t) {
+    return channels_last ? e[t * 5 + k] : e[k * dim * dim + t];
+}
+
+// The tiles where feature k is set.
+std::vector<Tile> plane(const Game& g, bool channels_last, std::uint32_t k) {
+    const std::vector<std::uint8_t> e = g.encode(channels_last);
+    std::vector<Tile> tiles;
+    for (Tile t = 0; t < g.dim() * g.dim(); ++t) {
+        if (at(e, channels_last, g.dim(), k, t) != 0) tiles.push_back(t);
+    }
+    return tiles;
+}
+
+std::vector<Tile> sorted_valid(const Game& g) {
+    std::vector<Tile> v = g.valid_tiles();
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+void play(Game& g, const std::vector<Tile>& tiles) {
+    for (Tile t : tiles) ASSERT_EQ(g.apply_move(t), std::nullopt) << "tile " << t;
+}
+
+const bool layouts[] = {false, true};
+
+TEST(Encoding, NewGameOfSide20) {
+    const Game g(20);
+    for (bool last : layouts) {
+        const std::vector<std::uint8_t> e = g.encode(last);
+        ASSERT_EQ(e.size(), 5u * 20 * 20);
+        EXPECT_TRUE(std::all_of(e.begin(), e.end(), [](std::uint8_t b) { return b <= 1; }));
+        for (std::uint32_t k = 0; k < 4; ++k) EXPECT_TRUE(plane(g, last, k).empty());
+        std::vector<Tile> near_corner;
+        for (Tile t = 0; t < 400; ++t) {
+            if (t / 20 + t % 20 <= 4) near_corner.push_back(t);
+        }
+        EXPECT_EQ(plane(g, last, 4), near_corner);
+    }
+}
+
+TEST(Encoding, AfterTheFirstTile) {
+    Game g(20);
+    play(g, {0});
+    for (bool last : layouts) {
+        EXPECT_EQ(plane(g, last, 0), std::vector<Tile>{0});
+        for (std::uint32_t k = 1; k < 4; ++k) EXPECT_TRUE(plane(g, last, k).empty());
+        EXPECT_EQ(plane(g, last, 4), (std::vector<Tile>{1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}));
+    }
+}
+
+TEST(Encoding, AfterTheFirstTurnThePreviousPlayerIsPlaneThree) {
+    Game g(20);
+    play(g, {0, 1, 2, 3, 4});
+    ASSERT_EQ(g.current_player(), 1u);
+    for (bool last : layouts) {
+        for (std::uint32_t k = 0; k < 3; ++k) EXPECT_TRUE(plane(g, last, k).empty());
+        EXPECT_EQ(plane(g, last, 3), (std::vector<Tile>{0, 1, 2, 3, 4}));
+        EXPECT_EQ(plane(g, last, 4),
+                  (std::vector<Tile>{15, 16, 17, 18, 19, 36, 37, 38, 39, 57, 58, 59, 78, 79, 99}));
+    }
+}
+
+TEST(Encoding, PlanesAreRelativeToThePlayerToMove) {
+    Game g(20);
+    play(g, {0, 1, 2, 3, 4});            // player 0
+    play(g, {19, 39, 59, 79, 99});       // player 1
+    ASSERT_EQ(g.current_player(), 2u);
+    play(g, {399, 398, 397, 396, 395});  // player 2
+    ASSERT_EQ(g.current_player(), 3u);
+    play(g, {380});                      // player 3, mid-turn
+    for (bool last : layouts) {
+        EXPECT_EQ(plane(g, last, 0), std::vector<Tile>{380});
+        EXPECT_EQ(plane(g, last, 1), (std::vector<Tile>{0, 1, 2, 3, 4}));
+        EXPECT_EQ(plane(g, last, 2), (std::vector<Tile>{19, 39, 59, 79, 99}));
+        EXPECT_EQ(plane(g, last, 3), (std::vector<Tile>{395, 396, 397, 398, 399}));
+        EXPECT_EQ(plane(g, last, 4), sorted_valid(g));
+    }
+    play(g, {360, 340, 320, 300});
+    ASSERT_EQ(g.current_player(), 0u);
+    play(g, {25});  // player 0's second turn starts
+    while (g.current_player() == 0) play(g, {sorted_valid(g).front()});
+    ASSERT_EQ(g.current_player(), 1u);
+    play(g, {sorted_valid(g).front()});
+    while (g.current_player() == 1) play(g, {sorted_valid(g).front()});
+    ASSERT_EQ(g.current_player(), 2u);
+    // With player 2 to move, player 0's tiles are plane 2 and player 3's plane 1.
+    for (bool last : layouts) {
+        const std::vector<Tile> p2 = plane(g, last, 2), p1 = plane(g, last, 1);
+        EXPECT_TRUE(std::binary_search(p2.begin(), p2.end(), Tile{0}));
+        EXPECT_TRUE(std::binary_search(p2.begin(), p2.end(), Tile{25}));
+        EXPECT_EQ(p1, (std::vector<Tile>{300, 320, 340, 360, 380}));
+        EXPECT_EQ(plane(g, last, 0), (std::vector<Tile>{395, 396, 397, 398, 399}));
+    }
+}
+
+// On random positions of several sides: each feature follows the owners and the valid tiles,
+// and the two layouts hold the same numbers.
+TEST(Encoding, LayoutsAgreeOnRandomPositions) {
+    for (std::uint32_t dim : {4u, 7u, 12u, 20u}) {
+        Game g(dim);
+        std::mt19937 rng(dim);
+        const std::uint32_t n = dim * dim;
+        while (!g.is_over()) {
+            const std::vector<std::uint8_t> first = g.encode(false);
+            const std::vector<std::uint8_t> last = g.encode(true);
+            ASSERT_EQ(first.size(), 5u * n);
+            ASSERT_EQ(last.size(), 5u * n);
+            std::vector<std::uint8_t> buffer(5u * n, 7);
+            g.encode(true, buffer);
+            EXPECT_EQ(buffer, last);
+            const std::vector<Tile> valid = sorted_valid(g);
+            const Player p = g.current_player();
+            for (Tile t = 0; t < n; ++t) {
+                const std::uint32_t owner = g.board().cell(t) & owner_mask;
+                for (std::uint32_t k = 0; k < 5; ++k) {
+                    const bool expected = k == 4 ? std::binary_search(valid.begin(), valid.end(), t)
+                                                 : owner == (p + k) % 4 + 1;
+                    ASSERT_EQ(first[k * n + t], expected ? 1 : 0) << "tile " << t << " feature " << k;
+                    ASSERT_EQ(last[t * 5 + k], first[k * n + t]);
+                }
+            }
+            ASSERT_EQ(g.apply_move(valid[std::uniform_int_distribution<std::size_t>(0, valid.size() - 1)(rng)]),
+                      std::nullopt);
+        }
+        // A finished position still has the full size, with an empty plane 4.
+        EXPECT_EQ(g.encode(false).size(), 5u * n);
+        EXPECT_TRUE(plane(g, false, 4).empty());
+    }
+}
+
+}  // namespace
+}  // namespace tralix
