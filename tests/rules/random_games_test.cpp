@@ -232,7 +232,9 @@ std::uint64_t play_checked_game(std::uint32_t dim, std::uint32_t seed, const Opt
                 EXPECT_EQ(g.placements_covering(t), identities(behind[t])) << "tile " << t;
             }
         }
-        if (!laid.empty()) EXPECT_TRUE(g.placements_covering(laid.front()).empty());
+        if (!laid.empty()) {
+            EXPECT_TRUE(g.placements_covering(laid.front()).empty());
+        }
 
         const Tile tile = valid[rng() % valid.size()];
         EXPECT_EQ(g.apply_move(tile), std::nullopt);
@@ -265,8 +267,9 @@ std::uint64_t play_checked_game(std::uint32_t dim, std::uint32_t seed, const Opt
         EXPECT_EQ(g.last_size(), last_size);
         for (Player q = 0; q < 4; ++q) {
             const Hand& hand = g.board().hand(q);
-            ASSERT_EQ(hand.size(), hands[q].size()) << "hand of player " << q;
-            for (std::uint32_t i = 0; i < hand.size(); ++i) EXPECT_EQ(hand[i], hands[q][i]);
+            std::vector<PieceId> ids;
+            for (std::uint32_t i = 0; i < hand.size(); ++i) ids.push_back(hand[i]);
+            EXPECT_EQ(ids, hands[q]) << "hand of player " << q;
         }
         laid.clear();
 
@@ -312,8 +315,8 @@ TEST_P(RandomGames, MatchTheBruteForceReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sides, RandomGames, ::testing::Values(4u, 5u, 6u, 7u, 8u, 10u, 13u, 14u, 20u),
-                         [](const ::testing::TestParamInfo<std::uint32_t>& info) {
-                             return "Side" + std::to_string(info.param);
+                         [](const ::testing::TestParamInfo<std::uint32_t>& side) {
+                             return "Side" + std::to_string(side.param);
                          });
 
 }  // namespace
