@@ -1,0 +1,256 @@
+"""Command line: selfplay, eval-random, arena, show."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import signal
+import sys
+import time
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Iterator
+
+from tqdm import tqdm
+
+from .board import board_text, owners_after, scores
+from .pool import Run, RunFailed, RunInterrupted, RunOptions
+from .records import GameWriter, game_line, read_games
+from .settings import SearchSettings
+
+
+def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
+    parser.add_argument("--games", type=int, default=games, help="games to play (%(default)s)")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (%(default)s)")
+    parser.add_argument("--threads", type=int, default=4,
+                        help="games played at once by each worker (%(default)s)")
+    parser.add_argument("--batch-size", type=int, default=64,
+                        help="largest batch the server evaluates at once (%(default)s)")
+    parser.add_argument("--max-wait-ms", type=float, default=2.0,
+                        help="how long the server waits to fill a batch (%(default)s ms)")
+    parser.add_argument("--side", type=int, default=20, help="board side (%(default)s)")
+    parser.add_argument("--rep", type=int, choices=(1, 2), default=1,
+                        help="input layout: 1 planes first, 2 values last (%(default)s)")
+
+
+def _add_search_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--sims", type=int, default=64,
+                        help="simulations per move (%(default)s)")
+    parser.add_argument("--sample-moves", type=int, default=30,
+                        help="moves (tiles) before this count are sampled by visits "
+                             "(%(default)s)")
+    parser.add_argument("--c-base", type=float, default=19652.0)
+    parser.add_argument("--c-init", type=float, default=1.25)
+    parser.add_argument("--alpha", type=float, default=0.3, help="root noise concentration")
+    parser.add_argument("--exploration-fraction", type=float, default=0.25,
+                        help="weight of the root noise (%(default)s)")
+
+
+def _settings(args: argparse.Namespace, search: bool) -> SearchSettings:
+    if not search:
+        return SearchSettings(dim=args.side, rep=args.rep)
+    return SearchSettings(dim=args.side, rep=args.rep, sims_per_move=args.sims,
+                          sample_moves=args.sample_moves, c_base=args.c_base,
+                          c_init=args.c_init, dirichlet_alpha=args.alpha,
+                          exploration_fraction=args.exploration_fraction)
+
+
+@contextmanager
+def _stop_on_signals(run: Run) -> Iterator[None]:
+    """The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts."""
+    def handler(signum, frame):
+        if run.interrupted:
+            raise KeyboardInterrupt
+        print("\nstopping...", file=sys.stderr)
+        run.stop()
+
+    previous = {sig: signal.signal(sig, handler) for sig in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for sig, old in previous.items():
+            signal.signal(sig, old)
+
+
+def _options(args: argparse.Namespace, kind: str, settings: SearchSettings,
+             networks: list[str]) -> RunOptions:
+    return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
+                      workers=args.workers, threads=args.threads, batch_size=args.batch_size,
+                      max_wait=args.max_wait_ms / 1000.0,
+                      quiet=not getattr(args, "boards", False))
+
+
+def _mean_interval(scores_: list[float]) -> tuple[float, float]:
+    """Mean and the half-width of its 95% confidence interval (normal approximation)."""
+    n = len(scores_)
+    mean = sum(scores_) / n
+    if n < 2:
+        return mean, float("inf")
+    variance = sum((s - mean) ** 2 for s in scores_) / (n - 1)
+    return mean, 1.96 * math.sqrt(variance / n)
+
+
+def _run(run: Run, on_result, unit_label: str) -> tuple[int, str | None]:
+    """Drives the run with a progress line; returns (exit code, failure text)."""
+    progress = tqdm(total=run.options.games, unit="game", file=sys.stderr, dynamic_ncols=True)
+    try:
+        with _stop_on_signals(run):
+            for result in run:
+                on_result(result)
+                progress.update(1)
+                elapsed = time.perf_counter() - run.started
+                progress.set_postfix_str(
+                    f"{unit_label(elapsed)}, {run.requests_served() / elapsed:,.0f} sims/s",
+                    refresh=False)
+        return 0, None
+    except RunInterrupted:
+        return 130, "interrupted"
+    except KeyboardInterrupt:
+        return 130, "interrupted"
+    except RunFailed as failure:
+        return 1, str(failure)
+    finally:
+        progress.close()
+
+
+def cmd_selfplay(args: argparse.Namespace) -> int:
+    settings = _settings(args, search=True)
+    output = Path(args.output or time.strftime("data/selfplay-%Y%m%d-%H%M%S.jsonl.gz"))
+    run = Run(_options(args, "selfplay", settings, [args.network]))
+    stored = dict(settings.as_dict(), network=args.network)
+    tiles = failed = 0
+    seat_totals = [0.0] * 4
+    with GameWriter(output) as writer:
+        def on_result(result):
+            nonlocal tiles, failed
+            if result.status != 0:
+                failed += 1
+                return
+            writer.write(game_line(result.number, settings.dim, result.data, stored))
+            tiles += len(result.data[0])
+            for seat, value in enumerate(result.data[2]):
+                seat_totals[seat] += value
+
+        code, problem = _run(run, on_result,
+                             lambda elapsed: f"{tiles / elapsed:,.0f} tiles/s")
+    elapsed = time.perf_counter() - run.started
+    games = writer.games
+    print(f"self-play: {games} games written to {output}", file=sys.stderr)
+    print(f"  {failed} games abandoned after a failed evaluation", file=sys.stderr)
+    print(f"  {tiles} tiles, {run.requests_served()} network evaluations in {elapsed:.1f} s "
+          f"({tiles / elapsed:,.1f} tiles/s, {run.requests_served() / elapsed:,.0f} "
+          f"evaluations/s)", file=sys.stderr)
+    if games:
+        print("  mean outcome by seat: "
+              + ", ".join(f"{t / games:.3f}" for t in seat_totals), file=sys.stderr)
+    if problem:
+        print(f"run stopped: {problem}", file=sys.stderr)
+    print(output)
+    return code or (1 if failed else 0)
+
+
+def _score_games(args: argparse.Namespace, kind: str, networks: list[str]) -> int:
+    settings = _settings(args, search=False)
+    run = Run(_options(args, kind, settings, networks))
+    results: list[float] = []
+    failed = 0
+
+    def on_result(result):
+        nonlocal failed
+        if result.status != 0:
+            failed += 1
+        else:
+            results.append(float(result.data))
+
+    code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
+    who = networks[0]
+    if results:
+        mean, half = _mean_interval(results)
+        versus = ("three uniformly random players" if kind == "random"
+                  else f"baseline {networks[1]}")
+        print(f"{who} against {versus}: mean score {mean:.3f} ± {half:.3f} "
+              f"(95% CI [{mean - half:.3f}, {mean + half:.3f}]) over {len(results)} games")
+        if kind == "random":
+            verdict = ("better than" if mean - half > 0.25 else
+                       "worse than" if mean + half < 0.25 else "not distinguishable from")
+            print(f"chance is 0.25: {verdict} chance")
+    if failed:
+        print(f"{failed} games abandoned after a failed evaluation", file=sys.stderr)
+    if problem:
+        print(f"run stopped: {problem}", file=sys.stderr)
+    return code or (1 if failed else 0)
+
+
+def cmd_eval_random(args: argparse.Namespace) -> int:
+    return _score_games(args, "random", [args.network])
+
+
+def cmd_arena(args: argparse.Namespace) -> int:
+    return _score_games(args, "arena", [args.network, args.baseline])
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    chosen = None
+    for index, game in enumerate(read_games(Path(args.file))):
+        if (args.id is not None and game["id"] == args.id) or (args.id is None and
+                                                               index == args.index):
+            chosen = game
+            break
+    if chosen is None:
+        print("no such game in the file", file=sys.stderr)
+        return 1
+    side, history = chosen["side"], chosen["history"]
+    if args.replay:
+        for i, (player, tile) in enumerate(history):
+            turn_ends = i + 1 == len(history) or history[i + 1][0] != player
+            if turn_ends or args.tiles:
+                print(f"after move {i + 1}: player {player}, tile {tile}")
+                print(board_text(side, owners_after(side, history[:i + 1])))
+    owners = owners_after(side, history)
+    print(f"game {chosen['id']}, side {side}, {len(history)} tiles, "
+          f"tiles laid by seat {scores(owners)}, outcome {chosen['outcome']}")
+    print(board_text(side, owners))
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="tralix", description=__doc__)
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    selfplay = commands.add_parser("selfplay", help="play training games and store them")
+    _add_run_options(selfplay, games=16)
+    _add_search_options(selfplay)
+    selfplay.add_argument("--network", default="heuristic",
+                          help="uniform, heuristic or module:factory (%(default)s)")
+    selfplay.add_argument("--output", help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz)")
+    selfplay.set_defaults(handler=cmd_selfplay)
+
+    evaluate = commands.add_parser("eval-random", help="the network against random players")
+    _add_run_options(evaluate, games=100)
+    evaluate.add_argument("--network", default="heuristic")
+    evaluate.set_defaults(handler=cmd_eval_random)
+
+    arena = commands.add_parser("arena", help="the network against a baseline, side 20")
+    _add_run_options(arena, games=20)
+    arena.add_argument("--network", default="heuristic")
+    arena.add_argument("--baseline", default="uniform")
+    arena.add_argument("--boards", action="store_true", help="print every final board")
+    arena.set_defaults(handler=cmd_arena)
+
+    show = commands.add_parser("show", help="print a stored game's board")
+    show.add_argument("file")
+    show.add_argument("--id", type=int, help="the game's id (default: --index)")
+    show.add_argument("--index", type=int, default=0, help="position in the file (%(default)s)")
+    show.add_argument("--replay", action="store_true", help="print the board after every turn")
+    show.add_argument("--tiles", action="store_true", help="with --replay: after every tile")
+    show.set_defaults(handler=cmd_show)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.handler(args)
+    except ValueError as error:
+        print(f"tralix: {error}", file=sys.stderr)
+        return 2
