@@ -55,10 +55,12 @@ class GamePipe:
         self._connection = connection
         self._stop = stop_event
         self._poll = poll_seconds
+        self.stopped = False  # set when a game was abandoned because the run is stopping
 
     def recv(self) -> Any:
         while not self._connection.poll(self._poll):
             if self._stop.is_set():
+                self.stopped = True
                 raise RunStopped("the run is stopping")
         reply = self._connection.recv()
         if isinstance(reply, NetworkFailure):

@@ -81,7 +81,7 @@ def _play_slot(kind: str, settings: SearchSettings, slot: int, slots: int, conne
             events.put(("panic", f"game {number}: {type(stop_error).__name__}: {stop_error}"))
             stop.set()
             return
-        if stop.is_set() and status != 0:
+        if pipe.stopped:
             return  # abandoned because the run is stopping, not a failure of its own
         events.put(("game", GameResult(number, status, time.perf_counter() - start, data)))
 

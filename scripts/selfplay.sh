@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The main job: builds and installs the module and the harness into .venv when the sources
+# changed, then plays a few self-play games on side 20 with the built-in heuristic network and
+# says where the data went. Extra arguments go to 'tralix selfplay' (e.g. --games 32).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+cd "$root"
+
+stamp="$venv/.tralix-installed"
+if [ ! -f "$stamp" ] || [ -n "$(find CMakeLists.txt pyproject.toml rules self_play harness \
+        -newer "$stamp" -type f 2>/dev/null | head -n 1)" ] ||
+    ! "$PYTHON" -c "import tralix_self_play, tralix_harness" 2>/dev/null; then
+    echo "building and installing tralix_self_play and tralix_harness..." >&2
+    "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+    touch "$stamp"
+fi
+
+exec "$PYTHON" -m tralix_harness selfplay --games 8 --side 20 --sims 32 --workers 2 \
+    --threads 4 --output data/selfplay.jsonl.gz "$@"

@@ -1,0 +1,221 @@
+"""The reference harness end to end, through real processes: self-play files that replay
+legally, replies routed to the right game, evaluation summaries, a failing network, and an
+interrupted run."""
+
+import gzip
+import json
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from rules_model import Game, replay
+from tralix_harness.channel import GamePipe, RequestQueue
+from tralix_harness.pool import Run, RunFailed, RunOptions
+from tralix_harness.records import read_games
+from tralix_harness.server import ServerSpec, serve
+from tralix_harness.settings import SearchSettings
+
+HERE = Path(__file__).parent
+ENV = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+
+
+def tralix(*args, timeout=120, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tralix_harness", *args], env=ENV,
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def process_group_gone(pgid):
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+@pytest.mark.parametrize("rep", [1, 2])
+def test_selfplay_file_replays_legally(tmp_path, rep):
+    output = tmp_path / "games.jsonl.gz"
+    done = tralix("selfplay", "--games", "5", "--side", "7", "--rep", str(rep), "--sims", "6",
+                  "--sample-moves", "4", "--workers", "2", "--threads", "2",
+                  "--output", str(output))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == str(output)
+    assert "5 games written" in done.stderr
+    games = list(read_games(output))
+    assert sorted(g["id"] for g in games) == [0, 1, 2, 3, 4]
+    for g in games:
+        assert g["side"] == 7 and g["settings"]["sims_per_move"] == 6
+        assert g["settings"]["rep"] == rep
+        assert len(g["records"]) == len(g["history"]) > 0
+        final = replay(7, g["history"])
+        assert final.is_over()
+        assert g["outcome"] == pytest.approx(final.outcome())
+        # Each record lists children of the position it was made for: valid tiles only, and
+        # the tile played among them.
+        position = Game(7)
+        for (player, tile), record in zip(g["history"], g["records"]):
+            tiles = [t for t, _ in record]
+            assert set(tiles) <= position.valid_tiles()
+            assert tile in tiles
+            assert sum(share for _, share in record) == pytest.approx(1.0, abs=1e-5)
+            position.apply_move(tile)
+
+
+def test_show_prints_the_final_board(tmp_path):
+    output = tmp_path / "games.jsonl.gz"
+    assert tralix("selfplay", "--games", "1", "--side", "6", "--sims", "2", "--workers", "1",
+                  "--threads", "1", "--output", str(output)).returncode == 0
+    game = next(read_games(output))
+    shown = tralix("show", str(output))
+    assert shown.returncode == 0, shown.stderr
+    board = replay(6, game["history"]).board_text()
+    assert board.rstrip("\n") in shown.stdout
+    replayed = tralix("show", str(output), "--replay")
+    turns = sum(1 for i, (p, _) in enumerate(game["history"])
+                if i + 1 == len(game["history"]) or game["history"][i + 1][0] != p)
+    assert replayed.stdout.count("after move") == turns
+
+
+def test_server_routes_each_reply_to_its_own_game():
+    # Many game slots share one request queue; each slot sends requests that the fingerprint
+    # network answers with a policy naming that very request.
+    context = multiprocessing.get_context("spawn")
+    slots, rounds, dim = 12, 25, 6
+    requests, events = context.Queue(), context.Queue()
+    stop, served = context.Event(), context.Value("q", 0)
+    pipes = [context.Pipe(duplex=False) for _ in range(slots)]
+    server = context.Process(
+        target=serve, args=(ServerSpec("harness_networks:fingerprint", dim, 1, slots, 8, 0.001),
+                            requests, [s for _, s in pipes], stop, events, served), daemon=True)
+    server.start()
+    errors = []
+
+    def slot_body(slot):
+        rng = np.random.default_rng(slot)
+        queue, pipe = RequestQueue(requests), GamePipe(pipes[slot][0], stop)
+        for round_ in range(rounds):
+            occupied = int(rng.integers(0, dim * dim))
+            planes = np.zeros((5, dim, dim), dtype=bool)
+            planes[0].flat[:occupied] = True
+            valid = int(rng.integers(0, dim * dim))
+            planes[4].flat[valid] = True
+            queue.put((round_ * slots + slot, planes.tolist()))
+            policy, value = pipe.recv()
+            expected = [occupied + (1000.0 if t == valid else 0.0) for t in range(dim * dim)]
+            if list(policy) != expected or len(value) != 4:
+                errors.append((slot, round_))
+
+    try:
+        threads = [threading.Thread(target=slot_body, args=(s,)) for s in range(slots)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not errors
+        assert served.value == slots * rounds
+    finally:
+        stop.set()
+        server.join(5)
+
+
+def test_many_games_share_one_queue():
+    options = RunOptions(kind="selfplay", games=10, networks=["harness_networks:fingerprint"],
+                         settings=SearchSettings(dim=5, sims_per_move=3, sample_moves=2),
+                         workers=1, threads=5, batch_size=4)
+    results = list(Run(options))
+    assert sorted(r.number for r in results) == list(range(10))
+    for r in results:
+        assert r.status == 0
+        history, records, outcome = r.data
+        assert len(history) == len(records)
+        assert replay(5, history).outcome() == pytest.approx(outcome)
+
+
+def test_eval_random_and_arena_report_mean_scores():
+    evaluated = tralix("eval-random", "--games", "8", "--side", "7", "--workers", "1",
+                       "--threads", "4")
+    assert evaluated.returncode == 0, evaluated.stderr
+    line = next(l for l in evaluated.stdout.splitlines() if "mean score" in l)
+    mean = float(line.split("mean score ")[1].split()[0])
+    assert 0.0 <= mean <= 1.0
+    assert "over 8 games" in line and "chance is 0.25" in evaluated.stdout
+
+    arena = tralix("arena", "--games", "2", "--workers", "1", "--threads", "2",
+                   "--network", "uniform", "--baseline", "heuristic")
+    assert arena.returncode == 0, arena.stderr
+    assert "against baseline heuristic" in arena.stdout
+    assert "Finished Game" not in arena.stdout  # boards are kept off the terminal by default
+
+
+def test_heuristic_beats_random_players():
+    done = tralix("eval-random", "--games", "60", "--side", "10", "--workers", "2",
+                  "--threads", "4")
+    assert done.returncode == 0, done.stderr
+    assert "better than chance" in done.stdout, done.stdout
+
+
+def test_failing_network_abandons_games_and_ends_the_run(tmp_path):
+    output = tmp_path / "games.jsonl.gz"
+    start = time.monotonic()
+    done = tralix("selfplay", "--games", "6", "--side", "6", "--sims", "2", "--workers", "1",
+                  "--threads", "2", "--network", "harness_networks:failing",
+                  "--output", str(output), start_new_session=True)
+    assert time.monotonic() - start < 60
+    assert done.returncode == 1
+    assert "the model is broken" in done.stderr
+    assert "abandoned after a failed evaluation" in done.stderr
+    assert list(read_games(output)) == []
+    with gzip.open(output) as f:
+        assert f.read() == b""
+
+
+def test_failing_network_through_the_run_api():
+    options = RunOptions(kind="random", games=3, networks=["harness_networks:failing"],
+                         settings=SearchSettings(dim=6), workers=1, threads=1)
+    run = Run(options)
+    seen = []
+    with pytest.raises(RunFailed, match="the model is broken"):
+        for result in run:
+            seen.append(result)
+    assert seen and all(r.status == 1 for r in seen)
+
+
+def test_interrupted_run_keeps_a_valid_file_and_leaves_no_process(tmp_path):
+    output = tmp_path / "games.jsonl.gz"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tralix_harness", "selfplay", "--games", "500", "--side", "5",
+         "--sims", "2", "--workers", "2", "--threads", "2", "--network", "harness_networks:slow",
+         "--output", str(output)],
+        env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            if output.exists() and any(True for _ in read_games(output)):
+                break
+            time.sleep(0.2)
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=15)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 130, stderr
+    games = list(read_games(output))
+    assert 1 <= len(games) < 500
+    with gzip.open(output, "rt") as f:  # the file is complete, trailer and all
+        lines = f.read().splitlines()
+    assert len(lines) == len(games)
+    for line in lines:
+        replay(5, json.loads(line)["history"])
+    deadline = time.monotonic() + 5
+    while not process_group_gone(process.pid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert process_group_gone(process.pid)
