@@ -1,27 +1,25 @@
-"""The worker side of the road to the network: the request queue and the pipe that the module
-is handed for each game.
+"""The wire between the games and the inference server, and the objects the module is handed
+for each game.
 
-The module puts (id, planes) with the planes as nested lists of bools; RequestQueue flattens
-them to bytes before they cross the process boundary, which is far cheaper to send and to turn
-into an array than the lists themselves. Replies come back as two float32 arrays, which the
-module reads as sequences of floats.
+A request travels as raw bytes on the worker's request connection: the game id (4 bytes,
+little-endian, signed) followed by the planes, one byte per bool in the nested lists' order.
+A reply travels on the game slot's own pipe as the float32 policy scores (dim * dim) followed
+by the float32 value scores (4); any other length is a failure report, its bytes the message.
+Raw bytes skip pickling, and the server turns a batch of requests into an array in one step.
 """
 
 from __future__ import annotations
 
+import struct
+import threading
 from array import array
 from typing import Any
+
+_ID = struct.Struct("<i")
 
 
 class RunStopped(RuntimeError):
     """The run is stopping: the game waiting for a reply is abandoned."""
-
-
-class NetworkFailure:
-    """Sent instead of a reply when the network failed on the request's batch."""
-
-    def __init__(self, message: str):
-        self.message = message
 
 
 def flatten_planes(planes: list) -> bytes:
@@ -29,43 +27,65 @@ def flatten_planes(planes: list) -> bytes:
     return b"".join(bytes(row) for outer in planes for row in outer)
 
 
-def encode_reply(policy, value) -> tuple[array, array]:
-    return array("f", policy.tobytes()), array("f", value.tobytes())
+def encode_request(game_id: int, planes: list) -> bytes:
+    return _ID.pack(game_id) + flatten_planes(planes)
+
+
+def decode_request(message: bytes) -> tuple[int, bytes]:
+    return _ID.unpack_from(message)[0], message[_ID.size:]
+
+
+def encode_reply(policy, value) -> bytes:
+    return policy.tobytes() + value.tobytes()
+
+
+def encode_failure(message: str) -> bytes:
+    data = message.encode("utf-8", "replace")
+    return data + b" " if len(data) % 4 == 0 else data  # never the length of a reply
 
 
 class RequestQueue:
-    """What the module's put() reaches: forwards (id, flattened planes) to the server."""
+    """What the module's put() reaches: sends (id, planes) to the server on the worker's
+    request connection, which the worker's game threads share."""
 
-    def __init__(self, queue: Any):
-        self._queue = queue
+    def __init__(self, connection: Any, lock: threading.Lock):
+        self._connection = connection
+        self._lock = lock
 
     def put(self, request: tuple) -> None:
         game_id, planes = request
-        self._queue.put((game_id, flatten_planes(planes)))
+        message = encode_request(game_id, planes)
+        with self._lock:
+            self._connection.send_bytes(message)
 
 
 class GamePipe:
-    """What the module's recv() reaches: the reply for this slot's outstanding request.
+    """What the module's recv() reaches: the reply to this slot's outstanding request, as
+    (policy scores, value scores).
 
-    Waits in short polls so that a stopping run can abandon the game; a NetworkFailure becomes
+    Waits in short polls so that a stopping run can abandon the game; a failure report becomes
     an exception, which the module captures and which ends the game with status 1.
     """
 
-    def __init__(self, connection: Any, stop_event: Any, poll_seconds: float = 0.25):
+    def __init__(self, connection: Any, stop_event: Any, dim: int, poll_seconds: float = 0.25):
         self._connection = connection
         self._stop = stop_event
         self._poll = poll_seconds
+        self._tiles = dim * dim
+        self._reply_bytes = 4 * (self._tiles + 4)
         self.stopped = False  # set when a game was abandoned because the run is stopping
 
-    def recv(self) -> Any:
+    def recv(self) -> tuple:
         while not self._connection.poll(self._poll):
             if self._stop.is_set():
                 self.stopped = True
                 raise RunStopped("the run is stopping")
-        reply = self._connection.recv()
-        if isinstance(reply, NetworkFailure):
-            raise RuntimeError(f"network failed: {reply.message}")
-        return reply
+        data = self._connection.recv_bytes()
+        if len(data) != self._reply_bytes:
+            raise RuntimeError(f"network failed: {data.decode('utf-8', 'replace').rstrip()}")
+        scores = array("f")
+        scores.frombytes(data)
+        return scores[:self._tiles], scores[self._tiles:]
 
 
 class Collector:

@@ -26,7 +26,7 @@ def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
                         help="games played at once by each worker (%(default)s)")
     parser.add_argument("--batch-size", type=int, default=64,
                         help="largest batch the server evaluates at once (%(default)s)")
-    parser.add_argument("--max-wait-ms", type=float, default=2.0,
+    parser.add_argument("--max-wait-ms", type=float, default=0.0,
                         help="how long the server waits to fill a batch (%(default)s ms)")
     parser.add_argument("--side", type=int, default=20, help="board side (%(default)s)")
     parser.add_argument("--rep", type=int, choices=(1, 2), default=1,

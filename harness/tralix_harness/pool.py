@@ -50,11 +50,11 @@ def _claim(counter: Any, games: int) -> int | None:
 
 
 def _play_slot(kind: str, settings: SearchSettings, slot: int, slots: int, connection: Any,
-               request_queues: list, counter: Any, games: int, stop: Any, events: Any) -> None:
+               queues: list[RequestQueue], counter: Any, games: int, stop: Any,
+               events: Any) -> None:
     import tralix_self_play as module
 
-    pipe = GamePipe(connection, stop)
-    queues = [RequestQueue(q) for q in request_queues]
+    pipe = GamePipe(connection, stop, 20 if kind == "arena" else settings.dim)
     while not stop.is_set():
         number = _claim(counter, games)
         if number is None:
@@ -87,16 +87,18 @@ def _play_slot(kind: str, settings: SearchSettings, slot: int, slots: int, conne
 
 
 def _work(kind: str, settings: dict, slots: list[tuple[int, Any]], total_slots: int,
-          request_queues: list, counter: Any, games: int, stop: Any, events: Any,
+          request_connections: list, counter: Any, games: int, stop: Any, events: Any,
           quiet: bool) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     if quiet:  # the test games print every final board: keep them off the terminal
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
     search = SearchSettings(**settings)
+    # One request connection per network, shared by this worker's game threads.
+    queues = [RequestQueue(c, threading.Lock()) for c in request_connections]
     threads = [threading.Thread(target=_play_slot,
-                                args=(kind, search, slot, total_slots, connection,
-                                      request_queues, counter, games, stop, events))
+                                args=(kind, search, slot, total_slots, connection, queues,
+                                      counter, games, stop, events))
                for slot, connection in slots]
     for thread in threads:
         thread.start()
@@ -113,7 +115,7 @@ class RunOptions:
     workers: int = 1
     threads: int = 4
     batch_size: int = 64
-    max_wait: float = 0.002
+    max_wait: float = 0.0
     quiet: bool = True
 
 
@@ -153,31 +155,35 @@ class Run:
         slots = options.workers * options.threads
         # The 'arena' side is always 20: the module plays test games on a board of side 20.
         dim = 20 if options.kind == "arena" else options.settings.dim
+        # Replies: one pipe per game slot. Requests: one pipe per (worker, network).
         pipes = [self._context.Pipe(duplex=False) for _ in range(slots)]
         senders = [sender for _, sender in pipes]
-        request_queues = [self._context.Queue() for _ in options.networks]
+        request_pipes = [[self._context.Pipe(duplex=False) for _ in options.networks]
+                         for _ in range(options.workers)]
         try:
-            for network, requests in zip(options.networks, request_queues):
+            for n, network in enumerate(options.networks):
                 spec = ServerSpec(network, dim, options.settings.rep, slots, options.batch_size,
                                   options.max_wait)
+                readers = [request_pipes[w][n][0] for w in range(options.workers)]
                 server = self._context.Process(
-                    target=serve, args=(spec, requests, senders, self._stop, self._events,
+                    target=serve, args=(spec, readers, senders, self._stop, self._events,
                                         self.served),
-                    name=f"tralix-server-{len(self._servers)}", daemon=True)
+                    name=f"tralix-server-{n}", daemon=True)
                 self._servers.append(server)
             for w in range(options.workers):
                 mine = [(slot, pipes[slot][0])
                         for slot in range(w * options.threads, (w + 1) * options.threads)]
+                writers = [request_pipes[w][n][1] for n in range(len(options.networks))]
                 self._processes.append(self._context.Process(
                     target=_work,
-                    args=(options.kind, options.settings.as_dict(), mine, slots, request_queues,
+                    args=(options.kind, options.settings.as_dict(), mine, slots, writers,
                           self._counter, options.games, self._stop, self._events, options.quiet),
                     name=f"tralix-worker-{w}", daemon=True))
             for process in self._servers + self._processes:
                 process.start()
             yield from self._collect()
         finally:
-            self._shut_down(request_queues)
+            self._shut_down()
 
     def _collect(self) -> Iterator[GameResult]:
         finished = 0
@@ -219,7 +225,7 @@ class Run:
                 self._stop.set()
                 return
 
-    def _shut_down(self, request_queues: list) -> None:
+    def _shut_down(self) -> None:
         self._stop.set()
         deadline = time.perf_counter() + 5.0
         for process in self._processes + self._servers:
@@ -232,6 +238,5 @@ class Run:
             if process.is_alive():
                 process.kill()
                 process.join()
-        for q in request_queues + [self._events]:
-            q.cancel_join_thread()
-            q.close()
+        self._events.cancel_join_thread()
+        self._events.close()

@@ -1,20 +1,21 @@
-"""The inference server: one process per network. It gathers requests from the shared queue
-into batches (up to a batch size, or whatever arrived within a short wait), evaluates each
-batch at once and sends every reply to the pipe of the game slot that the request's id names.
+"""The inference server: one process per network. It gathers requests from every worker's
+request connection into batches (what has arrived, plus what arrives within a short wait, up
+to a batch size), evaluates each batch at once, and sends every reply to the pipe of the game
+slot that the request's id names.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import queue
 import signal
 import time
 import traceback
+from multiprocessing.connection import wait
 from typing import Any
 
 import numpy as np
 
-from .channel import NetworkFailure, encode_reply
+from .channel import decode_request, encode_failure, encode_reply
 from .networks import load_network
 
 
@@ -25,7 +26,7 @@ class ServerSpec:
     rep: int
     slots: int            # game slots; a request's id modulo slots names its pipe
     batch_size: int = 64
-    max_wait: float = 0.002
+    max_wait: float = 0.0
 
 
 def planes_array(batch: list[bytes], dim: int, rep: int) -> np.ndarray:
@@ -38,29 +39,25 @@ def planes_array(batch: list[bytes], dim: int, rep: int) -> np.ndarray:
     return planes.astype(np.float32)
 
 
-def gather(requests: Any, first: tuple, batch_size: int, max_wait: float) -> list[tuple]:
-    batch = [first]
-    deadline = time.perf_counter() + max_wait
-    while len(batch) < batch_size:
-        try:
-            batch.append(requests.get_nowait())
-            continue
-        except queue.Empty:
-            pass
-        remaining = deadline - time.perf_counter()
-        if remaining <= 0:
-            break
-        try:
-            batch.append(requests.get(timeout=remaining))
-        except queue.Empty:
-            break
-    return batch
+class _Inbox:
+    """Reads requests from the workers' connections; a closed connection is dropped."""
+
+    def __init__(self, connections: list):
+        self.open = list(connections)
+
+    def read(self, timeout: float, into: list, limit: int) -> None:
+        for connection in wait(self.open, timeout):
+            try:
+                while len(into) < limit and connection.poll(0):
+                    into.append(decode_request(connection.recv_bytes()))
+            except (EOFError, OSError):
+                self.open.remove(connection)
 
 
-def serve(spec: ServerSpec, requests: Any, senders: list, stop_event: Any, events: Any,
+def serve(spec: ServerSpec, requests: list, senders: list, stop_event: Any, events: Any,
           served: Any) -> None:
     """Process body. Reports ("server-error", text) on events when the network fails; the
-    games of a failed batch receive a NetworkFailure instead of a reply."""
+    games of a failed batch receive a failure report instead of a reply."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     try:
         network = load_network(spec.network, spec.dim)
@@ -69,28 +66,32 @@ def serve(spec: ServerSpec, requests: Any, senders: list, stop_event: Any, event
                     + traceback.format_exc()))
         return
     expected = (spec.dim * spec.dim, 4)
-    while not stop_event.is_set():
-        try:
-            first = requests.get(timeout=0.1)
-        except queue.Empty:
+    # A game has at most one request outstanding: a batch never exceeds the slots.
+    limit = min(spec.batch_size, spec.slots)
+    inbox = _Inbox(requests)
+    while not stop_event.is_set() and inbox.open:
+        batch: list[tuple[int, bytes]] = []
+        inbox.read(0.1, batch, limit)
+        if not batch:
             continue
-        # A game has at most one request outstanding: a batch never exceeds the slots.
-        batch = gather(requests, first, min(spec.batch_size, spec.slots), spec.max_wait)
-        ids = [game_id for game_id, _ in batch]
+        deadline = time.perf_counter() + spec.max_wait
+        while len(batch) < limit and (remaining := deadline - time.perf_counter()) > 0:
+            inbox.read(remaining, batch, limit)
         try:
-            policy, value = network.evaluate(planes_array([p for _, p in batch], spec.dim, spec.rep))
+            policy, value = network.evaluate(planes_array([p for _, p in batch], spec.dim,
+                                                          spec.rep))
             policy = np.asarray(policy, dtype=np.float32).reshape(len(batch), -1)
             value = np.asarray(value, dtype=np.float32).reshape(len(batch), -1)
             if (policy.shape[1], value.shape[1]) != expected:
-                raise ValueError(f"network returned policy {policy.shape} and value {value.shape}"
-                                 f"; expected ({len(batch)}, {expected[0]}) and "
+                raise ValueError(f"network returned policy {policy.shape} and value "
+                                 f"{value.shape}; expected ({len(batch)}, {expected[0]}) and "
                                  f"({len(batch)}, {expected[1]})")
             replies = [encode_reply(policy[i], value[i]) for i in range(len(batch))]
         except Exception as error:
             message = f"{type(error).__name__}: {error}"
             events.put(("server-error", f"network {spec.network!r} failed: {message}"))
-            replies = [NetworkFailure(message)] * len(batch)
-        for game_id, reply in zip(ids, replies):
-            senders[game_id % spec.slots].send(reply)
+            replies = [encode_failure(message)] * len(batch)
+        for (game_id, _), reply in zip(batch, replies):
+            senders[game_id % spec.slots].send_bytes(reply)
         with served.get_lock():
             served.value += len(batch)

@@ -89,18 +89,24 @@ def test_server_routes_each_reply_to_its_own_game():
     # network answers with a policy naming that very request.
     context = multiprocessing.get_context("spawn")
     slots, rounds, dim = 12, 25, 6
-    requests, events = context.Queue(), context.Queue()
+    events = context.Queue()
     stop, served = context.Event(), context.Value("q", 0)
     pipes = [context.Pipe(duplex=False) for _ in range(slots)]
+    # Two "workers" of six slots each, each with its own request connection.
+    request_pipes = [context.Pipe(duplex=False) for _ in range(2)]
+    locks = [threading.Lock() for _ in range(2)]
     server = context.Process(
         target=serve, args=(ServerSpec("harness_networks:fingerprint", dim, 1, slots, 8, 0.001),
-                            requests, [s for _, s in pipes], stop, events, served), daemon=True)
+                            [r for r, _ in request_pipes], [s for _, s in pipes], stop, events,
+                            served), daemon=True)
     server.start()
     errors = []
 
     def slot_body(slot):
         rng = np.random.default_rng(slot)
-        queue, pipe = RequestQueue(requests), GamePipe(pipes[slot][0], stop)
+        worker = slot % 2
+        queue = RequestQueue(request_pipes[worker][1], locks[worker])
+        pipe = GamePipe(pipes[slot][0], stop, dim)
         for round_ in range(rounds):
             occupied = int(rng.integers(0, dim * dim))
             planes = np.zeros((5, dim, dim), dtype=bool)
