@@ -36,9 +36,15 @@ std::string describe_pending_error() {
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     if (!error) return "no error was set";
     PyRef traceback = PyRef::steal(PyException_GetTraceback(error.get()));
-    return "type: " + repr_or(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "<type>") +
-           ", value: " + repr_or(error.get(), "<value>") +
-           ", traceback: " + repr_or(traceback.get(), "<traceback>");
+    std::string text =
+        "type: " + repr_or(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "<type>") +
+        ", value: " + repr_or(error.get(), "<value>") +
+        ", traceback: " + repr_or(traceback.get(), "<traceback>");
+    // The conversion error behind "failed to extract field" says what was wrong with the value.
+    if (PyRef cause = PyRef::steal(PyException_GetCause(error.get()))) {
+        text += ", cause: " + repr_or(cause.get(), "<cause>");
+    }
+    return text;
 }
 
 void raise_panic(const FatalError& stop) {

@@ -13,8 +13,8 @@ namespace tralix {
 // and is created on first use.
 void raise_panic(const FatalError& stop);
 
-// "type: {type!r}, value: {value!r}, traceback: {traceback!r}" for the pending Python error,
-// which is cleared.
+// "type: {type!r}, value: {value!r}, traceback: {traceback!r}" and, when the error has one,
+// ", cause: {cause!r}" for the pending Python error, which is cleared.
 std::string describe_pending_error();
 
 }  // namespace tralix
