@@ -19,7 +19,8 @@ Player owner(const Board& b, Tile t) { return b.cell(t) & owner_mask; }  // 0 fr
 
 bool owned_by(const Board& b, std::int64_t r, std::int64_t c, Player p) {
     const std::int64_t dim = b.dim();
-    return r >= 0 && c >= 0 && r < dim && c < dim && owner(b, static_cast<Tile>(r * dim + c)) == p + 1;
+    return r >= 0 && c >= 0 && r < dim && c < dim &&
+           owner(b, static_cast<Tile>(r * dim + c)) == p + 1;
 }
 
 bool edge_touches(const Board& b, Tile t, Player p) {
@@ -81,7 +82,8 @@ TEST(Board, NewBoardOfSide20) {
     EXPECT_EQ(b.dim(), 20u);
     EXPECT_EQ(b.tile_count(), 400u);
     ASSERT_EQ(b.cells().size(), 400u);
-    EXPECT_TRUE(std::all_of(b.cells().begin(), b.cells().end(), [](std::uint8_t c) { return c == 0; }));
+    EXPECT_TRUE(std::all_of(b.cells().begin(), b.cells().end(),
+                            [](std::uint8_t c) { return c == 0; }));
     EXPECT_EQ(b.corner_tiles(0), std::vector<Tile>{0});
     EXPECT_EQ(b.corner_tiles(1), std::vector<Tile>{19});
     EXPECT_EQ(b.corner_tiles(2), std::vector<Tile>{399});
@@ -105,10 +107,11 @@ TEST(Board, StartCorners) {
         EXPECT_EQ(b.start_corner(1), dim - 1);
         EXPECT_EQ(b.start_corner(2), dim * dim - 1);
         EXPECT_EQ(b.start_corner(3), dim * (dim - 1));
-        EXPECT_EQ(b.diagonals(), (std::array<std::int32_t, 4>{
-                                     static_cast<std::int32_t>(dim + 1), -static_cast<std::int32_t>(dim + 1),
-                                     1 - static_cast<std::int32_t>(dim), static_cast<std::int32_t>(dim - 1)}));
-        for (Player p = 0; p < 4; ++p) EXPECT_EQ(b.corner_tiles(p), std::vector<Tile>{b.start_corner(p)});
+        const auto d = static_cast<std::int32_t>(dim);
+        EXPECT_EQ(b.diagonals(), (std::array<std::int32_t, 4>{d + 1, -(d + 1), 1 - d, d - 1}));
+        for (Player p = 0; p < 4; ++p) {
+            EXPECT_EQ(b.corner_tiles(p), std::vector<Tile>{b.start_corner(p)});
+        }
     }
     const Board b(20);
     for (Player p : {4u, 5u, 0xFFFFFFFFu}) {
@@ -136,7 +139,8 @@ TEST(Board, FirstMoveOfTheOneCellPieceOnlyOnTheStartCorner) {
             for (Tile a = 0; a < b.tile_count() + 3 * dim; ++a) {
                 if (b.can_place(p, single, a)) anchors.push_back(a);
             }
-            EXPECT_EQ(anchors, std::vector<Tile>{b.start_corner(p)}) << "side " << dim << " player " << p;
+            EXPECT_EQ(anchors, std::vector<Tile>{b.start_corner(p)})
+                << "side " << dim << " player " << p;
             EXPECT_FALSE(b.can_place(p, single, 0xFFFFFFFFu));
         }
     }
@@ -266,7 +270,8 @@ TEST(Board, TileOrderWithinAPieceDoesNotMatter) {
     const Board start = crowded_board();
     expect_consistent(start);
     for (PieceId id = 1; id < piece_count; ++id) {
-        const Orientation& o = orientation(start, id, start.catalogue().piece(id).orientations.size() - 1);
+        const std::size_t last = start.catalogue().piece(id).orientations.size() - 1;
+        const Orientation& o = orientation(start, id, last);
         Tile anchor = 0;
         while (anchor < start.tile_count() && !start.can_place(0, o, anchor)) ++anchor;
         ASSERT_LT(anchor, start.tile_count()) << "no room for piece " << int(id);
@@ -277,7 +282,8 @@ TEST(Board, TileOrderWithinAPieceDoesNotMatter) {
         while (std::next_permutation(tiles.begin(), tiles.end())) {
             Board other = start;
             lay(other, tiles, 0);
-            ASSERT_TRUE(std::equal(first.cells().begin(), first.cells().end(), other.cells().begin()))
+            ASSERT_TRUE(
+                std::equal(first.cells().begin(), first.cells().end(), other.cells().begin()))
                 << "piece " << int(id);
             for (Player p = 0; p < 4; ++p) ASSERT_EQ(first.corner_tiles(p), other.corner_tiles(p));
         }
@@ -319,6 +325,9 @@ TEST(Board, Scores) {
     }
     EXPECT_EQ(b.scores({5, 5, 1, 1}), (std::array<std::int32_t, 4>{-29, 15, 20, -88}));
     EXPECT_EQ(b.scores({5, 1, 2, 1}), (std::array<std::int32_t, 4>{-29, 20, 15, -88}));
+    // One piece left in hand is no bonus, whatever the last piece was.
+    for (int i = 0; i < 20; ++i) b.remove_piece(3, 0);
+    EXPECT_EQ(b.scores({5, 5, 1, 1}), (std::array<std::int32_t, 4>{-29, 15, 20, -88}));
     // The bonus counts the tiles on the board, not a fixed 15 or 20.
     b.place_tile(189, 1);
     EXPECT_EQ(b.scores({1, 1, 4, 0}), (std::array<std::int32_t, 4>{-29, 21, 15, -88}));

@@ -13,8 +13,8 @@ namespace tralix {
 namespace {
 
 // Feature k of tile t in either layout.
-std::uint8_t at(const std::vector<std::uint8_t>& e, bool channels_last, std::uint32_t dim, std::uint32_t k,
-                Tile t) {
+std::uint8_t at(const std::vector<std::uint8_t>& e, bool channels_last, std::uint32_t dim,
+                std::uint32_t k, Tile t) {
     return channels_last ? e[t * 5 + k] : e[k * dim * dim + t];
 }
 
@@ -61,7 +61,8 @@ TEST(Encoding, AfterTheFirstTile) {
     for (bool last : layouts) {
         EXPECT_EQ(plane(g, last, 0), std::vector<Tile>{0});
         for (std::uint32_t k = 1; k < 4; ++k) EXPECT_TRUE(plane(g, last, k).empty());
-        EXPECT_EQ(plane(g, last, 4), (std::vector<Tile>{1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}));
+        EXPECT_EQ(plane(g, last, 4),
+                  (std::vector<Tile>{1, 2, 3, 4, 20, 21, 22, 23, 40, 41, 42, 60, 61, 80}));
     }
 }
 
@@ -118,6 +119,7 @@ TEST(Encoding, LayoutsAgreeOnRandomPositions) {
         std::mt19937 rng(dim);
         const std::uint32_t n = dim * dim;
         while (!g.is_over()) {
+            ASSERT_LT(g.history().size(), g.dim() * g.dim()) << "the game does not end";
             const std::vector<std::uint8_t> first = g.encode(false);
             const std::vector<std::uint8_t> last = g.encode(true);
             ASSERT_EQ(first.size(), 5u * n);
@@ -132,12 +134,12 @@ TEST(Encoding, LayoutsAgreeOnRandomPositions) {
                 for (std::uint32_t k = 0; k < 5; ++k) {
                     const bool expected = k == 4 ? std::binary_search(valid.begin(), valid.end(), t)
                                                  : owner == (p + k) % 4 + 1;
-                    ASSERT_EQ(first[k * n + t], expected ? 1 : 0) << "tile " << t << " feature " << k;
+                    ASSERT_EQ(first[k * n + t], expected ? 1 : 0)
+                        << "tile " << t << " feature " << k;
                     ASSERT_EQ(last[t * 5 + k], first[k * n + t]);
                 }
             }
-            ASSERT_EQ(g.apply_move(valid[std::uniform_int_distribution<std::size_t>(0, valid.size() - 1)(rng)]),
-                      std::nullopt);
+            ASSERT_EQ(g.apply_move(valid[rng() % valid.size()]), std::nullopt);
         }
         // A finished position still has the full size, with an empty plane 4.
         EXPECT_EQ(g.encode(false).size(), 5u * n);

@@ -42,7 +42,8 @@ void expect_same(const Game& a, const Game& b) {
     EXPECT_EQ(a.finished(), b.finished());
     EXPECT_EQ(a.outcome(), b.outcome());
     ASSERT_EQ(a.board().cells().size(), b.board().cells().size());
-    EXPECT_TRUE(std::equal(a.board().cells().begin(), a.board().cells().end(), b.board().cells().begin()));
+    EXPECT_TRUE(std::equal(a.board().cells().begin(), a.board().cells().end(),
+                           b.board().cells().begin()));
     for (Player p = 0; p < 4; ++p) {
         EXPECT_EQ(a.board().corner_tiles(p), b.board().corner_tiles(p));
         ASSERT_EQ(a.board().hand(p).size(), b.board().hand(p).size());
@@ -56,7 +57,8 @@ std::string invalid(Player p, Tile t) {
     return "Invalid move - Player " + std::to_string(p) + ", Tile " + std::to_string(t);
 }
 
-const std::vector<Tile> player1_first_tiles = {15, 16, 17, 18, 19, 36, 37, 38, 39, 57, 58, 59, 78, 79, 99};
+const std::vector<Tile> player1_first_tiles = {15, 16, 17, 18, 19, 36, 37, 38,
+                                               39, 57, 58, 59, 78, 79, 99};
 
 TEST(Game, NewGameOfSide20) {
     const Game g(20);
@@ -79,7 +81,8 @@ TEST(Game, NewGameOfSide20) {
     EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
     // The hand is full, so hand index and catalogue id coincide; the cross cannot cover tile 0.
-    EXPECT_TRUE(std::none_of(all.begin(), all.end(), [](const Placement& p) { return p.piece == 18; }));
+    EXPECT_TRUE(std::none_of(all.begin(), all.end(),
+                             [](const Placement& p) { return p.piece == 18; }));
     // Every first placement covers the start corner.
     EXPECT_EQ(g.placements_covering(0), all);
     EXPECT_TRUE(g.placements_covering(5).empty());
@@ -102,8 +105,12 @@ TEST(Game, FirstTurnFourCellsInAnyOrderKeepTheTurnGoing) {
         EXPECT_EQ(sorted_valid(g), (std::vector<Tile>{4, 20, 21, 22, 23}));
         // The four-cell line (id 4) has no tile left; the five-cell line (9), L5 ####/#... (10, 0)
         // and ####/...# (10, 4), Y5 ####/.#.. (17, 0) and ####/..#. (17, 4) each add one tile.
-        EXPECT_EQ(g.placements(), (std::vector<Placement>{
-                                      {4, 0, 0}, {9, 0, 0}, {10, 0, 0}, {10, 4, 0}, {17, 0, 0}, {17, 4, 0}}));
+        EXPECT_EQ(g.placements(), (std::vector<Placement>{{4, 0, 0},
+                                                          {9, 0, 0},
+                                                          {10, 0, 0},
+                                                          {10, 4, 0},
+                                                          {17, 0, 0},
+                                                          {17, 4, 0}}));
         EXPECT_EQ(g.placements_covering(4), (std::vector<Placement>{{9, 0, 0}}));
         EXPECT_EQ(g.placements_covering(20), (std::vector<Placement>{{10, 0, 0}}));
         EXPECT_EQ(g.placements_covering(21), (std::vector<Placement>{{17, 0, 0}}));
@@ -151,6 +158,7 @@ TEST(Game, SideFiveLineRetiresPlayerOneAtOnce) {
 // Plays a whole game with uniformly drawn tiles; retired players never move again.
 void play_out(Game& g, std::mt19937& rng) {
     while (!g.is_over()) {
+        ASSERT_LT(g.history().size(), g.dim() * g.dim()) << "the game does not end";
         const Player p = g.current_player();
         ASSERT_FALSE(g.finished()[p]);
         ASSERT_EQ(g.apply_move(random_tile(g, rng)), std::nullopt);
@@ -185,7 +193,9 @@ TEST(Game, FinishedGameRefusesEveryTile) {
         EXPECT_TRUE(g.valid_tiles().empty());
         EXPECT_TRUE(g.placements().empty());
         const Game over = g;
-        for (Tile t = 0; t <= dim * dim; ++t) EXPECT_EQ(g.apply_move(t), invalid(g.current_player(), t));
+        for (Tile t = 0; t <= dim * dim; ++t) {
+            EXPECT_EQ(g.apply_move(t), invalid(g.current_player(), t));
+        }
         expect_same(g, over);
     }
 }
@@ -224,6 +234,7 @@ TEST(Game, OutcomeOfTiesFoundInPlay) {
         std::mt19937 rng(seed);
         Game g(5 + seed % 4);
         while (!g.is_over()) {
+            ASSERT_LT(g.history().size(), g.dim() * g.dim()) << "the game does not end";
             ASSERT_EQ(g.apply_move(random_tile(g, rng)), std::nullopt);
             const auto s = g.board().scores(g.last_size());
             if (s[1] == s[2] && s[1] > s[0] && s[0] > s[3]) {
@@ -268,6 +279,7 @@ TEST(Game, CopiesContinueLikeTheOriginal) {
         std::vector<std::size_t> taken_at;
         std::vector<Tile> tiles;
         while (!g.is_over()) {
+            ASSERT_LT(g.history().size(), g.dim() * g.dim()) << "the game does not end";
             if (tiles.size() % 3 == 1) {
                 copies.push_back(g);
                 taken_at.push_back(tiles.size());
