@@ -79,6 +79,21 @@ def run_one(side, sims, games):
     }
 
 
+def per_request_cost(side, games=20):
+    """Games against random players: each request is one greedy evaluation of seat 0, so the
+    time per request is the cost of encoding a position, building the request's lists, the
+    put and recv, reading the reply and turning it into priors (plus the cheap random seats)."""
+    import tralix_self_play
+
+    responder = InstantResponder(side)
+    results = ResultQueue()
+    start = time.perf_counter()
+    for game_id in range(games):
+        tralix_self_play.play_test_against_random(game_id, Config(side, 0), results, responder,
+                                                  responder)
+    return 1e6 * (time.perf_counter() - start) / responder.requests, responder.requests
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--side", type=int, default=20)
@@ -89,6 +104,9 @@ def main():
     if args.one:
         print(json.dumps(run_one(args.side, args.sims[0], args.games)))
         return
+    cost, requests = per_request_cost(args.side)
+    print(f"one evaluation (encode, request, reply, priors), side {args.side}: {cost:.2f} us "
+          f"per request over {requests} requests")
     print(f"{'side':>4} {'sims':>5} {'games':>5} {'moves':>6} {'requests':>9} {'seconds':>8} "
           f"{'us/sim':>7} {'us/request':>10} {'peak MB':>8}")
     for sims in args.sims:

@@ -18,7 +18,7 @@ import time
 from typing import Any, Iterator
 
 from .channel import Collector, GamePipe, RequestQueue
-from .server import ServerSpec, serve
+from .server import ServerSettings, serve
 from .settings import SearchSettings
 
 KINDS = ("selfplay", "random", "arena")
@@ -162,11 +162,11 @@ class Run:
                          for _ in range(options.workers)]
         try:
             for n, network in enumerate(options.networks):
-                spec = ServerSpec(network, dim, options.settings.rep, slots, options.batch_size,
+                server = ServerSettings(network, dim, options.settings.rep, slots, options.batch_size,
                                   options.max_wait)
                 readers = [request_pipes[w][n][0] for w in range(options.workers)]
                 server = self._context.Process(
-                    target=serve, args=(spec, readers, senders, self._stop, self._events,
+                    target=serve, args=(server, readers, senders, self._stop, self._events,
                                         self.served),
                     name=f"tralix-server-{n}", daemon=True)
                 self._servers.append(server)

@@ -20,7 +20,7 @@ from .networks import load_network
 
 
 @dataclasses.dataclass
-class ServerSpec:
+class ServerSettings:
     network: str
     dim: int
     rep: int
@@ -54,32 +54,32 @@ class _Inbox:
                 self.open.remove(connection)
 
 
-def serve(spec: ServerSpec, requests: list, senders: list, stop_event: Any, events: Any,
+def serve(server: ServerSettings, requests: list, senders: list, stop_event: Any, events: Any,
           served: Any) -> None:
     """Process body. Reports ("server-error", text) on events when the network fails; the
     games of a failed batch receive a failure report instead of a reply."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     try:
-        network = load_network(spec.network, spec.dim)
+        network = load_network(server.network, server.dim)
     except Exception:
-        events.put(("server-error", f"could not load network {spec.network!r}:\n"
+        events.put(("server-error", f"could not load network {server.network!r}:\n"
                     + traceback.format_exc()))
         return
-    expected = (spec.dim * spec.dim, 4)
+    expected = (server.dim * server.dim, 4)
     # A game has at most one request outstanding: a batch never exceeds the slots.
-    limit = min(spec.batch_size, spec.slots)
+    limit = min(server.batch_size, server.slots)
     inbox = _Inbox(requests)
     while not stop_event.is_set() and inbox.open:
         batch: list[tuple[int, bytes]] = []
         inbox.read(0.1, batch, limit)
         if not batch:
             continue
-        deadline = time.perf_counter() + spec.max_wait
+        deadline = time.perf_counter() + server.max_wait
         while len(batch) < limit and (remaining := deadline - time.perf_counter()) > 0:
             inbox.read(remaining, batch, limit)
         try:
-            policy, value = network.evaluate(planes_array([p for _, p in batch], spec.dim,
-                                                          spec.rep))
+            policy, value = network.evaluate(planes_array([p for _, p in batch], server.dim,
+                                                          server.rep))
             policy = np.asarray(policy, dtype=np.float32).reshape(len(batch), -1)
             value = np.asarray(value, dtype=np.float32).reshape(len(batch), -1)
             if (policy.shape[1], value.shape[1]) != expected:
@@ -89,9 +89,9 @@ def serve(spec: ServerSpec, requests: list, senders: list, stop_event: Any, even
             replies = [encode_reply(policy[i], value[i]) for i in range(len(batch))]
         except Exception as error:
             message = f"{type(error).__name__}: {error}"
-            events.put(("server-error", f"network {spec.network!r} failed: {message}"))
+            events.put(("server-error", f"network {server.network!r} failed: {message}"))
             replies = [encode_failure(message)] * len(batch)
         for (game_id, _), reply in zip(batch, replies):
-            senders[game_id % spec.slots].send_bytes(reply)
+            senders[game_id % server.slots].send_bytes(reply)
         with served.get_lock():
             served.value += len(batch)

@@ -20,7 +20,7 @@ from rules_model import Game, replay
 from tralix_harness.channel import GamePipe, RequestQueue
 from tralix_harness.pool import Run, RunFailed, RunOptions
 from tralix_harness.records import read_games
-from tralix_harness.server import ServerSpec, serve
+from tralix_harness.server import ServerSettings, serve
 from tralix_harness.settings import SearchSettings
 
 HERE = Path(__file__).parent
@@ -96,7 +96,7 @@ def test_server_routes_each_reply_to_its_own_game():
     request_pipes = [context.Pipe(duplex=False) for _ in range(2)]
     locks = [threading.Lock() for _ in range(2)]
     server = context.Process(
-        target=serve, args=(ServerSpec("harness_networks:fingerprint", dim, 1, slots, 8, 0.001),
+        target=serve, args=(ServerSettings("harness_networks:fingerprint", dim, 1, slots, 8, 0.001),
                             [r for r, _ in request_pipes], [s for _, s in pipes], stop, events,
                             served), daemon=True)
     server.start()
