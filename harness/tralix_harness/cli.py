@@ -77,7 +77,7 @@ def _options(args: argparse.Namespace, kind: str, settings: SearchSettings,
     return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
                       workers=args.workers, threads=args.threads, batch_size=args.batch_size,
                       max_wait=args.max_wait_ms / 1000.0,
-                      quiet=not getattr(args, "boards", False))
+                      quiet=kind == "arena" and not args.boards)
 
 
 def _mean_interval(scores_: list[float]) -> tuple[float, float]:
