@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "game/game.h"
+#include "game_helpers.h"
 
 namespace tralix {
 namespace {
@@ -28,15 +29,8 @@ std::vector<Tile> plane(const Game& g, bool channels_last, std::uint32_t k) {
     return tiles;
 }
 
-std::vector<Tile> sorted_valid(const Game& g) {
-    std::vector<Tile> v = g.valid_tiles();
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-void play(Game& g, const std::vector<Tile>& tiles) {
-    for (Tile t : tiles) ASSERT_EQ(g.apply_move(t), std::nullopt) << "tile " << t;
-}
+using testing::play;
+using testing::sorted_valid;
 
 const bool layouts[] = {false, true};
 

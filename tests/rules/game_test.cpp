@@ -11,19 +11,13 @@
 
 #include "core/fatal_error.h"
 #include "game/game.h"
+#include "game_helpers.h"
 
 namespace tralix {
 namespace {
 
-std::vector<Tile> sorted_valid(const Game& g) {
-    std::vector<Tile> v = g.valid_tiles();
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-void play(Game& g, const std::vector<Tile>& tiles) {
-    for (Tile t : tiles) ASSERT_EQ(g.apply_move(t), std::nullopt) << "tile " << t;
-}
+using testing::play;
+using testing::sorted_valid;
 
 // One uniformly drawn valid tile.
 Tile random_tile(const Game& g, std::mt19937& rng) {
