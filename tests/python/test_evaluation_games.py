@@ -205,30 +205,33 @@ def test_failure_at_a_later_request_abandons_the_game(capfd, k):
 
 
 @pytest.mark.parametrize("policy", ["nan", "inf"])
-def test_network_giving_no_usable_prior(capfd, policy):
-    """No valid tile gets a positive prior (NaN logits, or an infinite maximum). The greedy
-    seat may treat that as a failed evaluation or fall back to some valid tile; either way
-    the outcome must be consistent."""
+def test_network_giving_no_usable_prior_is_a_failed_evaluation(capfd, policy):
+    """No valid tile gets a positive prior (NaN logits, or an infinite maximum): the greedy
+    seat has no candidate, and asking again would get the same answer forever, so the game is
+    abandoned as after a failed evaluation."""
 
     def bad(planes):
         valid = plane_tiles(planes[4])
-        logits = [0.0] * 36
+        logits = [0.0] * 400
         if policy == "nan":
-            logits = [math.nan] * 36
+            logits = [math.nan] * 400
         else:
             logits[min(valid)] = math.inf
         return (logits, [0.0] * 4)
 
+    expected = ("Error running MCTS: Error evaluating root node: the network gave no valid "
+                "tile a positive prior\n")
     h = Harness(dim=6, reply=planes_reply(bad))
-    done = h.vs_random(Config(dim=6))
-    out = capfd.readouterr().out
-    if done == 1:
-        assert h.results == []
-        assert out.startswith("Error running MCTS: ") and out.endswith("\n")
-        assert out.count("\n") == 1
-        assert len(h.requests) == 1
-    else:
-        assert done == 0 and len(h.results) == 1 and out == ""
+    assert h.vs_random(Config(dim=6)) == 1
+    assert h.results == [] and len(h.requests) == 1
+    assert capfd.readouterr().out == expected
+
+    h = Harness(dim=20, reply=planes_reply(bad))
+    with pytest.raises(Exception) as raised:
+        h.test_game(Config(dim=20))
+    assert type(raised.value) is Exception and raised.value.args == ("Error running MCTS",)
+    assert len(h.requests) == 1
+    assert capfd.readouterr().out == expected
 
 
 def test_nan_at_tiles_that_are_not_valid_is_harmless():

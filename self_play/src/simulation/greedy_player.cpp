@@ -14,8 +14,12 @@ std::variant<Tile, std::string> greedy_move(Evaluator& evaluator, const Game& ga
             best_prior = child.prior;
         }
     }
-    // Without a candidate the same position would be asked again and again: give up instead.
-    if (best == nullptr) return std::string("No valid tile received a positive prior");
+    // Without a candidate the same position would be asked again and again: treat it as a
+    // failed evaluation instead.
+    if (best == nullptr) {
+        return std::string("Error evaluating root node: the network gave no valid tile a "
+                           "positive prior");
+    }
     return best->tile;
 }
 
