@@ -80,6 +80,13 @@ class NoLength:
         raise RuntimeError("length unknown")
 
 
+class HugeLength(NoLength):
+    """Claims an absurd length; only iteration tells the truth."""
+
+    def __len__(self):
+        return 2**62
+
+
 getitem_log = []
 
 REPLY_FORMS = {
@@ -95,6 +102,7 @@ REPLY_FORMS = {
     "long-values": lambda: (list(LOGITS), [0.0] * 9),
     "getitem-only": lambda: GetItemOnly(list(LOGITS), list(VALUES), getitem_log),
     "no-length": lambda: (NoLength(LOGITS), NoLength(VALUES)),
+    "huge-length": lambda: (HugeLength(LOGITS), HugeLength(VALUES)),
 }
 
 

@@ -1,5 +1,6 @@
 #include "simulation/inference_channel.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/fatal_error.h"
@@ -59,11 +60,12 @@ bool read_float_list(PyObject* item, std::vector<float>& out) {
         PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", name.get());
         return false;
     }
+    // The length is only a hint: a failing or absurd one must not cost a huge reservation.
     const Py_ssize_t hint = PySequence_Size(item);
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1u << 17));
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(item));
     if (!iterator) return false;
