@@ -91,9 +91,9 @@ Evaluation InferenceChannel::evaluate(Node& node, const Game& game) {
     if (rep != 1 && rep != 2) fatal_stop("Invalid representation type");
     const bool channels_last = rep == 2;
 
-    thread_local std::vector<std::uint8_t> planes;
-    planes.resize(5ull * game.board().tile_count());
-    game.encode(channels_last, planes);
+    // Buffers that live across calls into Python are local, not per-thread: Python code run
+    // from here (a finalizer, a __float__) could start another game on this very thread.
+    std::vector<std::uint8_t> planes = game.encode(channels_last);
     PyRef lists = planes_to_lists(planes, game.dim(), channels_last);
     if (!lists) return failed();
     PyRef id = PyRef::steal(PyLong_FromLong(context_.id));
@@ -109,8 +109,8 @@ Evaluation InferenceChannel::evaluate(Node& node, const Game& game) {
     PyRef reply = recv ? PyRef::steal(PyObject_CallMethodNoArgs(context_.pipe, recv)) : PyRef();
     if (!reply) return failed();
 
-    thread_local std::vector<float> policy_logits;
-    thread_local std::vector<float> value_logits;
+    std::vector<float> policy_logits;
+    std::vector<float> value_logits;
     for (int index = 0; index < 2; ++index) {
         PyRef key = PyRef::steal(PyLong_FromLong(index));
         if (!key) return failed();
