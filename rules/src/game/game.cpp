@@ -33,12 +33,9 @@ std::optional<std::string> Game::apply_move(Tile tile) {
 
     // No candidate extends the tiles laid: they form the one remaining placement.
     if (candidates_.empty()) return "valid_moves must be non-empty";
-    const Shape& shape = board_.catalogue().shape(placement_shape(candidates_.front()));
-    const Hand& hand = board_.hand(player);
-    std::uint32_t index = 0;
-    while (index < hand.size() && hand[index] != shape.piece) ++index;
-    last_size_[player] = shape.size;
-    board_.remove_piece(player, index);
+    const Placement done = decode(candidates_.front());
+    last_size_[player] = board_.piece_in_hand(player, done.piece).size;
+    board_.remove_piece(player, done.piece);
     next_turn();
     return std::nullopt;
 }
@@ -77,6 +74,8 @@ std::array<float, 4> Game::outcome() const {
 }
 
 Placement Game::decode(PlacementCode code) const {
+    // Candidates are codes of (catalogue shape, anchor); the piece is named by its place in
+    // the hand of the player to move.
     const Shape& shape = board_.catalogue().shape(placement_shape(code));
     const Hand& hand = board_.hand(current_player_);
     std::uint32_t index = 0;
