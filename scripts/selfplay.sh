@@ -15,5 +15,5 @@ if [ ! -f "$stamp" ] || [ -n "$(find CMakeLists.txt pyproject.toml rules self_pl
     touch "$stamp"
 fi
 
-exec "$PYTHON" -m tralix_harness selfplay --games 8 --side 20 --sims 32 --workers 2 \
+exec "$PYTHON" -m tralix_harness selfplay --games 16 --side 20 --sims 64 --workers 2 \
     --threads 4 --output data/selfplay.jsonl.gz "$@"
