@@ -18,8 +18,6 @@ public:
     // when str() itself fails.
     std::string text() const override;
 
-    PyObject* exception() const { return exception_.get(); }
-
 private:
     explicit CapturedError(PyRef exception) : exception_(std::move(exception)) {}
     PyRef exception_;
