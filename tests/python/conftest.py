@@ -193,6 +193,14 @@ def fail_at(k, reply=zero_reply, exc=None):
 # ---------------------------------------------------------------------------------------
 
 
+def assert_each_request_lays(planes, choose):
+    """Between consecutive requests of a game against random players, the mover's plane gains
+    exactly the tile choose(valid tiles) picks from the earlier request's plane 4."""
+    for i in range(len(planes) - 1):
+        added = plane_tiles(planes[i + 1][0]) - plane_tiles(planes[i][0])
+        assert added == {choose(plane_tiles(planes[i][4]))}
+
+
 class RecordingQueue:
     """A request queue that records what is put on it, in the harness's shared log."""
 

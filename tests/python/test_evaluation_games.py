@@ -10,6 +10,7 @@ import rules_model
 import tralix_self_play as tsp
 
 from conftest import (
+    assert_each_request_lays,
     SEAT_RESULTS,
     Config,
     Harness,
@@ -139,10 +140,7 @@ def test_single_precision_limit_of_logits():
 
     h = Harness(dim=6, reply=favour(1e38))
     assert h.vs_random(Config(dim=6)) == 0
-    planes = h.planes
-    for i in range(len(planes) - 1):
-        added = plane_tiles(planes[i + 1][0]) - plane_tiles(planes[i][0])
-        assert added == {max(plane_tiles(planes[i][4]))}
+    assert_each_request_lays(h.planes, max)
 
     outcomes = []
     for value in (1e39, math.inf):
@@ -160,10 +158,7 @@ def test_minus_infinity_rules_out_tiles():
 
     h = Harness(dim=8, reply=planes_reply(only_largest))
     assert h.vs_random(Config(dim=8)) == 0
-    planes = h.planes
-    for i in range(len(planes) - 1):
-        added = plane_tiles(planes[i + 1][0]) - plane_tiles(planes[i][0])
-        assert added == {max(plane_tiles(planes[i][4]))}
+    assert_each_request_lays(h.planes, max)
 
 
 def test_empty_value_list_is_enough_for_seat_zero():

@@ -173,29 +173,35 @@ def test_import_from_a_second_interpreter_is_refused():
     assert lines[1] == str(["play_training_game", "play_test_game", "play_test_against_random"])
 
 
-def test_fresh_process_imports_and_plays():
+def _fresh_training_game(dim, sims, sample_moves, rep, show):
+    """Plays one training game in a new interpreter and returns what it printed: the status
+    and show, an expression of the result tuple r."""
     script = textwrap.dedent(
-        """
+        f"""
         import tralix_self_play as m
         class C: pass
         c = C()
-        for k, v in dict(dim=5, rep=2, sims_per_move=1, sample_moves=2, c_base=19652.0,
-                         c_init=1.25, dirichlet_alpha=0.3,
+        for k, v in dict(dim={dim}, rep={rep}, sims_per_move={sims}, sample_moves={sample_moves},
+                         c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3,
                          exploration_fraction=0.25).items():
             setattr(c, k, v)
         class H:
             def put(self, r): self.last = r
-            def recv(self): return ([0.0] * 25, [0.0] * 4)
+            def recv(self): return ([0.0] * {dim * dim}, [0.0] * 4)
         class R:
             def put(self, r): self.r = r
         h, r = H(), R()
-        print(m.play_training_game(3, c, r, h, h), r.r[0])
+        print(m.play_training_game(3, c, r, h, h), {show})
         """
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout == "0 3\n"
+    return done.stdout
+
+
+def test_fresh_process_imports_and_plays():
+    assert _fresh_training_game(5, 1, 2, 2, "r.r[0]") == "0 3\n"
 
 
 def test_planes_first_helper_matches_rules_model_layout():
@@ -210,29 +216,9 @@ def test_planes_first_helper_matches_rules_model_layout():
 def test_random_sources_are_seeded_per_process():
     """Fresh processes play different training games: the generators (and the keys of the
     children maps) are seeded from the operating system, not from a fixed seed."""
-    script = textwrap.dedent(
-        """
-        import tralix_self_play as m
-        class C: pass
-        c = C()
-        for k, v in dict(dim=7, rep=1, sims_per_move=3, sample_moves=30, c_base=19652.0,
-                         c_init=1.25, dirichlet_alpha=0.3,
-                         exploration_fraction=0.25).items():
-            setattr(c, k, v)
-        class H:
-            def put(self, r): self.last = r
-            def recv(self): return ([0.0] * 49, [0.0] * 4)
-        class R:
-            def put(self, r): self.r = r
-        h, r = H(), R()
-        assert m.play_training_game(3, c, r, h, h) == 0
-        print(r.r[1][0])
-        """
-    )
     histories = set()
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                              timeout=60)
-        assert done.returncode == 0, done.stderr
-        histories.add(done.stdout)
+        printed = _fresh_training_game(7, 3, 30, 1, "r.r[1][0]")
+        assert printed.startswith("0 ")
+        histories.add(printed)
     assert len(histories) > 1

@@ -9,17 +9,7 @@ import pytest
 
 import tralix_self_play as tsp
 from conftest import Config, LoggingConfig, tile_logits
-
-
-class Queue:
-    def __init__(self):
-        self.items = []
-        self.fail = None
-
-    def put(self, item):
-        self.items.append(item)
-        if self.fail is not None:
-            raise self.fail
+from conftest import ResultQueue as Queue
 
 
 class Pipe:

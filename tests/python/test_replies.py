@@ -9,6 +9,7 @@ import pytest
 
 import tralix_self_play as tsp
 from conftest import (
+    assert_each_request_lays,
     Config,
     Harness,
     RecvError,
@@ -161,10 +162,7 @@ def test_extra_policy_entries_never_become_moves():
 
     h = Harness(dim=5, reply=planes_reply(reply))
     assert h.vs_random(Config(dim=5)) == 0
-    planes = h.planes
-    for i in range(len(planes) - 1):
-        added = plane_tiles(planes[i + 1][0]) - plane_tiles(planes[i][0])
-        assert added == {min(plane_tiles(planes[i][4]))}
+    assert_each_request_lays(h.planes, min)
 
 
 # ----- captured errors -------------------------------------------------------------------
