@@ -12,32 +12,32 @@ import time
 
 import numpy as np
 
-from tralix_harness.channel import (decode_request, encode_reply, encode_request,
-                                    flatten_planes)
-from tralix_harness.pool import Run, RunInterrupted, RunOptions
+from tralix_harness.channel import decode_request, encode_reply, encode_request, flatten_planes
+from tralix_harness.pool import Run, RunInterrupted, RunKind, RunOptions
 from tralix_harness.server import planes_array
 from tralix_harness.settings import SearchSettings
 
 
 def measure(workers, threads, seconds, max_wait, warmup=3.0):
     settings = SearchSettings(dim=20, sims_per_move=32, sample_moves=30)
-    run = Run(RunOptions(kind="selfplay", games=10_000, settings=settings, networks=["uniform"],
-                         workers=workers, threads=threads, max_wait=max_wait))
+    options = RunOptions(kind=RunKind.SELFPLAY, games=10_000, settings=settings,
+                         networks=["uniform"], workers=workers, threads=threads,
+                         max_wait=max_wait)
     marks = {}
+    with Run(options) as run:
+        def timer():
+            time.sleep(warmup)
+            marks["start"] = (time.perf_counter(), run.requests_served())
+            time.sleep(seconds)
+            marks["end"] = (time.perf_counter(), run.requests_served())
+            run.stop()
 
-    def timer():
-        time.sleep(warmup)
-        marks["start"] = (time.perf_counter(), run.requests_served())
-        time.sleep(seconds)
-        marks["end"] = (time.perf_counter(), run.requests_served())
-        run.stop()
-
-    threading.Thread(target=timer, daemon=True).start()
-    try:
-        for _ in run:
+        threading.Thread(target=timer, daemon=True).start()
+        try:
+            for _ in run:
+                pass
+        except RunInterrupted:
             pass
-    except RunInterrupted:
-        pass
     (t0, n0), (t1, n1) = marks["start"], marks["end"]
     return (n1 - n0) / (t1 - t0)
 

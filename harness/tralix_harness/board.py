@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Iterable
+from collections.abc import Iterable, Sequence
 
 GLYPHS = ("\u2b1c", "\U0001f7e5", "\U0001f7e6", "\U0001f7e8", "\U0001f7e9")
 
 
-def owners_after(side: int, history: Iterable) -> list[int]:
+def owners_after(side: int, history: Iterable[Sequence[int]]) -> list[int]:
     """Owner of each tile (0 free, player + 1) after the given moves."""
     owners = [0] * (side * side)
     for player, tile in history:

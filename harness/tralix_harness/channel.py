@@ -13,29 +13,44 @@ from __future__ import annotations
 import struct
 import threading
 from array import array
-from typing import Any
+from collections.abc import Sequence
+from multiprocessing.connection import Connection
+from typing import Any, Protocol
+
+import numpy as np
+import numpy.typing as npt
 
 _ID = struct.Struct("<i")
+
+# The planes of one request as the module builds them: nested lists of bools, three levels.
+Planes = Sequence[Sequence[Sequence[bool]]]
+
+
+class StopFlag(Protocol):
+    """What a game pipe watches while it waits: a threading or multiprocessing event."""
+
+    def is_set(self) -> bool: ...
 
 
 class RunStopped(RuntimeError):
     """The run is stopping: the game waiting for a reply is abandoned."""
 
 
-def flatten_planes(planes: list) -> bytes:
+def flatten_planes(planes: Planes) -> bytes:
     """Nested lists of bools (three levels) -> one byte per bool, in the lists' order."""
     return b"".join(bytes(row) for outer in planes for row in outer)
 
 
-def encode_request(game_id: int, planes: list) -> bytes:
+def encode_request(game_id: int, planes: Planes) -> bytes:
     return _ID.pack(game_id) + flatten_planes(planes)
 
 
 def decode_request(message: bytes) -> tuple[int, bytes]:
-    return _ID.unpack_from(message)[0], message[_ID.size:]
+    game_id: int = _ID.unpack_from(message)[0]
+    return game_id, message[_ID.size:]
 
 
-def encode_reply(policy, value) -> bytes:
+def encode_reply(policy: npt.NDArray[np.float32], value: npt.NDArray[np.float32]) -> bytes:
     return policy.tobytes() + value.tobytes()
 
 
@@ -48,11 +63,11 @@ class RequestQueue:
     """What the module's put() reaches: sends (id, planes) to the server on the worker's
     request connection, which the worker's game threads share."""
 
-    def __init__(self, connection: Any, lock: threading.Lock):
+    def __init__(self, connection: Connection, lock: threading.Lock) -> None:
         self._connection = connection
         self._lock = lock
 
-    def put(self, request: tuple) -> None:
+    def put(self, request: tuple[int, Planes]) -> None:
         game_id, planes = request
         message = encode_request(game_id, planes)
         with self._lock:
@@ -67,7 +82,8 @@ class GamePipe:
     an exception, which the module captures and which ends the game with status 1.
     """
 
-    def __init__(self, connection: Any, stop_event: Any, dim: int, poll_seconds: float = 0.25):
+    def __init__(self, connection: Connection, stop_event: StopFlag, dim: int,
+                 poll_seconds: float = 0.25) -> None:
         self._connection = connection
         self._stop = stop_event
         self._poll = poll_seconds
@@ -75,7 +91,7 @@ class GamePipe:
         self._reply_bytes = 4 * (self._tiles + 4)
         self.stopped = False  # set when a game was abandoned because the run is stopping
 
-    def recv(self) -> tuple:
+    def recv(self) -> tuple[array[float], array[float]]:
         while not self._connection.poll(self._poll):
             if self._stop.is_set():
                 self.stopped = True
@@ -92,7 +108,7 @@ class Collector:
     """A result queue local to one game: keeps what the module puts."""
 
     def __init__(self) -> None:
-        self.items: list = []
+        self.items: list[Any] = []
 
     def put(self, item: Any) -> None:
         self.items.append(item)

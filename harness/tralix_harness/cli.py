@@ -3,46 +3,63 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import logging
 import math
 import signal
 import sys
 import time
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Iterator
+from types import FrameType
+from typing import Any
 
 from tqdm import tqdm
 
 from .board import board_text, owners_after, scores
-from .pool import Run, RunFailed, RunInterrupted, RunOptions
+from .pool import GameResult, GameStatus, Run, RunFailed, RunInterrupted, RunKind, RunOptions
 from .records import GameWriter, game_line, read_games
 from .settings import SearchSettings
+
+logger = logging.getLogger(__name__)
+
+_SEARCH_DEFAULTS = SearchSettings()
+_RUN_DEFAULTS: dict[str, Any] = {field.name: field.default
+                                 for field in dataclasses.fields(RunOptions)}
+# The command line spreads games over two worker processes unless told otherwise; a Run made
+# in code gets RunOptions' single worker.
+_WORKERS = 2
 
 
 def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
     parser.add_argument("--games", type=int, default=games, help="games to play (%(default)s)")
-    parser.add_argument("--workers", type=int, default=2, help="worker processes (%(default)s)")
-    parser.add_argument("--threads", type=int, default=4,
+    parser.add_argument("--workers", type=int, default=_WORKERS,
+                        help="worker processes (%(default)s)")
+    parser.add_argument("--threads", type=int, default=_RUN_DEFAULTS["threads"],
                         help="games played at once by each worker (%(default)s)")
-    parser.add_argument("--batch-size", type=int, default=64,
+    parser.add_argument("--batch-size", type=int, default=_RUN_DEFAULTS["batch_size"],
                         help="largest batch the server evaluates at once (%(default)s)")
-    parser.add_argument("--max-wait-ms", type=float, default=0.0,
+    parser.add_argument("--max-wait-ms", type=float, default=_RUN_DEFAULTS["max_wait"] * 1000.0,
                         help="how long the server waits to fill a batch (%(default)s ms)")
-    parser.add_argument("--side", type=int, default=20, help="board side (%(default)s)")
-    parser.add_argument("--rep", type=int, choices=(1, 2), default=1,
+    parser.add_argument("--side", type=int, default=_SEARCH_DEFAULTS.dim,
+                        help="board side (%(default)s)")
+    parser.add_argument("--rep", type=int, choices=(1, 2), default=_SEARCH_DEFAULTS.rep,
                         help="input layout: 1 planes first, 2 values last (%(default)s)")
 
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--sims", type=int, default=64,
+    parser.add_argument("--sims", type=int, default=_SEARCH_DEFAULTS.sims_per_move,
                         help="simulations per move (%(default)s)")
-    parser.add_argument("--sample-moves", type=int, default=30,
+    parser.add_argument("--sample-moves", type=int, default=_SEARCH_DEFAULTS.sample_moves,
                         help="moves (tiles) before this count are sampled by visits "
                              "(%(default)s)")
-    parser.add_argument("--c-base", type=float, default=19652.0)
-    parser.add_argument("--c-init", type=float, default=1.25)
-    parser.add_argument("--alpha", type=float, default=0.3, help="root noise concentration")
-    parser.add_argument("--exploration-fraction", type=float, default=0.25,
+    parser.add_argument("--c-base", type=float, default=_SEARCH_DEFAULTS.c_base)
+    parser.add_argument("--c-init", type=float, default=_SEARCH_DEFAULTS.c_init)
+    parser.add_argument("--alpha", type=float, default=_SEARCH_DEFAULTS.dirichlet_alpha,
+                        help="root noise concentration")
+    parser.add_argument("--exploration-fraction", type=float,
+                        default=_SEARCH_DEFAULTS.exploration_fraction,
                         help="weight of the root noise (%(default)s)")
 
 
@@ -58,10 +75,10 @@ def _settings(args: argparse.Namespace, search: bool) -> SearchSettings:
 @contextmanager
 def _stop_on_signals(run: Run) -> Iterator[None]:
     """The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts."""
-    def handler(signum, frame):
+    def handler(signum: int, frame: FrameType | None) -> None:
         if run.interrupted:
             raise KeyboardInterrupt
-        print("\nstopping...", file=sys.stderr)
+        logger.warning("\nstopping...")
         run.stop()
 
     previous = {sig: signal.signal(sig, handler) for sig in (signal.SIGINT, signal.SIGTERM)}
@@ -72,12 +89,29 @@ def _stop_on_signals(run: Run) -> Iterator[None]:
             signal.signal(sig, old)
 
 
-def _options(args: argparse.Namespace, kind: str, settings: SearchSettings,
+@contextmanager
+def _diagnostics_to_stderr() -> Iterator[None]:
+    """While a command runs, the harness's warnings and errors go to standard error as bare
+    lines, next to the progress line and the summary."""
+    package = logging.getLogger(__package__)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    level = package.level
+    package.addHandler(handler)
+    package.setLevel(logging.INFO)
+    try:
+        yield
+    finally:
+        package.removeHandler(handler)
+        package.setLevel(level)
+
+
+def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
              networks: list[str]) -> RunOptions:
     return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
                       workers=args.workers, threads=args.threads, batch_size=args.batch_size,
                       max_wait=args.max_wait_ms / 1000.0,
-                      quiet=kind == "arena" and not args.boards)
+                      quiet=kind is RunKind.ARENA and not args.boards)
 
 
 def _mean_interval(scores_: list[float]) -> tuple[float, float]:
@@ -90,7 +124,8 @@ def _mean_interval(scores_: list[float]) -> tuple[float, float]:
     return mean, 1.96 * math.sqrt(variance / n)
 
 
-def _run(run: Run, on_result, unit_label: str) -> tuple[int, str | None]:
+def _run(run: Run, on_result: Callable[[GameResult], None],
+         unit_label: Callable[[float], str]) -> tuple[int, str | None]:
     """Drives the run with a progress line; returns (exit code, failure text)."""
     progress = tqdm(total=run.options.games, unit="game", file=sys.stderr, dynamic_ncols=True)
     try:
@@ -116,23 +151,23 @@ def _run(run: Run, on_result, unit_label: str) -> tuple[int, str | None]:
 def cmd_selfplay(args: argparse.Namespace) -> int:
     settings = _settings(args, search=True)
     output = Path(args.output or time.strftime("data/selfplay-%Y%m%d-%H%M%S.jsonl.gz"))
-    run = Run(_options(args, "selfplay", settings, [args.network]))
     stored = dict(settings.as_dict(), network=args.network)
     tiles = failed = 0
     seat_totals = [0.0] * 4
-    with GameWriter(output) as writer:
-        def on_result(result):
-            nonlocal tiles, failed
-            if result.status != 0:
-                failed += 1
-                return
-            writer.write(game_line(result.number, settings.dim, result.data, stored))
-            tiles += len(result.data[0])
-            for seat, value in enumerate(result.data[2]):
-                seat_totals[seat] += value
+    with Run(_options(args, RunKind.SELFPLAY, settings, [args.network])) as run:
+        with GameWriter(output) as writer:
+            def on_result(result: GameResult) -> None:
+                nonlocal tiles, failed
+                if result.status is not GameStatus.FINISHED:
+                    failed += 1
+                    return
+                writer.write(game_line(result.number, settings.dim, result.data, stored))
+                tiles += len(result.data[0])
+                for seat, value in enumerate(result.data[2]):
+                    seat_totals[seat] += value
 
-        code, problem = _run(run, on_result,
-                             lambda elapsed: f"{tiles / elapsed:,.0f} tiles/s")
+            code, problem = _run(run, on_result,
+                                 lambda elapsed: f"{tiles / elapsed:,.0f} tiles/s")
     elapsed = time.perf_counter() - run.started
     games = writer.games
     print(f"self-play: {games} games written to {output}", file=sys.stderr)
@@ -144,49 +179,49 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
         print("  mean outcome by seat: "
               + ", ".join(f"{t / games:.3f}" for t in seat_totals), file=sys.stderr)
     if problem:
-        print(f"run stopped: {problem}", file=sys.stderr)
+        logger.error("run stopped: %s", problem)
     print(output)
     return code or (1 if failed else 0)
 
 
-def _score_games(args: argparse.Namespace, kind: str, networks: list[str]) -> int:
+def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -> int:
     settings = _settings(args, search=False)
-    run = Run(_options(args, kind, settings, networks))
     results: list[float] = []
     failed = 0
 
-    def on_result(result):
+    def on_result(result: GameResult) -> None:
         nonlocal failed
-        if result.status != 0:
+        if result.status is not GameStatus.FINISHED:
             failed += 1
         else:
             results.append(float(result.data))
 
-    code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
+    with Run(_options(args, kind, settings, networks)) as run:
+        code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
     who = networks[0]
     if results:
         mean, half = _mean_interval(results)
-        versus = ("three uniformly random players" if kind == "random"
+        versus = ("three uniformly random players" if kind is RunKind.RANDOM
                   else f"baseline {networks[1]}")
         print(f"{who} against {versus}: mean score {mean:.3f} ± {half:.3f} "
               f"(95% CI [{mean - half:.3f}, {mean + half:.3f}]) over {len(results)} games")
-        if kind == "random":
+        if kind is RunKind.RANDOM:
             verdict = ("better than" if mean - half > 0.25 else
                        "worse than" if mean + half < 0.25 else "not distinguishable from")
             print(f"chance is 0.25: {verdict} chance")
     if failed:
-        print(f"{failed} games abandoned after a failed evaluation", file=sys.stderr)
+        logger.warning("%d games abandoned after a failed evaluation", failed)
     if problem:
-        print(f"run stopped: {problem}", file=sys.stderr)
+        logger.error("run stopped: %s", problem)
     return code or (1 if failed else 0)
 
 
 def cmd_eval_random(args: argparse.Namespace) -> int:
-    return _score_games(args, "random", [args.network])
+    return _score_games(args, RunKind.RANDOM, [args.network])
 
 
 def cmd_arena(args: argparse.Namespace) -> int:
-    return _score_games(args, "arena", [args.network, args.baseline])
+    return _score_games(args, RunKind.ARENA, [args.network, args.baseline])
 
 
 def cmd_show(args: argparse.Namespace) -> int:
@@ -197,7 +232,7 @@ def cmd_show(args: argparse.Namespace) -> int:
             chosen = game
             break
     if chosen is None:
-        print("no such game in the file", file=sys.stderr)
+        logger.error("no such game in the file")
         return 1
     side, history = chosen["side"], chosen["history"]
     if args.replay:
@@ -222,7 +257,8 @@ def build_parser() -> argparse.ArgumentParser:
     _add_search_options(selfplay)
     selfplay.add_argument("--network", default="heuristic",
                           help="uniform, heuristic or module:factory (%(default)s)")
-    selfplay.add_argument("--output", help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz)")
+    selfplay.add_argument("--output",
+                          help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz)")
     selfplay.set_defaults(handler=cmd_selfplay)
 
     evaluate = commands.add_parser("eval-random", help="the network against random players")
@@ -249,8 +285,13 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    try:
-        return args.handler(args)
-    except ValueError as error:
-        print(f"tralix: {error}", file=sys.stderr)
-        return 2
+    handler: Callable[[argparse.Namespace], int] = args.handler
+    with _diagnostics_to_stderr():
+        try:
+            return handler(args)
+        except ValueError as error:
+            logger.error("tralix: %s", error)
+            return 2
+        except OSError as error:  # an unreadable data file, an output that cannot be written
+            logger.error("tralix: %s", error)
+            return 1

@@ -15,29 +15,34 @@ returns an object with an ``evaluate(planes)`` method.
 from __future__ import annotations
 
 import importlib
-from typing import Protocol
+from typing import Any, Protocol, cast
 
 import numpy as np
+import numpy.typing as npt
+
+# What a network is handed, and what it may return for the policy and the value.
+PlanesArray = npt.NDArray[np.float32]
+Scores = npt.NDArray[Any]
 
 
 class Network(Protocol):
-    def evaluate(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
         """(batch, 5, dim, dim) float32 -> policy (batch, dim*dim), value (batch, 4)."""
 
 
 class UniformNetwork:
     """Every valid tile equally likely, every player equally placed."""
 
-    def __init__(self, dim: int):
+    def __init__(self, dim: int) -> None:
         self.dim = dim
 
-    def evaluate(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
         batch = planes.shape[0]
         return (np.zeros((batch, self.dim * self.dim), np.float32),
                 np.zeros((batch, 4), np.float32))
 
 
-def _box_sum(grid: np.ndarray, radius: int) -> np.ndarray:
+def _box_sum(grid: PlanesArray, radius: int) -> PlanesArray:
     """Sum of each (2r+1) x (2r+1) neighbourhood of the last two axes, zero outside."""
     padded = np.pad(grid, [(0, 0)] * (grid.ndim - 2) + [(radius, radius)] * 2)
     summed = padded.cumsum(-1).cumsum(-2)
@@ -56,7 +61,7 @@ class HeuristicNetwork:
     """
 
     def __init__(self, dim: int, openness: float = 0.25, centre: float = 0.6,
-                 contact: float = 0.5, value_scale: float = 0.08):
+                 contact: float = 0.5, value_scale: float = 0.08) -> None:
         self.dim = dim
         self.openness = openness
         self.contact = contact
@@ -66,7 +71,7 @@ class HeuristicNetwork:
         distance = np.hypot(rows - middle, cols - middle) / max(middle, 1.0)
         self.centre_bonus = (-centre * distance).astype(np.float32)
 
-    def evaluate(self, planes: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
         occupied = planes[:, :4].sum(axis=1)
         free = 1.0 - occupied
         others = planes[:, 1:4].sum(axis=1)
@@ -91,4 +96,4 @@ def load_network(name: str, dim: int) -> Network:
     network = factory(dim)
     if not callable(getattr(network, "evaluate", None)):
         raise TypeError(f"{name} returned {type(network).__name__}, which has no evaluate()")
-    return network
+    return cast(Network, network)

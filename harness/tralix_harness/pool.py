@@ -9,25 +9,62 @@ the id alone. A slot runs one game at a time, so a pipe never serves two games a
 from __future__ import annotations
 
 import dataclasses
+import enum
+import logging
 import multiprocessing
 import os
 import queue
 import signal
 import threading
 import time
-from typing import Any, Iterator
+from collections.abc import Generator, Iterator
+from multiprocessing.connection import Connection
+from multiprocessing.process import BaseProcess
+from multiprocessing.queues import Queue
+from multiprocessing.sharedctypes import Synchronized
+from multiprocessing.synchronize import Event as StopEvent
+from types import TracebackType
+from typing import Any
 
 from .channel import Collector, GamePipe, RequestQueue
+from .events import Event, EventKind
 from .server import ServerSettings, serve
 from .settings import SearchSettings
 
-KINDS = ("selfplay", "random", "arena")
+logger = logging.getLogger(__name__)
+
+# The module plays its test games (the arena) on a board of this side, whatever the settings.
+TEST_GAME_SIDE = 20
+
+
+class RunKind(enum.StrEnum):
+    """What a run plays."""
+
+    SELFPLAY = "selfplay"  # training games, stored by the caller
+    RANDOM = "random"      # the network in seat 0 against three uniformly random players
+    ARENA = "arena"        # test games: the network against a baseline, side 20
+
+    @property
+    def networks(self) -> int:
+        """How many networks the games consult: the model, and for the arena a baseline."""
+        return 2 if self is RunKind.ARENA else 1
+
+    def board_side(self, settings: SearchSettings) -> int:
+        return TEST_GAME_SIDE if self is RunKind.ARENA else settings.dim
+
+
+KINDS = tuple(kind.value for kind in RunKind)
+
+
+class GameStatus(enum.IntEnum):
+    FINISHED = 0
+    ABANDONED = 1  # after a failed evaluation
 
 
 @dataclasses.dataclass
 class GameResult:
     number: int          # 0 .. games - 1
-    status: int          # 0 finished, 1 abandoned after a failed evaluation
+    status: GameStatus
     seconds: float
     data: Any = None     # selfplay: (history, records, outcome); random and arena: the score
 
@@ -40,7 +77,23 @@ class RunInterrupted(RuntimeError):
     """The run was stopped from outside (Ctrl-C or SIGTERM)."""
 
 
-def _claim(counter: Any, games: int) -> int | None:
+@dataclasses.dataclass(frozen=True)
+class WorkerSetup:
+    """Everything one worker process is handed when it starts."""
+
+    kind: RunKind
+    settings: SearchSettings
+    slots: tuple[tuple[int, Connection], ...]  # each thread's game slot and its reply pipe
+    total_slots: int                           # game slots of the whole run
+    request_connections: tuple[Connection, ...]  # one per network, shared by the threads
+    counter: Synchronized[int]                 # the next game number to claim, run-wide
+    games: int
+    stop: StopEvent
+    events: Queue[Event]
+    quiet: bool                                # keep the module's own printing off stdout
+
+
+def _claim(counter: Synchronized[int], games: int) -> int | None:
     with counter.get_lock():
         if counter.value >= games:
             return None
@@ -49,57 +102,56 @@ def _claim(counter: Any, games: int) -> int | None:
         return number
 
 
-def _play_slot(kind: str, settings: SearchSettings, slot: int, slots: int, connection: Any,
-               queues: list[RequestQueue], counter: Any, games: int, stop: Any,
-               events: Any) -> None:
+def _play_slot(setup: WorkerSetup, slot: int, connection: Connection,
+               queues: list[RequestQueue]) -> None:
     import tralix_self_play as module
 
-    pipe = GamePipe(connection, stop, 20 if kind == "arena" else settings.dim)
+    stop, events = setup.stop, setup.events
+    pipe = GamePipe(connection, stop, setup.kind.board_side(setup.settings))
     while not stop.is_set():
-        number = _claim(counter, games)
+        number = _claim(setup.counter, setup.games)
         if number is None:
             return
-        game_id = number * slots + slot
+        game_id = number * setup.total_slots + slot
         results = Collector()
         start = time.perf_counter()
+        data: Any = None
         try:
-            if kind == "selfplay":
-                status = module.play_training_game(game_id, settings, results, queues[0], pipe)
-                data = results.items[0][1] if status == 0 else None
-            elif kind == "random":
-                status = module.play_test_against_random(game_id, settings, results, queues[0],
-                                                         pipe)
-                data = results.items[0][1] if status == 0 else None
+            if setup.kind is RunKind.SELFPLAY:
+                status = GameStatus(module.play_training_game(game_id, setup.settings, results,
+                                                              queues[0], pipe))
+            elif setup.kind is RunKind.RANDOM:
+                status = GameStatus(module.play_test_against_random(game_id, setup.settings,
+                                                                    results, queues[0], pipe))
             else:
                 try:
-                    data = module.play_test_game(game_id, settings, results, queues[0],
+                    data = module.play_test_game(game_id, setup.settings, results, queues[0],
                                                  queues[1], pipe)
-                    status = 0
+                    status = GameStatus.FINISHED
                 except Exception:  # "Error running MCTS": the network failed
-                    status, data = 1, None
+                    status = GameStatus.ABANDONED
+            if status is GameStatus.FINISHED and setup.kind is not RunKind.ARENA:
+                data = results.items[0][1]
         except BaseException as stop_error:  # a fatal stop inside the module
-            events.put(("panic", f"game {number}: {type(stop_error).__name__}: {stop_error}"))
+            events.put((EventKind.PANIC,
+                        f"game {number}: {type(stop_error).__name__}: {stop_error}"))
             stop.set()
             return
         if pipe.stopped:
             return  # abandoned because the run is stopping, not a failure of its own
-        events.put(("game", GameResult(number, status, time.perf_counter() - start, data)))
+        events.put((EventKind.GAME,
+                    GameResult(number, status, time.perf_counter() - start, data)))
 
 
-def _work(kind: str, settings: dict, slots: list[tuple[int, Any]], total_slots: int,
-          request_connections: list, counter: Any, games: int, stop: Any, events: Any,
-          quiet: bool) -> None:
+def _work(setup: WorkerSetup) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
-    if quiet:  # the test games print every final board: keep them off the terminal
+    if setup.quiet:  # the test games print every final board: keep them off the terminal
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
-    search = SearchSettings(**settings)
     # One request connection per network, shared by this worker's game threads.
-    queues = [RequestQueue(c, threading.Lock()) for c in request_connections]
-    threads = [threading.Thread(target=_play_slot,
-                                args=(kind, search, slot, total_slots, connection, queues,
-                                      counter, games, stop, events))
-               for slot, connection in slots]
+    queues = [RequestQueue(c, threading.Lock()) for c in setup.request_connections]
+    threads = [threading.Thread(target=_play_slot, args=(setup, slot, connection, queues))
+               for slot, connection in setup.slots]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -108,7 +160,7 @@ def _work(kind: str, settings: dict, slots: list[tuple[int, Any]], total_slots: 
 
 @dataclasses.dataclass
 class RunOptions:
-    kind: str
+    kind: RunKind | str      # a RunKind or its value
     games: int
     settings: SearchSettings
     networks: list[str]      # one for selfplay and random; model then baseline for arena
@@ -120,41 +172,73 @@ class RunOptions:
 
 
 class Run:
-    """Starts the processes; iterate over it for the results as games finish."""
+    """Starts the processes; iterate over it for the results as games finish.
 
-    def __init__(self, options: RunOptions):
-        if options.kind not in KINDS:
-            raise ValueError(f"kind must be one of {KINDS}")
-        expected = 2 if options.kind == "arena" else 1
-        if len(options.networks) != expected:
-            raise ValueError(f"{options.kind} needs {expected} network(s)")
+    Best used as a context manager, ``with Run(options) as run: for result in run: ...``:
+    leaving the block, early or through an exception, stops the run and reaps its processes.
+    Iterating to the end, or to an exception, does the same without it.
+    """
+
+    def __init__(self, options: RunOptions) -> None:
+        try:
+            kind = RunKind(options.kind)
+        except ValueError:
+            raise ValueError(f"kind must be one of {KINDS}") from None
+        if len(options.networks) != kind.networks:
+            raise ValueError(f"{kind} needs {kind.networks} network(s)")
         if options.games < 0 or options.workers < 1 or options.threads < 1:
             raise ValueError("games must be >= 0, workers and threads >= 1")
+        if options.batch_size < 1:
+            # A server allowed no request per batch would never answer a game.
+            raise ValueError("batch size must be >= 1")
         self.options = options
+        self.kind = kind
         self.failure: str | None = None
         self.interrupted = False
         self._context = multiprocessing.get_context("spawn")
         self._stop = self._context.Event()
-        self._events = self._context.Queue()
-        self._counter = self._context.Value("i", 0)
-        self.served = self._context.Value("q", 0)
-        self._processes: list = []
-        self._servers: list = []
+        self._events: Queue[Event] = self._context.Queue()
+        self._counter: Synchronized[int] = self._context.Value("i", 0)
+        self.served: Synchronized[int] = self._context.Value("q", 0)
+        self._processes: list[BaseProcess] = []
+        self._servers: list[BaseProcess] = []
+        self._results: Generator[GameResult] | None = None
+        self._closed = False
         self.started = time.perf_counter()
+
+    def __enter__(self) -> Run:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
 
     def stop(self) -> None:
         """Ask every process to stop; safe from a signal handler."""
         self.interrupted = True
         self._stop.set()
 
+    def close(self) -> None:
+        """Stops the run if it is still going and waits for its processes; idempotent."""
+        if self._results is not None:
+            self._results.close()  # a generator's close runs its clean-up
+        self._shut_down()
+
     def requests_served(self) -> int:
         return self.served.value
 
     def __iter__(self) -> Iterator[GameResult]:
+        """The run's one stream of results: the processes start with the first request."""
+        if self._results is None:
+            if self._closed:
+                raise RuntimeError("the run is closed")
+            self._results = self._play()
+        return self._results
+
+    def _play(self) -> Generator[GameResult]:
         options = self.options
         slots = options.workers * options.threads
-        # The 'arena' side is always 20: the module plays test games on a board of side 20.
-        dim = 20 if options.kind == "arena" else options.settings.dim
+        dim = self.kind.board_side(options.settings)
         # Replies: one pipe per game slot. Requests: one pipe per (worker, network).
         pipes = [self._context.Pipe(duplex=False) for _ in range(slots)]
         senders = [sender for _, sender in pipes]
@@ -162,23 +246,26 @@ class Run:
                          for _ in range(options.workers)]
         try:
             for n, network in enumerate(options.networks):
-                server = ServerSettings(network, dim, options.settings.rep, slots, options.batch_size,
-                                  options.max_wait)
+                server = ServerSettings(network, dim, options.settings.rep, slots,
+                                        options.batch_size, options.max_wait)
                 readers = [request_pipes[w][n][0] for w in range(options.workers)]
-                server = self._context.Process(
+                self._servers.append(self._context.Process(
                     target=serve, args=(server, readers, senders, self._stop, self._events,
                                         self.served),
-                    name=f"tralix-server-{n}", daemon=True)
-                self._servers.append(server)
+                    name=f"tralix-server-{n}", daemon=True))
             for w in range(options.workers):
-                mine = [(slot, pipes[slot][0])
-                        for slot in range(w * options.threads, (w + 1) * options.threads)]
-                writers = [request_pipes[w][n][1] for n in range(len(options.networks))]
+                setup = WorkerSetup(
+                    kind=self.kind, settings=options.settings,
+                    slots=tuple((slot, pipes[slot][0])
+                                for slot in range(w * options.threads,
+                                                  (w + 1) * options.threads)),
+                    total_slots=slots,
+                    request_connections=tuple(request_pipes[w][n][1]
+                                              for n in range(len(options.networks))),
+                    counter=self._counter, games=options.games, stop=self._stop,
+                    events=self._events, quiet=options.quiet)
                 self._processes.append(self._context.Process(
-                    target=_work,
-                    args=(options.kind, options.settings.as_dict(), mine, slots, writers,
-                          self._counter, options.games, self._stop, self._events, options.quiet),
-                    name=f"tralix-worker-{w}", daemon=True))
+                    target=_work, args=(setup,), name=f"tralix-worker-{w}", daemon=True))
             for process in self._servers + self._processes:
                 process.start()
             yield from self._collect()
@@ -198,7 +285,7 @@ class Run:
                 if time.perf_counter() > grace_until:
                     break
             try:
-                event = self._events.get(timeout=0.1)
+                kind, payload = self._events.get(timeout=0.1)
             except queue.Empty:
                 self._check_processes()
                 if all(p.exitcode is not None for p in self._processes):
@@ -208,11 +295,11 @@ class Run:
                         self._stop.set()
                 continue
             quiet_since = None
-            if event[0] == "game":
+            if kind == EventKind.GAME:
                 finished += 1
-                yield event[1]
+                yield payload
             else:
-                self.failure = self.failure or event[1]
+                self.failure = self.failure or payload
                 self._stop.set()
         if self.failure:
             raise RunFailed(self.failure)
@@ -226,6 +313,9 @@ class Run:
                 return
 
     def _shut_down(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
         self._stop.set()
         deadline = time.perf_counter() + 5.0
         for process in self._processes + self._servers:
@@ -233,9 +323,11 @@ class Run:
                 process.join(max(0.0, deadline - time.perf_counter()))
         for process in self._processes + self._servers:
             if process.is_alive():
+                logger.debug("%s did not stop in time: terminating it", process.name)
                 process.terminate()
                 process.join(2.0)
             if process.is_alive():
+                logger.debug("%s ignored the termination: killing it", process.name)
                 process.kill()
                 process.join()
         self._events.cancel_join_thread()

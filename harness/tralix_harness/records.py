@@ -11,8 +11,9 @@ import gzip
 import json
 import math
 import zlib
+from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 
 def _share(value: float) -> float | None:
@@ -20,7 +21,11 @@ def _share(value: float) -> float | None:
     return None if math.isnan(value) else value
 
 
-def game_line(game_id: int, side: int, data: tuple, settings: dict) -> str:
+# A finished training game as the module reports it: (history, records, outcome).
+TrainingData = tuple[Sequence[Sequence[int]], Sequence[Sequence[Sequence[float]]], Sequence[float]]
+
+
+def game_line(game_id: int, side: int, data: TrainingData, settings: dict[str, Any]) -> str:
     history, records, outcome = data
     return json.dumps({
         "id": game_id,
@@ -33,7 +38,7 @@ def game_line(game_id: int, side: int, data: tuple, settings: dict) -> str:
 
 
 class GameWriter:
-    def __init__(self, path: Path):
+    def __init__(self, path: Path) -> None:
         path.parent.mkdir(parents=True, exist_ok=True)
         self.path = path
         self._file = gzip.open(path, "wt", encoding="utf-8")
@@ -47,14 +52,14 @@ class GameWriter:
     def close(self) -> None:
         self._file.close()
 
-    def __enter__(self) -> "GameWriter":
+    def __enter__(self) -> GameWriter:
         return self
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
 
 
-def read_games(path: Path) -> Iterator[dict]:
+def read_games(path: Path) -> Iterator[dict[str, Any]]:
     """Every complete line of the file; a file cut short by a crash yields what it holds."""
     with gzip.open(path, "rt", encoding="utf-8") as f:
         try:

@@ -10,12 +10,17 @@ import dataclasses
 import signal
 import time
 import traceback
-from multiprocessing.connection import wait
-from typing import Any
+from multiprocessing.connection import Connection, wait
+from multiprocessing.queues import Queue
+from multiprocessing.sharedctypes import Synchronized
+from multiprocessing.synchronize import Event as StopEvent
+from typing import cast
 
 import numpy as np
+import numpy.typing as npt
 
 from .channel import decode_request, encode_failure, encode_reply
+from .events import Event, EventKind
 from .networks import load_network
 
 
@@ -29,7 +34,7 @@ class ServerSettings:
     max_wait: float = 0.0
 
 
-def planes_array(batch: list[bytes], dim: int, rep: int) -> np.ndarray:
+def planes_array(batch: list[bytes], dim: int, rep: int) -> npt.NDArray[np.float32]:
     """Flattened requests -> float32 (batch, 5, dim, dim), planes first."""
     raw = np.frombuffer(b"".join(batch), dtype=np.uint8)
     if rep == 1:
@@ -42,11 +47,11 @@ def planes_array(batch: list[bytes], dim: int, rep: int) -> np.ndarray:
 class _Inbox:
     """Reads requests from the workers' connections; a closed connection is dropped."""
 
-    def __init__(self, connections: list):
+    def __init__(self, connections: list[Connection]) -> None:
         self.open = list(connections)
 
-    def read(self, timeout: float, into: list, limit: int) -> None:
-        for connection in wait(self.open, timeout):
+    def read(self, timeout: float, into: list[tuple[int, bytes]], limit: int) -> None:
+        for connection in cast("list[Connection]", wait(self.open, timeout)):
             try:
                 while len(into) < limit and connection.poll(0):
                     into.append(decode_request(connection.recv_bytes()))
@@ -54,15 +59,15 @@ class _Inbox:
                 self.open.remove(connection)
 
 
-def serve(server: ServerSettings, requests: list, senders: list, stop_event: Any, events: Any,
-          served: Any) -> None:
-    """Process body. Reports ("server-error", text) on events when the network fails; the
-    games of a failed batch receive a failure report instead of a reply."""
+def serve(server: ServerSettings, requests: list[Connection], senders: list[Connection],
+          stop_event: StopEvent, events: Queue[Event], served: Synchronized[int]) -> None:
+    """Process body. Reports (EventKind.SERVER_ERROR, text) on events when the network fails;
+    the games of a failed batch receive a failure report instead of a reply."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     try:
         network = load_network(server.network, server.dim)
     except Exception:
-        events.put(("server-error", f"could not load network {server.network!r}:\n"
+        events.put((EventKind.SERVER_ERROR, f"could not load network {server.network!r}:\n"
                     + traceback.format_exc()))
         return
     expected = (server.dim * server.dim, 4)
@@ -89,9 +94,10 @@ def serve(server: ServerSettings, requests: list, senders: list, stop_event: Any
             replies = [encode_reply(policy[i], value[i]) for i in range(len(batch))]
         except Exception as error:
             message = f"{type(error).__name__}: {error}"
-            events.put(("server-error", f"network {server.network!r} failed: {message}"))
+            events.put((EventKind.SERVER_ERROR,
+                        f"network {server.network!r} failed: {message}"))
             replies = [encode_failure(message)] * len(batch)
-        for (game_id, _), reply in zip(batch, replies):
+        for (game_id, _), reply in zip(batch, replies, strict=True):
             senders[game_id % server.slots].send_bytes(reply)
         with served.get_lock():
             served.value += len(batch)

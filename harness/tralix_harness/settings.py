@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+from typing import Any
 
 
 @dataclasses.dataclass(frozen=True)
@@ -31,5 +32,5 @@ class SearchSettings:
         if not self.dirichlet_alpha > 0:
             raise ValueError(f"dirichlet alpha must be above 0, not {self.dirichlet_alpha}")
 
-    def as_dict(self) -> dict:
+    def as_dict(self) -> dict[str, Any]:
         return dataclasses.asdict(self)

@@ -1,6 +1,6 @@
 """The reference harness end to end, through real processes: self-play files that replay
-legally, replies routed to the right game, evaluation summaries, a failing network, and an
-interrupted run."""
+legally, replies routed to the right game, evaluation summaries, a failing network, an
+interrupted run, options a run cannot play, and the run's life as a context manager."""
 
 import gzip
 import json
@@ -16,12 +16,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from rules_model import Game, replay
 from tralix_harness.channel import GamePipe, RequestQueue
-from tralix_harness.pool import Run, RunFailed, RunOptions
+from tralix_harness.cli import main
+from tralix_harness.pool import GameStatus, Run, RunFailed, RunKind, RunOptions
 from tralix_harness.records import read_games
 from tralix_harness.server import ServerSettings, serve
 from tralix_harness.settings import SearchSettings
+
+from rules_model import Game, replay
 
 HERE = Path(__file__).parent
 ENV = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
@@ -30,6 +32,11 @@ ENV = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHO
 def tralix(*args, timeout=120, **kwargs):
     return subprocess.run([sys.executable, "-m", "tralix_harness", *args], env=ENV,
                           capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def harness_children():
+    """The run processes this test process has started and that are still alive."""
+    return [p for p in multiprocessing.active_children() if p.name.startswith("tralix-")]
 
 
 def process_group_gone(pgid):
@@ -61,7 +68,7 @@ def test_selfplay_file_replays_legally(tmp_path, rep):
         # Each record lists children of the position it was made for: valid tiles only, and
         # the tile played among them.
         position = Game(7)
-        for (player, tile), record in zip(g["history"], g["records"]):
+        for (_, tile), record in zip(g["history"], g["records"], strict=True):
             tiles = [t for t, _ in record]
             assert set(tiles) <= position.valid_tiles()
             assert tile in tiles
@@ -149,7 +156,7 @@ def test_eval_random_and_arena_report_mean_scores():
     evaluated = tralix("eval-random", "--games", "8", "--side", "7", "--workers", "1",
                        "--threads", "4")
     assert evaluated.returncode == 0, evaluated.stderr
-    line = next(l for l in evaluated.stdout.splitlines() if "mean score" in l)
+    line = next(s for s in evaluated.stdout.splitlines() if "mean score" in s)
     mean = float(line.split("mean score ")[1].split()[0])
     assert 0.0 <= mean <= 1.0
     assert "over 8 games" in line and "chance is 0.25" in evaluated.stdout
@@ -194,6 +201,88 @@ def test_failing_network_through_the_run_api():
     assert seen and all(r.status == 1 for r in seen)
 
 
+def test_eval_random_reports_a_failing_network_on_stderr(capsys):
+    code = main(["eval-random", "--games", "3", "--side", "6", "--workers", "1", "--threads",
+                 "1", "--network", "harness_networks:failing"])
+    out, err = capsys.readouterr()
+    assert code == 1
+    assert "mean score" not in out
+    lines = err.splitlines()
+    assert any(line.endswith(" games abandoned after a failed evaluation") for line in lines)
+    assert ("run stopped: network 'harness_networks:failing' failed: RuntimeError: the model "
+            "is broken") in lines
+
+
+@pytest.mark.parametrize("overrides, message", [
+    (dict(batch_size=0), "batch size must be >= 1"),
+    (dict(batch_size=-4), "batch size must be >= 1"),
+    (dict(kind="tournament"), "kind must be one of"),
+    (dict(kind=RunKind.ARENA), "arena needs 2 network"),
+    (dict(games=-1), "games must be >= 0"),
+    (dict(threads=0), "threads >= 1"),
+])
+def test_run_refuses_options_it_cannot_play(overrides, message):
+    # A batch size below one once gave a server that never answered: the run hung.
+    options = dict(kind="selfplay", games=2, networks=["uniform"],
+                   settings=SearchSettings(dim=5), workers=1, threads=1)
+    options.update(overrides)
+    with pytest.raises(ValueError, match=message):
+        Run(RunOptions(**options))
+
+
+def test_command_line_refuses_a_batch_size_below_one(tmp_path, capsys):
+    output = tmp_path / "games.jsonl.gz"
+    assert main(["selfplay", "--games", "2", "--side", "5", "--batch-size", "0",
+                 "--output", str(output)]) == 2
+    assert capsys.readouterr().err == "tralix: batch size must be >= 1\n"
+    assert not output.exists()
+
+
+def test_run_continues_its_one_stream_across_loops():
+    options = RunOptions(kind=RunKind.RANDOM, games=4, networks=["uniform"],
+                         settings=SearchSettings(dim=5), workers=1, threads=2)
+    with Run(options) as run:
+        first = [next(iter(run)).number]
+        rest = [r.number for r in run]
+        assert sorted(first + rest) == [0, 1, 2, 3]
+    assert not harness_children()
+
+
+def test_leaving_the_block_early_stops_every_process():
+    options = RunOptions(kind="selfplay", games=500, networks=["harness_networks:slow"],
+                         settings=SearchSettings(dim=5, sims_per_move=2), workers=2, threads=2)
+    with Run(options) as run:
+        for result in run:
+            assert result.status is GameStatus.FINISHED
+            assert len(harness_children()) == 3  # two workers and the server
+            break
+    assert not harness_children()
+    assert list(run) == []  # a closed run yields nothing more
+
+
+@pytest.mark.parametrize("content", [None, b"not a gzip file\n"])
+def test_show_reports_an_unreadable_file_without_a_traceback(tmp_path, capsys, content):
+    path = tmp_path / "games.jsonl.gz"
+    if content is not None:
+        path.write_bytes(content)
+    assert main(["show", str(path)]) == 1
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.startswith("tralix: ") and "Traceback" not in err
+    assert len(err.splitlines()) == 1
+
+
+def test_show_reports_a_game_that_is_not_in_the_file(tmp_path, capsys):
+    output = tmp_path / "games.jsonl.gz"
+    with gzip.open(output, "wt") as f:
+        f.write(json.dumps({"id": 3, "side": 4, "history": [[0, 5]], "records": [[[5, 1.0]]],
+                            "outcome": [1.0, 0.0, 0.0, 0.0], "settings": {}}) + "\n")
+    assert main(["show", str(output), "--id", "3"]) == 0
+    assert "game 3, side 4, 1 tiles" in capsys.readouterr().out
+    assert main(["show", str(output), "--id", "4"]) == 1
+    assert capsys.readouterr() == ("", "no such game in the file\n")
+
+
 def test_interrupted_run_keeps_a_valid_file_and_leaves_no_process(tmp_path):
     output = tmp_path / "games.jsonl.gz"
     process = subprocess.Popen(
@@ -214,6 +303,8 @@ def test_interrupted_run_keeps_a_valid_file_and_leaves_no_process(tmp_path):
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
     assert process.returncode == 130, stderr
+    assert "stopping..." in stderr.splitlines()
+    assert "run stopped: interrupted" in stderr.splitlines()
     games = list(read_games(output))
     assert 1 <= len(games) < 500
     with gzip.open(output, "rt") as f:  # the file is complete, trailer and all
