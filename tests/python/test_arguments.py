@@ -6,8 +6,8 @@ import random
 import pytest
 
 import tralix_self_play as tsp
-from conftest import PARAMETERS_OF, Config, Harness, LoggingConfig, smallest_valid_reply
 
+from support import PARAMETERS_OF, Config, Harness, LoggingConfig, smallest_valid_reply
 
 FUNCTIONS = [tsp.play_training_game, tsp.play_test_game, tsp.play_test_against_random]
 

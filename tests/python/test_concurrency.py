@@ -2,15 +2,17 @@
 by a responder thread, as a real harness does. The calls must let other threads run while
 they wait for a reply, and keep their games apart."""
 
+import itertools
 import multiprocessing
 import queue
 import threading
 
 import pytest
 
-import rules_model
 import tralix_self_play as tsp
-from conftest import Config, ResultQueue, f32, plane_tiles, planes_first, tile_logits
+
+import rules_model
+from support import Config, ResultQueue, f32, plane_tiles, planes_first, tile_logits
 
 
 class ThreadPipe:
@@ -125,7 +127,7 @@ def test_two_training_games_on_two_threads(pipe_kind):
         _check_training(results[ident].items[0], ident, dim)
     # The games ran side by side: their requests are interleaved on the shared queue.
     seen = responder.seen
-    switches = sum(1 for a, b in zip(seen, seen[1:]) if a != b)
+    switches = sum(1 for a, b in itertools.pairwise(seen) if a != b)
     assert switches > 1
     if pipe_kind == "connection":
         for p in pipes.values():
@@ -202,7 +204,7 @@ def test_planes_helper_reads_both_layouts():
 def test_game_started_from_inside_another_games_recv():
     """A call made while another call on the same thread waits in recv is a separate game:
     both complete with their own results."""
-    from conftest import Harness, zero_reply
+    from support import Harness, zero_reply
 
     inner = Harness(dim=5)
     inner_done = []

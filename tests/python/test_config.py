@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import (
+from support import (
     FIELDS,
     Config,
     Harness,

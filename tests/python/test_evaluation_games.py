@@ -6,15 +6,15 @@ import math
 
 import pytest
 
-import rules_model
 import tralix_self_play as tsp
 
-from conftest import (
-    assert_each_request_lays,
+import rules_model
+from support import (
     SEAT_RESULTS,
     Config,
     Harness,
     ResultQueue,
+    assert_each_request_lays,
     expect_panic,
     f32,
     fail_at,
@@ -264,7 +264,7 @@ def test_test_game_plays_the_predicted_game_on_side_20(capfd, rep):
     assert all(len(line) == 20 for line in lines[1:21])
     # One request per tile laid, to the model for seat 0 and to the baseline otherwise.
     assert len(h.requests) == len(game.history)
-    for (name, request), (seat, _) in zip(h.requests, positions):
+    for (name, request), (seat, _) in zip(h.requests, positions, strict=True):
         assert request[0] == -8
         assert name == ("model" if seat == 0 else "baseline")
     assert h.planes == [p for _, p in positions]

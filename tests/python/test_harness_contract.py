@@ -8,7 +8,8 @@ import textwrap
 import pytest
 
 import tralix_self_play as tsp
-from conftest import Config, LoggingConfig, f32, planes_first, predicted_greedy_game, tile_logits
+
+from support import Config, LoggingConfig, f32, planes_first, predicted_greedy_game, tile_logits
 
 
 class Log:

@@ -9,8 +9,9 @@ import types
 import pytest
 
 import tralix_self_play as tsp
-from conftest import PARAMETERS_OF as PARAMETERS
-from conftest import Config, Harness, smallest_valid_reply
+
+from support import PARAMETERS_OF as PARAMETERS
+from support import Config, Harness, smallest_valid_reply
 
 FUNCTION_NAMES = ["play_training_game", "play_test_game", "play_test_against_random"]
 

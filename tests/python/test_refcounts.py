@@ -8,8 +8,9 @@ import sys
 import pytest
 
 import tralix_self_play as tsp
-from conftest import Config, LoggingConfig, tile_logits
-from conftest import ResultQueue as Queue
+
+from support import Config, LoggingConfig, tile_logits
+from support import ResultQueue as Queue
 
 
 class Pipe:
@@ -105,7 +106,7 @@ def test_failed_test_games_keep_reference_counts():
     before = _counts(o)
     for i in range(30):
         o["pipe"].fail_at = 1 + i % 8
-        with pytest.raises(Exception):
+        with pytest.raises(Exception, match="^Error running MCTS$"):
             _call("test_game", o)
         _clear(o)
     assert _counts(o) == before
@@ -144,8 +145,10 @@ def test_short_policy_fatal_stop_keeps_reference_counts():
     before = _counts(o)
     short_count = sys.getrefcount(short)
     for _ in range(30):
-        with pytest.raises(BaseException):
+        with pytest.raises(BaseException) as info:
             _call("vs_random", o)
+        assert type(info.value).__name__ == "PanicException"
+        del info
         _clear(o)
     assert _counts(o) == before
     assert sys.getrefcount(short) == short_count

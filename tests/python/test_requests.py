@@ -4,7 +4,7 @@ two layouts of the planes, and the positions they encode."""
 import pytest
 
 import rules_model
-from conftest import (
+from support import (
     Config,
     Harness,
     logits_reply,
@@ -77,7 +77,7 @@ def test_channels_last_is_the_transpose_of_planes_first():
         h.test_game(Config(dim=20, rep=rep))
         runs[rep] = h.requests
     assert len(runs[1]) == len(runs[2]) > 0
-    for (name1, (_, a)), (name2, (_, b)) in zip(runs[1], runs[2]):
+    for (name1, (_, a)), (name2, (_, b)) in zip(runs[1], runs[2], strict=True):
         assert name1 == name2
         for k in range(5):
             for r in range(20):
@@ -95,7 +95,7 @@ def test_requests_encode_each_position_from_the_movers_point_of_view(rep):
     h = Harness(dim=20, rep=rep, reply=logits_reply(logits))
     h.test_game(Config(dim=20, rep=rep))
     assert len(h.requests) == len(positions)
-    for (name, request), planes, (seat, expected) in zip(h.requests, h.planes, positions):
+    for (name, _), planes, (seat, expected) in zip(h.requests, h.planes, positions, strict=True):
         assert name == ("model" if seat == 0 else "baseline")
         assert planes == expected
 

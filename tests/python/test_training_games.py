@@ -5,9 +5,10 @@ import math
 
 import pytest
 
-import rules_model
 import tralix_self_play as tsp
-from conftest import (
+
+import rules_model
+from support import (
     Config,
     Harness,
     RecvError,
@@ -73,7 +74,7 @@ def _check_result(h, dim, id):
 
 def _check_records_list_valid_tiles(records, positions):
     """With equal priors every valid tile gets a child, so each record lists them all."""
-    for record, (_, valid) in zip(records, positions):
+    for record, (_, valid) in zip(records, positions, strict=True):
         tiles = [t for t, _ in record]
         assert len(set(tiles)) == len(tiles)
         assert set(tiles) == valid
@@ -88,13 +89,14 @@ def _visit_total(shares, bound):
         if total < 1:
             continue
         visits = [round(s * total) for s in shares]
-        if sum(visits) == total and all(f32(v / total) == s for v, s in zip(visits, shares)):
+        if sum(visits) == total and all(
+                f32(v / total) == s for v, s in zip(visits, shares, strict=True)):
             return total
     return None
 
 
 def _check_shares(records, history, sims=None):
-    for i, (record, (_, played)) in enumerate(zip(records, history)):
+    for i, (record, (_, played)) in enumerate(zip(records, history, strict=True)):
         shares = [s for _, s in record]
         assert all(0.0 <= s <= 1.0 for s in shares)
         assert math.isclose(sum(shares), 1.0, abs_tol=1e-5)
@@ -165,7 +167,7 @@ def test_without_simulations_every_move_costs_one_root_evaluation():
     assert len(h.requests) == len(history)
     assert h.planes == [planes for planes, _ in positions]
     _check_records_list_valid_tiles(records, positions)
-    for record, (_, tile) in zip(records, history):
+    for record, (_, tile) in zip(records, history, strict=True):
         assert all(math.isnan(s) for _, s in record)
         assert record[-1][0] == tile
 
@@ -178,7 +180,7 @@ def test_one_simulation_per_move_follows_the_game():
     history, records, _, positions = _check_result(h, 8, 1)
     assert len(h.requests) == len(history)
     assert h.planes == [planes for planes, _ in positions]
-    for record, (_, tile) in zip(records, history):
+    for record, (_, tile) in zip(records, history, strict=True):
         assert [s for _, s in record if s != 0.0] == [1.0]
         assert dict(record)[tile] == 1.0
 
@@ -190,7 +192,7 @@ def test_moves_after_the_sampling_phase_take_the_most_visited_child(sample_moves
     h = Harness(dim=8)
     assert h.training(Config(dim=8, sims_per_move=6, sample_moves=sample_moves)) == 0
     history, records, _, _ = _check_result(h, 8, 1)
-    for i, (record, (_, tile)) in enumerate(zip(records, history)):
+    for i, (record, (_, tile)) in enumerate(zip(records, history, strict=True)):
         if i < sample_moves - 1:
             continue
         best = max(s for _, s in record)
@@ -241,7 +243,7 @@ def test_without_noise_equal_priors_tie_to_the_last_child():
         h = Harness(dim=8)
         assert h.training(Config(dim=8, sims_per_move=1, exploration_fraction=0.0)) == 0
         history, records, _, _ = _check_result(h, 8, 1)
-        for record, (_, tile) in zip(records, history):
+        for record, (_, tile) in zip(records, history, strict=True):
             assert record[-1] == (tile, 1.0)
 
 
@@ -254,7 +256,8 @@ def test_noise_changes_the_choice_among_equal_priors(fraction):
         h = Harness(dim=8)
         assert h.training(Config(dim=8, sims_per_move=1, exploration_fraction=fraction)) == 0
         history, records, _, _ = _check_result(h, 8, 1)
-        other += sum(record[-1][0] != tile for record, (_, tile) in zip(records, history))
+        other += sum(record[-1][0] != tile
+                     for record, (_, tile) in zip(records, history, strict=True))
     assert other > 0
 
 
@@ -343,7 +346,7 @@ def test_sampling_phase_draws_instead_of_taking_the_most_visited():
         h = Harness(dim=8)
         assert h.training(Config(dim=8, sims_per_move=10, sample_moves=2**32 - 1)) == 0
         history, records, _, _ = _check_result(h, 8, 1)
-        for record, (_, tile) in zip(records, history):
+        for record, (_, tile) in zip(records, history, strict=True):
             best = max(s for _, s in record)
             differing += tile != [t for t, s in record if s == best][-1]
     assert differing > 0
