@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <set>
 
-#include "simulation/node.h"
+#include "search/node.h"
 
 namespace tralix {
 namespace {

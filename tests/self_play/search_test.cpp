@@ -7,7 +7,7 @@
 #include <map>
 
 #include "core/fatal_error.h"
-#include "simulation/root_search.h"
+#include "search/root_search.h"
 #include "stub_evaluator.h"
 
 namespace tralix {
@@ -98,11 +98,12 @@ TEST(Simulation, FirstSimulationExpandsTheRootWithoutCreditingIt) {
     SearchTree tree;
     StubEvaluator evaluator({1.0f, 0.0f, 0.0f, 0.0f});
     const Config config{20, 1, 0, 0, 19652.0f, 1.25f, 0.3f, 0.25f};
-    ASSERT_FALSE(run_simulation(evaluator, tree, game, config).has_value());
+    Rng rng(12);
+    ASSERT_FALSE(run_simulation(evaluator, tree, game, config, rng).has_value());
     EXPECT_EQ(tree.root().children.size(), 15u);
     EXPECT_EQ(tree.root().visit_count, 0u);
     EXPECT_EQ(tree.root().value_sum, 0.0f);
-    ASSERT_FALSE(run_simulation(evaluator, tree, game, config).has_value());
+    ASSERT_FALSE(run_simulation(evaluator, tree, game, config, rng).has_value());
     // Root count 0: selection by mean value alone picks the last child.
     const Node& last = tree.root().children.back();
     EXPECT_EQ(last.visit_count, 1u);
@@ -117,16 +118,17 @@ TEST(Simulation, FailuresReportTheirText) {
     StubEvaluator evaluator;
     evaluator.fail_at_request = 1;
     const Config config{8, 1, 4, 0, 19652.0f, 1.25f, 0.3f, 0.25f};
-    auto failure = run_simulation(evaluator, tree, game, config);
+    Rng rng(13);
+    auto failure = run_simulation(evaluator, tree, game, config, rng);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->text(), "RuntimeError: stub failure");
     EXPECT_TRUE(tree.root().children.empty());
 
     StubEvaluator healthy;
-    ASSERT_FALSE(run_simulation(healthy, tree, game, config).has_value());
+    ASSERT_FALSE(run_simulation(healthy, tree, game, config, rng).has_value());
     for (Node& c : tree.root().children) c.prior = nan_value;
     tree.root().visit_count = 1;
-    failure = run_simulation(healthy, tree, game, config);
+    failure = run_simulation(healthy, tree, game, config, rng);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->text(), "All UCB scores NaN");
 }
@@ -277,44 +279,6 @@ TEST(SearchTree, AdvanceKeepsTheChildsStatisticsAndStopsOnAMissingChild) {
     ASSERT_EQ(tree.root().children.size(), 1u);
     EXPECT_EQ(fatal_message([&] { tree.advance_root(4); }),
               "Child should have corresponding action");
-}
-
-// Whole training games against the stub: the driver loop without Python.
-TEST(TrainingLoop, WholeGamesKeepRecordsAndRequestsConsistent) {
-    for (std::uint32_t side : {5u, 7u, 10u}) {
-        Game game(side);
-        SearchTree tree;
-        StubEvaluator evaluator({0.5f, 0.0f, -0.5f, 0.0f});
-        const Config config{side, 1, 6, 4, 19652.0f, 1.25f, 0.3f, 0.25f};
-        std::vector<TrainingRecord> records;
-        Rng rng(side);
-        int searches = 0, root_evaluations = 0;
-        while (!game.is_over()) {
-            const std::vector<Tile> valid = game.valid_tiles();
-            if (tree.root().children.empty()) ++root_evaluations;
-            auto choice = search_move(evaluator, tree, game, config, records, rng);
-            ASSERT_TRUE(std::holds_alternative<Tile>(choice));
-            ++searches;
-            // Every valid tile has a child (equal priors), and the record lists exactly them.
-            std::vector<Tile> recorded;
-            float total = 0;
-            for (const auto& [tile, share] : records.back()) {
-                recorded.push_back(tile);
-                total += share;
-            }
-            std::sort(recorded.begin(), recorded.end());
-            EXPECT_EQ(recorded, valid);
-            EXPECT_NEAR(total, 1.0f, 1e-5f);
-            const Tile tile = std::get<Tile>(choice);
-            ASSERT_FALSE(game.apply_move(tile).has_value());
-            tree.advance_root(tile);
-        }
-        EXPECT_EQ(records.size(), game.history().size());
-        EXPECT_EQ(static_cast<std::size_t>(searches), game.history().size());
-        // One request per simulation whose leaf is not over, plus one per root evaluation.
-        const int simulations = searches * static_cast<int>(config.sims_per_move);
-        EXPECT_EQ(evaluator.requests, simulations - evaluator.terminal_calls + root_evaluations);
-    }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "core/fatal_error.h"
-#include "simulation/softmax.h"
+#include "search/softmax.h"
 
 namespace tralix {
 namespace {

@@ -1,0 +1,69 @@
+#include "module/config_reader.h"
+
+#include <cstdint>
+
+#include "module/interned_names.h"
+
+namespace tralix {
+namespace {
+
+// Index conversion, then unsigned 64-bit, then unsigned 32-bit.
+bool convert_u32(PyObject* value, std::uint32_t& out) {
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (!index) return false;
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(index.get());
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (wide > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint32_t>(wide);
+    return true;
+}
+
+// Exact floats directly, anything else through the float conversion; rounded to single.
+bool convert_f32(PyObject* value, float& out) {
+    double wide;
+    if (PyFloat_CheckExact(value)) {
+        wide = PyFloat_AS_DOUBLE(value);
+    } else {
+        wide = PyFloat_AsDouble(value);
+        if (wide == -1.0 && PyErr_Occurred()) return false;
+    }
+    out = static_cast<float>(wide);
+    return true;
+}
+
+template <class Field, class Convert>
+bool read_field(PyObject* config, Name name, Field& out, Convert convert) {
+    PyObject* key = interned(name);
+    if (key == nullptr) return false;
+    PyRef value = PyRef::steal(PyObject_GetAttr(config, key));
+    if (!value) return false;
+    if (convert(value.get(), out)) return true;
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_TypeError, "failed to extract field Config.%s", name_text(name));
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);  // steals cause
+    PyErr_SetRaisedException(error);
+    return false;
+}
+
+}  // namespace
+
+std::optional<Config> read_config(PyObject* config) {
+    Config c;
+    const bool ok = read_field(config, Name::dim, c.dim, convert_u32) &&
+                    read_field(config, Name::rep, c.rep, convert_u32) &&
+                    read_field(config, Name::sims_per_move, c.sims_per_move, convert_u32) &&
+                    read_field(config, Name::sample_moves, c.sample_moves, convert_u32) &&
+                    read_field(config, Name::c_base, c.c_base, convert_f32) &&
+                    read_field(config, Name::c_init, c.c_init, convert_f32) &&
+                    read_field(config, Name::dirichlet_alpha, c.dirichlet_alpha, convert_f32) &&
+                    read_field(config, Name::exploration_fraction, c.exploration_fraction,
+                               convert_f32);
+    if (!ok) return std::nullopt;
+    return c;
+}
+
+}  // namespace tralix

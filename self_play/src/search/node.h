@@ -1,0 +1,46 @@
+// A search-tree node: one position, reached from its parent by laying one tile, with the
+// statistics the simulations gather. Children live by value in one contiguous block per node,
+// in an order shuffled at insertion, so iteration order is fixed while the children do not
+// change, unrelated to tile numbers and different from node to node.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/types.h"
+#include "search/random.h"
+
+namespace tralix {
+
+struct Node {
+    // The children in this node's iteration order; every order-dependent rule uses it.
+    std::vector<Node> children;
+    Tile tile = 0;         // the tile that leads from the parent to this node
+    Player player = 0;     // player to move, written when expanded from a network evaluation
+    float value_sum = 0;   // values credited by backups, each for this node's player
+    std::uint32_t visit_count = 0;
+    float prior = 0;
+
+    Node() = default;
+    Node(Tile tile_, float prior_) : tile(tile_), prior(prior_) {}
+
+    // value_sum / visit_count in single precision; 0 while unvisited.
+    float mean_value() const {
+        return visit_count == 0 ? 0.0f : value_sum / static_cast<float>(visit_count);
+    }
+
+    // The child under a tile, or null.
+    Node* find_child(Tile t);
+    // Puts a new child with this prior under the tile. An existing child under the tile is
+    // replaced (with its whole subtree) in place; a new one goes to a random position.
+    void insert_child(Tile t, float prior, Rng& rng);
+    // insert_child for each (tile, prior) pair; into an empty node with one allocation and one
+    // shuffle.
+    void add_children(std::span<const std::pair<Tile, float>> entries, Rng& rng);
+};
+
+static_assert(sizeof(Node) == 48, "keep the node compact: children block, tile, stats");
+
+}  // namespace tralix

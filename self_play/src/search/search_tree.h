@@ -1,0 +1,29 @@
+// The search tree of one training game: the root stands for the present position and keeps
+// the statistics of earlier searches below it. Only the subtree of the present position is
+// kept: when the root advances, siblings and ancestors are freed, since nothing reads them.
+#pragma once
+
+#include <memory>
+
+#include "search/node.h"
+
+namespace tralix {
+
+class SearchTree {
+public:
+    SearchTree() : root_(std::make_unique<Node>()) {}
+
+    // The node of the present position.
+    Node& root() { return *root_; }
+    const Node& root() const { return *root_; }
+
+    // After the tile has been applied to the real game, its child becomes the root with its
+    // statistics and subtree; everything else is freed. A root without a child under the tile
+    // is a fatal stop "Child should have corresponding action".
+    void advance_root(Tile tile);
+
+private:
+    std::unique_ptr<Node> root_;
+};
+
+}  // namespace tralix

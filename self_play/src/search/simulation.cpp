@@ -1,0 +1,64 @@
+#include "search/simulation.h"
+
+#include <cmath>
+#include <limits>
+
+#include "core/fatal_error.h"
+
+namespace tralix {
+
+std::optional<std::size_t> select_child(const Node& node, float c_base, float c_init) {
+    const auto parent_visits = static_cast<float>(node.visit_count);
+    const float growth = static_cast<float>(
+        std::log(static_cast<double>((c_base + parent_visits + 1.0f) / c_base)));
+    const float k = std::sqrt(parent_visits) * (growth + c_init);
+    float best = -std::numeric_limits<float>::infinity();
+    std::optional<std::size_t> chosen;
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+        const Node& child = node.children[i];
+        const auto visits = static_cast<float>(child.visit_count);
+        const float score = child.prior * (k / (visits + 1.0f)) + child.mean_value();
+        if (score >= best) {
+            best = score;
+            chosen = i;
+        }
+    }
+    return chosen;
+}
+
+void backup(std::span<Node* const> path, std::span<const float> values) {
+    for (Node* node : path) {
+        node->visit_count += 1;
+        if (node->player >= values.size()) {
+            fatal_stop("index out of bounds: the len is " + std::to_string(values.size()) +
+                       " but the index is " + std::to_string(node->player));
+        }
+        node->value_sum += values[node->player];
+    }
+}
+
+std::optional<SearchFailure> run_simulation(Evaluator& evaluator, SearchTree& tree,
+                                            const Game& game, const Config& config, Rng& rng) {
+    // Step 1. Select: walk down by the PUCT rule, playing each tile on a private copy.
+    Game copy = game;
+    // Local, not per-thread: the evaluation below calls into Python, which could start another
+    // game on this very thread.
+    std::vector<Node*> path;
+    path.reserve(32);
+    Node* node = &tree.root();
+    while (!node->children.empty()) {
+        const std::optional<std::size_t> index = select_child(*node, config.c_base, config.c_init);
+        if (!index) return SearchFailure("All UCB scores NaN");
+        node = &node->children[*index];
+        copy.apply_move(node->tile);  // a refusal cannot arise for a child's tile; ignored
+        path.push_back(node);
+    }
+    // Steps 2 and 3. Evaluate the leaf and expand it with the network's priors.
+    Evaluation evaluation = evaluate_and_expand(evaluator, *node, copy, rng);
+    if (evaluation.error) return SearchFailure("", std::move(evaluation.error));
+    // Step 4. Back the value vector up the path.
+    backup(path, evaluation.values);
+    return std::nullopt;
+}
+
+}  // namespace tralix
