@@ -4,36 +4,20 @@
 
 #include <random>
 
-#include "simulation/root_search.h"
-#include "simulation/softmax.h"
+#include "search/root_search.h"
 
 namespace {
 
 using namespace tralix;
 
-// Equal priors over the valid tiles and equal values: what a zero-logit network answers.
+// Zero policy scores and equal value scores: what a constant network answers.
 class ConstantEvaluator : public Evaluator {
 public:
-    Evaluation evaluate(Node& node, const Game& game) override {
-        if (game.is_over()) {
-            const auto outcome = game.outcome();
-            return {{outcome.begin(), outcome.end()}, nullptr};
-        }
-        masked_policy(logits_, game.valid_tiles(), priors_);
-        node.player = game.current_player();
-        children_.clear();
-        for (std::size_t t = 0; t < priors_.size(); ++t) {
-            if (priors_[t] > 0) children_.emplace_back(static_cast<Tile>(t), priors_[t]);
-        }
-        node.add_children(children_, thread_rng());
-        return {value_softmax(values_, game.current_player()), nullptr};
+    std::unique_ptr<EvaluationError> evaluate(const Game& game, NetworkScores& scores) override {
+        scores.policy.assign(game.board().tile_count(), 0.0f);
+        scores.value.assign(4, 0.0f);
+        return nullptr;
     }
-
-private:
-    std::vector<float> logits_ = std::vector<float>(400, 0.0f);
-    std::vector<float> values_ = {0, 0, 0, 0};
-    std::vector<float> priors_;
-    std::vector<std::pair<Tile, float>> children_;
 };
 
 const Config config{20, 1, 800, 30, 19652.0f, 1.25f, 0.3f, 0.25f};
@@ -63,8 +47,10 @@ void simulation_warm_tree(benchmark::State& state) {
     }
     ConstantEvaluator evaluator;
     SearchTree tree;
-    for (int i = 0; i < 2000; ++i) run_simulation(evaluator, tree, game, config);
-    for (auto _ : state) benchmark::DoNotOptimize(run_simulation(evaluator, tree, game, config));
+    for (int i = 0; i < 2000; ++i) run_simulation(evaluator, tree, game, config, rng);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(run_simulation(evaluator, tree, game, config, rng));
+    }
 }
 BENCHMARK(simulation_warm_tree)->Unit(benchmark::kMicrosecond);
 

@@ -3,6 +3,8 @@ identity of the module across imports and the Python types of the results."""
 
 import importlib
 import inspect
+import shutil
+import subprocess
 import sys
 import types
 
@@ -15,6 +17,14 @@ from support import Config, Harness, smallest_valid_reply
 
 FUNCTION_NAMES = ["play_training_game", "play_test_game", "play_test_against_random"]
 
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
+def test_the_initialiser_is_the_only_exported_symbol():
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", tsp.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_tralix_self_play"]
 
 
 def test_all_lists_the_three_functions_in_creation_order():

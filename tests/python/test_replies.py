@@ -244,6 +244,11 @@ CAPTURED = {
         _reply_raising(StrFails()),
         "StrFails: <exception str() failed>",
     ),
+    # str() works but its text cannot be UTF-8: the lone surrogate is escaped, not lost.
+    "lone-surrogate": (
+        _reply_raising(RecvError("bad \udc80 byte")),
+        "RecvError: bad \\udc80 byte",
+    ),
     "empty-message": (
         _reply_raising(RecvError()),
         "RecvError: ",
