@@ -1,4 +1,4 @@
-"""Command line: selfplay, eval-random, arena, show."""
+"""Command line: selfplay, eval-random, arena, show; train, loop, plot."""
 
 from __future__ import annotations
 
@@ -6,6 +6,7 @@ import argparse
 import dataclasses
 import logging
 import math
+import os
 import signal
 import sys
 import time
@@ -18,6 +19,8 @@ from typing import Any
 from tqdm import tqdm
 
 from .board import board_text, owners_after, scores
+from .learning.commands import add_commands as add_learning_commands
+from .learning.settings import TORCH_THREADS_VARIABLE
 from .pool import GameResult, GameStatus, Run, RunFailed, RunInterrupted, RunKind, RunOptions
 from .records import GameWriter, game_line, read_games
 from .settings import SearchSettings
@@ -46,6 +49,9 @@ def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
                         help="board side (%(default)s)")
     parser.add_argument("--rep", type=int, choices=(1, 2), default=_SEARCH_DEFAULTS.rep,
                         help="input layout: 1 planes first, 2 values last (%(default)s)")
+    parser.add_argument("--torch-threads", type=int, default=1,
+                        help="torch threads of the inference server for a torch:CHECKPOINT "
+                             "network (%(default)s)")
 
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
@@ -106,8 +112,25 @@ def _diagnostics_to_stderr() -> Iterator[None]:
         package.setLevel(level)
 
 
+_NETWORK_HELP = "uniform, heuristic, torch:CHECKPOINT or module:factory (%(default)s)"
+
+
+def _check_networks(args: argparse.Namespace, networks: list[str]) -> None:
+    """Before any process starts: a torch:CHECKPOINT network's file must load (a clear error
+    naming the file otherwise), and the servers get their torch thread count."""
+    if args.torch_threads < 1:
+        raise ValueError("torch threads must be >= 1")
+    os.environ[TORCH_THREADS_VARIABLE] = str(args.torch_threads)
+    for network in networks:
+        if network.startswith("torch:"):
+            from .learning.model import load_model
+
+            load_model(Path(network.removeprefix("torch:")))
+
+
 def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
              networks: list[str]) -> RunOptions:
+    _check_networks(args, networks)
     return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
                       workers=args.workers, threads=args.threads, batch_size=args.batch_size,
                       max_wait=args.max_wait_ms / 1000.0,
@@ -184,7 +207,9 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     return code or (1 if failed else 0)
 
 
-def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -> int:
+def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[str]
+                 ) -> tuple[list[float], int, int, str | None]:
+    """Plays the games; returns (scores, games abandoned, exit code, failure text)."""
     settings = _settings(args, search=False)
     results: list[float] = []
     failed = 0
@@ -198,17 +223,45 @@ def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -
 
     with Run(_options(args, kind, settings, networks)) as run:
         code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
+    return results, failed, code, problem
+
+
+def _verdict(mean: float, half: float, reference_mean: float, reference_half: float) -> str:
+    if mean - half > reference_mean + reference_half:
+        return "better than"
+    if mean + half < reference_mean - reference_half:
+        return "worse than"
+    return "not distinguishable from"
+
+
+def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -> int:
+    results, failed, code, problem = _play_scored(args, kind, networks)
+    # Seat 0 moves first, which is worth much more than an even share against random
+    # players: the score means something only beside a random player's own in that seat.
+    measure_baseline = kind is RunKind.RANDOM and networks[0] != "uniform"
+    baseline: list[float] = []
+    if measure_baseline and results and not code:
+        baseline, base_failed, code, problem = _play_scored(args, kind, ["uniform"])
+        failed += base_failed
     who = networks[0]
     if results:
         mean, half = _mean_interval(results)
-        versus = ("three uniformly random players" if kind is RunKind.RANDOM
-                  else f"baseline {networks[1]}")
-        print(f"{who} against {versus}: mean score {mean:.3f} ± {half:.3f} "
-              f"(95% CI [{mean - half:.3f}, {mean + half:.3f}]) over {len(results)} games")
-        if kind is RunKind.RANDOM:
-            verdict = ("better than" if mean - half > 0.25 else
-                       "worse than" if mean + half < 0.25 else "not distinguishable from")
-            print(f"chance is 0.25: {verdict} chance")
+        summary = (f"mean score {mean:.3f} ± {half:.3f} (95% CI [{mean - half:.3f}, "
+                   f"{mean + half:.3f}]) over {len(results)} games")
+        if kind is RunKind.ARENA:
+            print(f"{who} against baseline {networks[1]}: {summary}")
+        else:
+            if not measure_baseline:
+                beside = "this is the random player's own figure (an even share is 0.25)"
+            elif not baseline:
+                beside = "a uniformly random player in seat 0: not measured, the run stopped"
+            else:
+                base_mean, base_half = _mean_interval(baseline)
+                beside = (f"a uniformly random player in seat 0 scores {base_mean:.3f} ± "
+                          f"{base_half:.3f} over {len(baseline)} games: "
+                          f"{_verdict(mean, half, base_mean, base_half)} a random player")
+            print(f"{who} in seat 0 (moves first) against three uniformly random players: "
+                  f"{summary}; {beside}")
     if failed:
         logger.warning("%d games abandoned after a failed evaluation", failed)
     if problem:
@@ -255,21 +308,24 @@ def build_parser() -> argparse.ArgumentParser:
     selfplay = commands.add_parser("selfplay", help="play training games and store them")
     _add_run_options(selfplay, games=16)
     _add_search_options(selfplay)
-    selfplay.add_argument("--network", default="heuristic",
-                          help="uniform, heuristic or module:factory (%(default)s)")
+    selfplay.add_argument("--network", default="heuristic", help=_NETWORK_HELP)
     selfplay.add_argument("--output",
                           help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz)")
     selfplay.set_defaults(handler=cmd_selfplay)
 
-    evaluate = commands.add_parser("eval-random", help="the network against random players")
+    evaluate = commands.add_parser(
+        "eval-random", help="the network against random players",
+        description="Greedy games of the network in seat 0, which moves first, against three "
+                    "uniformly random players; then as many games of a uniformly random "
+                    "player in that seat, the figure to compare with.")
     _add_run_options(evaluate, games=100)
-    evaluate.add_argument("--network", default="heuristic")
+    evaluate.add_argument("--network", default="heuristic", help=_NETWORK_HELP)
     evaluate.set_defaults(handler=cmd_eval_random)
 
     arena = commands.add_parser("arena", help="the network against a baseline, side 20")
     _add_run_options(arena, games=20)
-    arena.add_argument("--network", default="heuristic")
-    arena.add_argument("--baseline", default="uniform")
+    arena.add_argument("--network", default="heuristic", help=_NETWORK_HELP)
+    arena.add_argument("--baseline", default="uniform", help=_NETWORK_HELP)
     arena.add_argument("--boards", action="store_true", help="print every final board")
     arena.set_defaults(handler=cmd_arena)
 
@@ -280,6 +336,8 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("--replay", action="store_true", help="print the board after every turn")
     show.add_argument("--tiles", action="store_true", help="with --replay: after every tile")
     show.set_defaults(handler=cmd_show)
+
+    add_learning_commands(commands)
     return parser
 
 

@@ -8,8 +8,9 @@ one per tile, and value scores of shape (batch, 4), player to move first. Scores
 logits: the module applies the softmax.
 
 Built in: "uniform" (all scores zero) and "heuristic" (a cheap hand-written evaluation, the
-default). Any other name is "module:factory": the factory is called with the board side and
-returns an object with an ``evaluate(planes)`` method.
+default); "torch:CHECKPOINT" runs a network trained by ``tralix train`` or ``tralix loop``.
+Any other name is "module:factory": the factory is called with the board side and returns an
+object with an ``evaluate(planes)`` method.
 """
 
 from __future__ import annotations
@@ -84,14 +85,21 @@ class HeuristicNetwork:
 
 
 def load_network(name: str, dim: int) -> Network:
-    """"uniform", "heuristic", or "package.module:factory" called with the board side."""
+    """"uniform", "heuristic", "torch:CHECKPOINT" (a trained network's checkpoint file, see
+    the learning package; needs torch), or "package.module:factory" called with the board
+    side."""
     if name == "uniform":
         return UniformNetwork(dim)
     if name == "heuristic":
         return HeuristicNetwork(dim)
+    if name.startswith("torch:"):
+        from .learning.model import load_torch_network
+
+        return load_torch_network(name.removeprefix("torch:"), dim)
     module_name, _, factory_name = name.partition(":")
     if not module_name or not factory_name:
-        raise ValueError(f"unknown network {name!r}: use uniform, heuristic or module:factory")
+        raise ValueError(f"unknown network {name!r}: use uniform, heuristic, torch:CHECKPOINT "
+                         "or module:factory")
     factory = getattr(importlib.import_module(module_name), factory_name)
     network = factory(dim)
     if not callable(getattr(network, "evaluate", None)):

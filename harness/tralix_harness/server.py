@@ -21,6 +21,7 @@ import numpy.typing as npt
 
 from .channel import decode_request, encode_failure, encode_reply
 from .events import Event, EventKind
+from .learning.checkpoint import CheckpointError
 from .networks import load_network
 
 
@@ -66,6 +67,9 @@ def serve(server: ServerSettings, requests: list[Connection], senders: list[Conn
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     try:
         network = load_network(server.network, server.dim)
+    except CheckpointError as error:  # says all there is to say, without a traceback
+        events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
+        return
     except Exception:
         events.put((EventKind.SERVER_ERROR, f"could not load network {server.network!r}:\n"
                     + traceback.format_exc()))

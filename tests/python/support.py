@@ -335,3 +335,32 @@ def predicted_smallest_tile_game(dim):
         positions.append((game.current_player, game.planes()))
         game.apply_move(min(game.valid_tiles()))
     return game, positions
+
+
+# ---------------------------------------------------------------------------------------
+# Self-play data files
+# ---------------------------------------------------------------------------------------
+
+
+def training_game_lines(dim, games, sims=4, sample_moves=8):
+    """Data-file lines (as `tralix selfplay` writes them) of games played by the module with
+    zero replies."""
+    from tralix_harness.records import game_line
+
+    lines = []
+    config = Config(dim=dim, sims_per_move=sims, sample_moves=sample_moves)
+    for number in range(games):
+        h = Harness(dim=dim)
+        assert h.training(config, id=number) == 0
+        lines.append(game_line(number, dim, h.results[0][1], {"sims_per_move": sims}))
+    return lines
+
+
+def write_data_file(path, lines, newline=True):
+    """A gzip JSON Lines file holding `lines`; without the last newline if not `newline`."""
+    import gzip
+
+    text = "\n".join(lines) + ("\n" if newline else "")
+    with gzip.open(path, "wt", encoding="utf-8") as f:
+        f.write(text)
+    return path

@@ -1,0 +1,195 @@
+"""The command line's learning commands: train, loop, plot.
+
+Only the settings are imported here; torch comes with the commands that run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import signal
+import sys
+from pathlib import Path
+from types import FrameType
+from typing import Any
+
+from tqdm import tqdm
+
+from .settings import (
+    LoopControl,
+    LoopSettings,
+    ModelSettings,
+    TrainSettings,
+    add_options,
+    build,
+    given,
+    loop_settings,
+)
+
+logger = logging.getLogger(__name__)
+
+_CHECKPOINT_EVERY = 250
+
+
+def add_commands(commands: Any) -> None:
+    """Adds train, loop and plot to the ``tralix`` subcommands."""
+    train = commands.add_parser(
+        "train", help="train a network on self-play data files",
+        description="Trains a network on the most recent games of the data files (oldest "
+                    "first). An existing output checkpoint is resumed: the data files must "
+                    "then begin with the files it was trained on, and --steps counts all the "
+                    "steps taken.")
+    train.add_argument("data", nargs="+", help="self-play data files, oldest first")
+    train.add_argument("--output", required=True, help="checkpoint to write (or resume)")
+    train.add_argument("--side", type=int, default=LoopSettings().side,
+                       help="board side; games of other sides are skipped (%(default)s)")
+    train.add_argument("--steps", type=int, default=1000,
+                       help="training steps in all, counting a resumed checkpoint's "
+                            "(%(default)s)")
+    train.add_argument("--checkpoint-every", type=int, default=_CHECKPOINT_EVERY,
+                       help="steps between checkpoints (%(default)s)")
+    train.add_argument("--train-threads", type=int, default=LoopControl().train_threads,
+                       help="torch threads (%(default)s)")
+    add_options(train.add_argument_group("network"), ModelSettings)
+    add_options(train.add_argument_group("training"), TrainSettings)
+    train.set_defaults(handler=cmd_train)
+
+    loop = commands.add_parser(
+        "loop", help="train a network by generations of self-play",
+        description="Generation after generation: self-play with the current network, "
+                    "training on the window of recent games, evaluation against random "
+                    "players and against the previous generation. An existing run folder is "
+                    "resumed; options that would change its settings are refused.")
+    loop.add_argument("run_dir", help="the run folder")
+    add_options(loop.add_argument_group("run"), LoopSettings)
+    add_options(loop.add_argument_group("network"), ModelSettings)
+    add_options(loop.add_argument_group("training"), TrainSettings)
+    add_options(loop.add_argument_group("this invocation"), LoopControl)
+    loop.set_defaults(handler=cmd_loop)
+
+    plot = commands.add_parser("plot", help="draw a run folder's learning curve as a PNG")
+    plot.add_argument("run_dir", help="the run folder")
+    plot.add_argument("--output", help="the PNG file (default: RUN_DIR/learning_curve.png)")
+    plot.set_defaults(handler=cmd_plot)
+
+
+class _StopFlag:
+    """The first Ctrl-C or SIGTERM asks to stop after the current step; a second aborts."""
+
+    def __init__(self) -> None:
+        self.set = False
+
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
+        if self.set:
+            raise KeyboardInterrupt
+        self.set = True
+        logger.warning("\nstopping after this step...")
+
+
+def cmd_train(args: argparse.Namespace) -> int:
+    import torch
+
+    from .data import DataError
+    from .trainer import Trainer
+
+    torch.set_num_threads(args.train_threads)
+    output = Path(args.output)
+    data = [Path(p) for p in args.data]
+    if output.exists():
+        trainer = Trainer.load(output, args.side, given(args, ModelSettings),
+                               given(args, TrainSettings))
+        known = [s.path.resolve() for s in trainer.sources()]
+        named = [p.resolve() for p in data]
+        if named[:len(known)] != known:
+            raise DataError(f"checkpoint {output} was trained on "
+                            f"{', '.join(str(p) for p in known)}; name these first, in this "
+                            "order, to resume it")
+        new_files = data[len(known):]
+        logger.info("resuming %s at step %d", output, trainer.steps)
+    else:
+        trainer = Trainer(args.side, build(ModelSettings, args), build(TrainSettings, args))
+        new_files = data
+    for path in new_files:
+        trainer.window.add_file(path)
+    if not trainer.window.games:
+        raise DataError(f"the data files hold no game of side {args.side}")
+    first = trainer.steps
+    remaining = args.steps - first
+    if remaining <= 0:
+        print(f"{output} has taken {first} steps already: nothing to do", file=sys.stderr)
+        trainer.save(output)
+        print(output)
+        return 0
+    stop = _StopFlag()
+    previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    progress = tqdm(total=args.steps, initial=first, unit="step", file=sys.stderr,
+                    dynamic_ncols=True)
+    try:
+        done = 0
+        totals: list[Any] = []
+        while done < remaining and not stop.set:
+            chunk = min(args.checkpoint_every, remaining - done)
+
+            def show(step: int, loss: float) -> None:
+                progress.update(1)
+                progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
+
+            stats = trainer.train(chunk, show, lambda: stop.set)
+            done += stats.steps
+            if stats.steps:
+                totals.append(stats)
+            trainer.save(output)
+    finally:
+        progress.close()
+        for s, old in previous.items():
+            signal.signal(s, old)
+    window = trainer.window
+    if totals:
+        weights = [t.steps for t in totals]
+
+        def mean(name: str) -> float:
+            return float(sum(getattr(t, name) * w for t, w in zip(totals, weights, strict=True))
+                         / sum(weights))
+
+        print(f"trained steps {first} to {trainer.steps} on {window.games} games "
+              f"({len(window)} positions): policy loss {mean('policy_loss'):.3f}, value loss "
+              f"{mean('value_loss'):.3f}, policy entropy {mean('policy_entropy'):.3f} "
+              f"(targets {mean('target_entropy'):.3f}), "
+              f"{mean('samples_per_second'):,.0f} samples/s", file=sys.stderr)
+    print(output)
+    if stop.set:
+        logger.warning("interrupted at step %d; the same command resumes it", trainer.steps)
+        return 130
+    return 0
+
+
+def cmd_loop(args: argparse.Namespace) -> int:
+    from ..pool import RunFailed, RunInterrupted
+    from .loop import run_loop
+    from .plot import plot_run
+
+    control = build(LoopControl, args)
+    path = Path(args.run_dir)
+    try:
+        loop = run_loop(path, lambda saved: loop_settings(args, saved), control)
+    except (RunInterrupted, KeyboardInterrupt):
+        logger.warning("interrupted: the finished generations are kept in %s; the same "
+                       "command resumes the run", path)
+        return 130
+    except RunFailed as failure:
+        logger.error("run stopped: %s", failure)
+        return 1
+    if loop.metrics:
+        try:
+            print(f"learning curve: {plot_run(path)}")
+        except ImportError:
+            logger.warning("matplotlib is not installed: no learning curve")
+    return 0
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    from .plot import plot_run
+
+    output = plot_run(Path(args.run_dir), Path(args.output) if args.output else None)
+    print(output)
+    return 0

@@ -1,0 +1,172 @@
+"""A run folder of the generation loop and its metrics, without torch (``tralix plot`` reads
+them too).
+
+Run folder::
+
+    settings.json           the run's LoopSettings; a later invocation must agree with it
+    checkpoints/gen-N.pt    the trainer after generation N (gen-0000: the initial network)
+    games/gen-N.jsonl.gz    the self-play games of generation N, played by generation N - 1
+    baseline.json           a uniformly random player's score in seat 0 against random players
+    metrics.jsonl           one line per finished generation
+    tensorboard/            the same metrics as TensorBoard events
+    learning_curve.png      written by ``tralix plot``
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import math
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from .settings import LoopSettings, differences
+
+logger = logging.getLogger(__name__)
+
+
+class RunFolderError(ValueError):
+    """A run folder that cannot be resumed with the settings asked."""
+
+
+# ----- the folder ----------------------------------------------------------------------------
+
+
+class RunFolder:
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.settings_file = path / "settings.json"
+        self.metrics_file = path / "metrics.jsonl"
+        self.baseline_file = path / "baseline.json"
+        self.tensorboard = path / "tensorboard"
+        self.plot_file = path / "learning_curve.png"
+
+    def checkpoint(self, generation: int) -> Path:
+        return self.path / "checkpoints" / f"gen-{generation:04d}.pt"
+
+    def games(self, generation: int) -> Path:
+        return self.path / "games" / f"gen-{generation:04d}.jsonl.gz"
+
+    def open(self, asked: Callable[[LoopSettings | None], LoopSettings]) -> LoopSettings:
+        """The run's settings: those saved in the folder, or for a new folder ``asked(None)``.
+        ``asked(saved)`` is the saved settings with what the command line set: a folder whose
+        settings differ from it is refused, naming the differences."""
+        if not self.settings_file.exists():
+            settings = asked(None)
+            if self.path.exists() and any(self.path.iterdir()):
+                raise RunFolderError(f"{self.path} is not empty and is not a run folder "
+                                     "(it has no settings.json)")
+            self.path.mkdir(parents=True, exist_ok=True)
+            write_json_atomically(self.settings_file, settings.as_dict())
+            return settings
+        try:
+            saved = LoopSettings.from_dict(json.loads(self.settings_file.read_text()))
+        except (ValueError, TypeError) as error:
+            raise RunFolderError(f"{self.settings_file} is not usable: {error}") from None
+        changed = differences(saved.as_dict(), asked(saved).as_dict())
+        if changed:
+            raise RunFolderError(
+                f"{self.path} was made with other settings (folder -> command line): "
+                + "; ".join(changed) + ". Leave these options out to resume the run, or "
+                "choose another folder.")
+        return saved
+
+    def metrics(self, repair: bool = False) -> list[dict[str, Any]]:
+        """The finished generations' metrics. With ``repair``, a last line cut short by a
+        kill is removed from the file, so that the next line starts on a line of its own."""
+        metrics = read_metrics(self.metrics_file)
+        if repair and self.metrics_file.exists():
+            text = self.metrics_file.read_text(encoding="utf-8")
+            if text and not text.endswith("\n"):
+                kept = "".join(json.dumps(line, allow_nan=False) + "\n" for line in metrics)
+                temporary = self.metrics_file.with_name(f".{self.metrics_file.name}.tmp")
+                temporary.write_text(kept, encoding="utf-8")
+                os.replace(temporary, self.metrics_file)
+        return metrics
+
+    def append_metrics(self, line: dict[str, Any]) -> None:
+        text = json.dumps(json_safe(line), allow_nan=False)
+        with open(self.metrics_file, "a", encoding="utf-8") as f:
+            f.write(text + "\n")
+            f.flush()
+            os.fsync(f.fileno())
+
+
+def read_metrics(path: Path) -> list[dict[str, Any]]:
+    """The generations' metrics; a last line cut short by a kill is ignored."""
+    if not path.exists():
+        return []
+    lines = path.read_text(encoding="utf-8").split("\n")
+    metrics = []
+    for number, line in enumerate(lines, start=1):
+        if not line.strip():
+            continue
+        try:
+            metrics.append(json.loads(line))
+        except json.JSONDecodeError:
+            if number == len(lines):  # the last line, without its newline: cut short
+                logger.warning("%s: ignoring an incomplete last line", path)
+                break
+            raise ValueError(f"{path}, line {number}: not a JSON line") from None
+    return metrics
+
+
+def write_json_atomically(path: Path, value: Any) -> None:
+    temporary = path.with_name(f".{path.name}.tmp")
+    with open(temporary, "w", encoding="utf-8") as f:
+        json.dump(value, f, indent=2)
+        f.write("\n")
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(temporary, path)
+
+
+def json_safe(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {k: json_safe(v) for k, v in value.items()}
+    if isinstance(value, list | tuple):
+        return [json_safe(v) for v in value]
+    return value
+
+
+# ----- the table of generations --------------------------------------------------------
+
+
+TABLE_HEADER = (f"{'gen':>4} {'wall':>8} {'games':>6} {'policy':>7} {'value':>7} "
+                f"{'entropy':>7} {'random':>13} {'random player':>13} {'previous':>13}")
+
+
+def _number(value: Any, digits: int = 3) -> str:
+    return "-" if value is None or not math.isfinite(value) else f"{value:.{digits}f}"
+
+
+def _score(part: dict[str, Any] | None) -> str:
+    if not part or part.get("mean") is None:
+        return "-"
+    half = part.get("half_width")
+    return f"{part['mean']:.3f}±{half:.3f}" if half is not None else f"{part['mean']:.3f}"
+
+
+def table_row(line: dict[str, Any]) -> str:
+    train = line.get("train") or {}
+    minutes, seconds = divmod(int(line.get("wall_time") or 0), 60)
+    window = line.get("window") or {}
+    return (f"{line['generation']:>4} {minutes:>5}:{seconds:02d} "
+            f"{window.get('total_games', 0):>6} "
+            f"{_number(train.get('policy_loss')):>7} {_number(train.get('value_loss')):>7} "
+            f"{_number(train.get('policy_entropy')):>7} {_score(line.get('random')):>13} "
+            f"{_score(line.get('random_baseline')):>13} {_score(line.get('previous')):>13}")
+
+
+def flatten(line: dict[str, Any], prefix: str = "") -> dict[str, Any]:
+    flat: dict[str, Any] = {}
+    for key, value in line.items():
+        if isinstance(value, dict):
+            flat.update(flatten(value, f"{prefix}{key}/"))
+        else:
+            flat[prefix + key] = value
+    return flat

@@ -1,0 +1,292 @@
+"""The generation loop: self-play with the current network, training on the window of recent
+games, evaluation, and the run folder that keeps it all.
+
+Each step of a generation leaves its file complete or not at all (games are written to a
+temporary name and renamed, checkpoints atomically), and a generation counts as finished when
+its metrics line is written. An interrupted loop (Ctrl-C, a kill) therefore loses at most the
+generation in progress, and the same command resumes it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import json
+import logging
+import math
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from types import FrameType
+from typing import Any, TextIO
+
+import torch
+
+from ..pool import GameStatus, Run, RunFailed, RunOptions
+from ..records import GameWriter, game_line
+from ..settings import SearchSettings
+from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
+from .match import Score, against_random, greedy_match
+from .model import TralixNet, load_model, policy_logits
+from .settings import TORCH_THREADS_VARIABLE, LoopControl, LoopSettings
+from .trainer import Trainer, TrainStats
+
+logger = logging.getLogger(__name__)
+
+
+# ----- stopping ------------------------------------------------------------------------------
+
+
+class _Stopper:
+    """Ctrl-C or SIGTERM: a self-play or evaluation run in progress is stopped cleanly (it
+    raises RunInterrupted); otherwise, or at a second signal, KeyboardInterrupt."""
+
+    def __init__(self) -> None:
+        self.run: Run | None = None
+        self.requested = False
+
+    def handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.requested or self.run is None:
+            raise KeyboardInterrupt
+        self.requested = True
+        logger.warning("\nstopping...")
+        self.run.stop()
+
+    @contextlib.contextmanager
+    def installed(self) -> Iterator[None]:
+        previous = {s: signal.signal(s, self.handle) for s in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for s, old in previous.items():
+                signal.signal(s, old)
+
+    def watch(self, run: Run | None) -> None:
+        self.run = run
+
+
+# ----- the loop ------------------------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class SelfPlayStats:
+    games: int = 0
+    seconds: float = math.nan
+    games_per_second: float = math.nan
+    evaluations_per_second: float = math.nan
+    tiles_per_game: float = math.nan
+
+
+class Loop:
+    def __init__(self, folder: RunFolder, settings: LoopSettings, control: LoopControl,
+                 out: TextIO = sys.stdout) -> None:
+        self.folder = folder
+        self.settings = settings
+        self.control = control
+        self.out = out
+        self.stopper = _Stopper()
+        self.trainer: Trainer | None = None
+        self.writer: Any = None
+        self.metrics = folder.metrics(repair=True)
+        self.baseline: Score | None = None
+
+    # The search settings of self-play.
+    def search(self) -> SearchSettings:
+        s = self.settings
+        return SearchSettings(dim=s.side, rep=1, sims_per_move=s.sims,
+                              sample_moves=s.sample_moves, c_init=s.c_init,
+                              dirichlet_alpha=s.alpha,
+                              exploration_fraction=s.exploration_fraction)
+
+    def run(self) -> None:
+        """Generations until the control's limits; returns normally when they are reached.
+        RunInterrupted or KeyboardInterrupt when stopped from outside."""
+        os.environ[TORCH_THREADS_VARIABLE] = str(self.control.torch_threads)
+        torch.set_num_threads(self.control.train_threads)
+        with self.stopper.installed():
+            try:
+                generation = len(self.metrics)
+                self._print_header()
+                for line in self.metrics:
+                    self._print_row(line)
+                while not self._limit_reached(generation):
+                    self._generation(generation)
+                    generation += 1
+            finally:
+                if self.writer is not None:
+                    self.writer.close()
+
+    def _limit_reached(self, generation: int) -> bool:
+        c = self.control
+        if generation == 0:
+            return False
+        if c.generations and generation > c.generations:
+            return True
+        return bool(c.minutes) and self._wall_time() >= c.minutes * 60.0
+
+    def _wall_time(self) -> float:
+        return float(self.metrics[-1]["wall_time"]) if self.metrics else 0.0
+
+    def _generation(self, generation: int) -> None:
+        start = time.perf_counter()
+        folder, settings = self.folder, self.settings
+        line: dict[str, Any] = {"generation": generation}
+        if generation == 0:
+            if not folder.checkpoint(0).exists():
+                trainer = Trainer(settings.side, settings.model, settings.train)
+                trainer.extra = {"generation": 0}
+                trainer.save(folder.checkpoint(0))
+                self.trainer = trainer
+        else:
+            line["selfplay"] = dataclasses.asdict(self._self_play(generation))
+            if not folder.checkpoint(generation).exists():
+                trainer = self._trainer(generation - 1)
+                trainer.window.add_file(folder.games(generation))
+                stats = trainer.train(settings.steps)
+                trainer.extra = {"generation": generation}
+                trainer.save(folder.checkpoint(generation))
+            else:
+                trainer = self._trainer(generation)
+                stats = TrainStats()
+            line["train"] = dict(dataclasses.asdict(stats), total_steps=trainer.steps)
+            line["window"] = {"games": trainer.window.games, "samples": len(trainer.window),
+                              "total_games": trainer.window.total_games}
+        line.update(self._evaluate(generation))
+        line["wall_time"] = self._wall_time() + time.perf_counter() - start
+        folder.append_metrics(line)
+        self.metrics.append(json_safe(line))
+        self._record(line)
+        self._print_row(line)
+
+    def _trainer(self, generation: int) -> Trainer:
+        """The trainer as it was after ``generation``."""
+        trainer = self.trainer
+        if trainer is None or trainer.extra.get("generation") != generation:
+            s = self.settings
+            trainer = Trainer.load(self.folder.checkpoint(generation), s.side,
+                                   s.model.as_dict(), s.train.as_dict())
+            self.trainer = trainer
+        return trainer
+
+    def _self_play(self, generation: int) -> SelfPlayStats:
+        output = self.folder.games(generation)
+        if output.exists():  # played before the loop was last stopped
+            return SelfPlayStats()
+        s, c = self.settings, self.control
+        games = s.first_games if generation == 1 else s.games
+        network = f"torch:{self.folder.checkpoint(generation - 1)}"
+        stored = dict(self.search().as_dict(), network=network, generation=generation)
+        partial = output.with_name(output.name + ".part")
+        tiles = 0
+        options = RunOptions(kind="selfplay", games=games, settings=self.search(),
+                             networks=[network], workers=c.workers, threads=c.threads,
+                             batch_size=c.server_batch)
+        with Run(options) as run, GameWriter(partial) as writer:
+            self.stopper.watch(run)
+            try:
+                for result in run:
+                    if result.status is not GameStatus.FINISHED:
+                        raise RunFailed(f"self-play game {result.number} was abandoned")
+                    writer.write(game_line(result.number, s.side, result.data, stored))
+                    tiles += len(result.data[0])
+            finally:
+                self.stopper.watch(None)
+            seconds = time.perf_counter() - run.started
+            served = run.requests_served()
+        os.replace(partial, output)
+        return SelfPlayStats(games, seconds, games / seconds, served / seconds, tiles / games)
+
+    def _random_score(self, network: str) -> Score:
+        c = self.control
+        try:
+            return against_random(network, self.settings.side, c.eval_games, c.workers,
+                                  c.threads, c.server_batch, stop=self.stopper.watch)
+        finally:
+            self.stopper.watch(None)
+
+    def _baseline(self) -> Score:
+        """A uniformly random player's score in seat 0, measured once per run and number of
+        games."""
+        if self.baseline is not None:
+            return self.baseline
+        path = self.folder.baseline_file
+        games = self.control.eval_games
+        if path.exists():
+            saved = json.loads(path.read_text())
+            if saved.get("side") == self.settings.side and saved.get("games") == games:
+                self.baseline = Score(saved["mean"], saved["half_width"], games)
+                return self.baseline
+        score = self._random_score("uniform")
+        write_json_atomically(path, {"side": self.settings.side, "games": games,
+                                     "mean": score.mean, "half_width": score.half_width})
+        self.baseline = score
+        return score
+
+    def _evaluate(self, generation: int) -> dict[str, Any]:
+        results: dict[str, Any] = {}
+        c = self.control
+        checkpoint = self.folder.checkpoint(generation)
+        if c.eval_games:
+            results["random_baseline"] = self._baseline().as_dict()
+            results["random"] = self._random_score(f"torch:{checkpoint}").as_dict()
+        if c.arena_games and generation > 0:
+            model, _ = load_model(checkpoint, self.settings.side)
+            previous, _ = load_model(self.folder.checkpoint(generation - 1), self.settings.side)
+            results["previous"] = greedy_match(
+                _policy(model), _policy(previous), self.settings.side, c.arena_games,
+                c.arena_opening, seed=self.settings.train.seed * 100003 + generation).as_dict()
+        return results
+
+    # ----- reporting ----------------------------------------------------------------------
+
+    def _record(self, line: dict[str, Any]) -> None:
+        writer = self._tensorboard()
+        if writer is None:
+            return
+        for name, value in flatten(line).items():
+            if name != "generation" and isinstance(value, int | float) and value is not None:
+                writer.add_scalar(name, value, line["generation"])
+        writer.flush()
+
+    def _tensorboard(self) -> Any:
+        if self.writer is None:
+            try:
+                from torch.utils.tensorboard import SummaryWriter
+            except ImportError:
+                logger.warning("tensorboard is not installed: no event files are written")
+                self.writer = False
+                return None
+            self.writer = SummaryWriter(str(self.folder.tensorboard))
+        return self.writer or None
+
+    def _print_header(self) -> None:
+        print(f"run {self.folder.path}: side {self.settings.side}, "
+              f"{self.settings.model.blocks} blocks of {self.settings.model.channels} "
+              f"channels, {self.settings.games} games of {self.settings.sims} simulations and "
+              f"{self.settings.steps} training steps per generation", file=self.out)
+        print("'random': greedy score in seat 0, which moves first, against three uniformly "
+              "random players, beside a uniformly random player's own score there; "
+              "'previous': greedy score in one seat against the previous generation in the "
+              "three others (0.25 is even)", file=self.out)
+        print(TABLE_HEADER, file=self.out, flush=True)
+
+    def _print_row(self, line: dict[str, Any]) -> None:
+        print(table_row(line), file=self.out, flush=True)
+
+
+def _policy(model: TralixNet) -> Any:
+    return lambda planes: policy_logits(model, planes)
+
+
+def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],
+             control: LoopControl, out: TextIO = sys.stdout) -> Loop:
+    """Opens (or makes) the run folder and runs generations until the control's limits.
+    RunInterrupted or KeyboardInterrupt when stopped from outside; RunFailed when a run of
+    games failed."""
+    folder = RunFolder(path)
+    loop = Loop(folder, folder.open(asked), control, out)
+    loop.run()
+    return loop

@@ -1,0 +1,120 @@
+"""Evaluation: the greedy score against three random players (the module's games, through the
+harness), and a seat-rotated greedy match between two networks played here in Python.
+
+Against random players the network always sits in seat 0, which moves first: a uniformly
+random player there already scores well above an even share (about 0.42 on side 10, against
+0.25), so a score against random players is only meaningful beside that random player's own
+figure, measured the same way.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+from ..pool import GameStatus, Run, RunOptions
+from ..settings import SearchSettings
+
+# Policy logits (batch, side * side) for float32 planes (batch, 5, side, side).
+PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
+
+
+@dataclasses.dataclass(frozen=True)
+class Score:
+    mean: float
+    half_width: float    # of the 95% confidence interval
+    games: int
+    seconds: float = 0.0
+    evaluations: int = 0
+
+    def as_dict(self) -> dict[str, float]:
+        return dataclasses.asdict(self)
+
+    def text(self) -> str:
+        return f"{self.mean:.3f} ± {self.half_width:.3f}"
+
+
+def mean_interval(values: Sequence[float]) -> tuple[float, float]:
+    """Mean and the half-width of its 95% confidence interval (normal approximation)."""
+    n = len(values)
+    if n == 0:
+        return math.nan, math.inf
+    mean = sum(values) / n
+    if n < 2:
+        return mean, math.inf
+    variance = sum((v - mean) ** 2 for v in values) / (n - 1)
+    return mean, 1.96 * math.sqrt(variance / n)
+
+
+def against_random(network: str, side: int, games: int, workers: int, threads: int,
+                   batch_size: int, stop: Callable[[Run], None] | None = None) -> Score:
+    """The network's greedy mean score in seat 0 against three uniformly random players,
+    through the module's games in the harness's worker processes. ``stop`` is handed the run
+    as it starts (to stop it from a signal handler)."""
+    options = RunOptions(kind="random", games=games, settings=SearchSettings(dim=side),
+                         networks=[network], workers=workers, threads=threads,
+                         batch_size=batch_size)
+    scores: list[float] = []
+    with Run(options) as run:
+        if stop is not None:
+            stop(run)
+        for result in run:
+            if result.status is GameStatus.FINISHED:
+                scores.append(float(result.data))
+        served = run.requests_served()
+        seconds = time.perf_counter() - run.started
+    if len(scores) < games:
+        raise RuntimeError(f"{games - len(scores)} of {games} games against random players "
+                           "were abandoned")
+    mean, half = mean_interval(scores)
+    return Score(mean, half, len(scores), seconds, served)
+
+
+def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int, games: int,
+                 opening: int, seed: int) -> Score:
+    """The candidate in one seat against the opponent in the three others, each laying the
+    valid tile of highest policy logit. Games come in fours from one opening (``opening``
+    tiles drawn at random), the candidate in each seat once, so that no seat and no opening
+    favours either side; the interval is taken over the openings. An even match scores
+    0.25."""
+    import tralix_rules
+
+    start = time.perf_counter()
+    rng = np.random.default_rng(seed)
+    openings = max(1, math.ceil(games / 4))
+    boards = []
+    seats = []
+    for _ in range(openings):
+        base = tralix_rules.Game(side)
+        for _ in range(opening):
+            if base.is_over():
+                break
+            base.apply(int(rng.choice(base.valid_tiles())))
+        for seat in range(4):
+            boards.append(base.copy())
+            seats.append(seat)
+    evaluations = 0
+    while True:
+        playing = [i for i, b in enumerate(boards) if not b.is_over()]
+        if not playing:
+            break
+        for policy, ours in ((candidate, True), (opponent, False)):
+            movers = [i for i in playing if not boards[i].is_over()
+                      and (boards[i].current_player == seats[i]) == ours]
+            if not movers:
+                continue
+            planes = np.stack([boards[i].encode(1) for i in movers]).astype(np.float32)
+            logits = policy(planes)
+            evaluations += len(movers)
+            for row, i in enumerate(movers):
+                valid = boards[i].valid_tiles()
+                boards[i].apply(valid[int(np.argmax(logits[row, valid]))])
+    results = [boards[i].outcome()[seats[i]] for i in range(len(boards))]
+    per_opening = [sum(results[4 * k:4 * k + 4]) / 4 for k in range(openings)]
+    mean, half = mean_interval(per_opening)
+    return Score(mean, half, len(boards), time.perf_counter() - start, evaluations)

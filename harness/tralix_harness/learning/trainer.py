@@ -1,0 +1,219 @@
+"""The trainer: minibatches from the window, policy and value cross-entropy, AdamW, and
+checkpoints that resume exactly.
+
+Loss per minibatch: the policy cross-entropy against the (sharpened) visit shares, the
+network's logits masked to the valid tiles as the search masks them, averaged over the samples
+that have a policy target; plus the value cross-entropy against the outcome, player to move
+first, times the value weight. Weight decay applies to the convolution and linear weights.
+
+A checkpoint holds everything the next step depends on: weights, optimizer, learning-rate
+schedule, the random states (python, numpy, torch, and the trainer's own generator, which
+draws every minibatch and augmentation), the counters and the window's sources. Training
+from a checkpoint therefore takes the same steps as training on without stopping.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import random
+import time
+from collections.abc import Callable, Mapping, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import torch
+
+from . import checkpoint
+from .checkpoint import CheckpointError
+from .data import Batch, DataError, Source, Window, relative_path
+from .model import TralixNet, model_from_state
+from .settings import ModelSettings, TrainSettings, differences
+
+
+@dataclasses.dataclass
+class TrainStats:
+    """Means over the steps of one call of ``Trainer.train``."""
+
+    steps: int = 0
+    policy_loss: float = math.nan
+    value_loss: float = math.nan
+    policy_entropy: float = math.nan   # of the network's policy on the training samples
+    target_entropy: float = math.nan   # of the policy targets
+    samples_per_second: float = math.nan
+    seconds: float = 0.0
+    learning_rate: float = math.nan
+
+
+class Trainer:
+    def __init__(self, side: int, model: ModelSettings, train: TrainSettings) -> None:
+        self.side = side
+        self.model_settings = model
+        self.settings = train
+        torch.manual_seed(train.seed)
+        self.model = TralixNet(model)
+        decay = [p for p in self.model.parameters() if p.ndim > 1]
+        no_decay = [p for p in self.model.parameters() if p.ndim <= 1]
+        self.optimizer = torch.optim.AdamW(
+            [{"params": decay, "weight_decay": train.weight_decay},
+             {"params": no_decay, "weight_decay": 0.0}], lr=train.learning_rate)
+        warmup = train.warmup_steps
+        self.schedule = torch.optim.lr_scheduler.LambdaLR(
+            self.optimizer, lambda step: min(1.0, (step + 1) / warmup) if warmup else 1.0)
+        self.rng = np.random.Generator(np.random.PCG64(train.seed))
+        self.steps = 0
+        self.window = Window(side, train.window_games)
+        self.extra: dict[str, Any] = {}  # what the caller keeps in the checkpoint beside
+
+    # ----- training -----------------------------------------------------------------------
+
+    def step(self, batch: Batch) -> tuple[float, float, float, float]:
+        """One optimizer step; returns (policy loss, value loss, policy entropy, target
+        entropy) of the minibatch."""
+        planes = torch.from_numpy(batch.planes)
+        target = torch.from_numpy(batch.policy)
+        has_target = torch.from_numpy(batch.policy_mask).float()
+        value_target = torch.from_numpy(batch.value)
+        valid = planes[:, 4].reshape(len(planes), -1) > 0
+        self.model.train()
+        logits, value_logits = self.model(planes)
+        log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
+        log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
+        counted = has_target.sum().clamp(min=1.0)
+        policy_loss = -((target * log_policy).sum(1) * has_target).sum() / counted
+        value_loss = -(value_target * torch.log_softmax(value_logits, dim=1)).sum(1).mean()
+        loss = policy_loss + self.settings.value_weight * value_loss
+        self.optimizer.zero_grad(set_to_none=True)
+        loss.backward()  # type: ignore[no-untyped-call]
+        self.optimizer.step()
+        self.schedule.step()
+        self.steps += 1
+        with torch.no_grad():
+            entropy = -((log_policy.exp() * log_policy).sum(1) * has_target).sum() / counted
+            logs = torch.where(target > 0, target.clamp(min=1e-12).log(), torch.zeros_like(target))
+            target_entropy = -((target * logs).sum(1) * has_target).sum() / counted
+        return (policy_loss.item(), value_loss.item(), entropy.item(), target_entropy.item())
+
+    def draw(self) -> Batch:
+        s = self.settings
+        return self.window.draw(self.rng, s.batch_size, s.target_temperature, s.rotations,
+                                s.reflections)
+
+    def train(self, steps: int, progress: Callable[[int, float], None] | None = None,
+              should_stop: Callable[[], bool] | None = None) -> TrainStats:
+        """``steps`` steps (fewer if ``should_stop`` says so between steps)."""
+        start = time.perf_counter()
+        totals = np.zeros(4)
+        done = 0
+        for _ in range(steps):
+            if should_stop is not None and should_stop():
+                break
+            losses = self.step(self.draw())
+            totals += losses
+            done += 1
+            if progress is not None:
+                progress(done, losses[0] + losses[1])
+        seconds = time.perf_counter() - start
+        if not done:
+            return TrainStats(seconds=seconds)
+        means = totals / done
+        return TrainStats(steps=done, policy_loss=means[0], value_loss=means[1],
+                          policy_entropy=means[2], target_entropy=means[3],
+                          samples_per_second=done * self.settings.batch_size / seconds,
+                          seconds=seconds, learning_rate=float(self.schedule.get_last_lr()[0]))
+
+    # ----- checkpoints --------------------------------------------------------------------
+
+    def state(self, directory: Path) -> dict[str, Any]:
+        return {
+            "side": self.side,
+            "model": self.model_settings.as_dict(),
+            "train": self.settings.as_dict(),
+            "weights": self.model.state_dict(),
+            "optimizer": self.optimizer.state_dict(),
+            "schedule": self.schedule.state_dict(),
+            "random": {
+                "python": random.getstate(),
+                "numpy": _numpy_global_state(),
+                "torch": torch.get_rng_state(),
+                "trainer": self.rng.bit_generator.state,
+            },
+            "steps": self.steps,
+            "window": [{"path": relative_path(s.path, directory), "games": s.games}
+                       for s in self.window.sources],
+            "extra": self.extra,
+        }
+
+    def save(self, path: Path) -> None:
+        checkpoint.save(self.state(path.parent), path)
+
+    @classmethod
+    def load(cls, path: Path, side: int, model: Mapping[str, Any] | None = None,
+             train: Mapping[str, Any] | None = None) -> Trainer:
+        """The trainer a checkpoint saved. ``model`` and ``train`` are settings asked for
+        (some or all fields): where they differ from the checkpoint's, it is refused, listing
+        the differences."""
+        state = checkpoint.load(path)
+        if state["side"] != side:
+            raise CheckpointError(f"checkpoint {path} was trained on side {state['side']}; "
+                                  f"expected side {side}")
+        for key in ("train", "optimizer", "schedule", "random", "steps", "window"):
+            if key not in state:
+                raise CheckpointError(f"checkpoint {path} holds weights only, no training "
+                                      f"state ({key!r} is missing)")
+        try:
+            saved_model = ModelSettings.from_dict(state["model"])
+            saved_train = TrainSettings.from_dict(state["train"])
+        except (TypeError, ValueError) as error:
+            raise CheckpointError(f"checkpoint {path} has unusable settings: {error}") from None
+        changed = []
+        for saved, asked in ((saved_model, model), (saved_train, train)):
+            if asked:
+                changed += differences(saved.as_dict(), dict(saved.as_dict(), **asked))
+        if changed:
+            raise CheckpointError(f"checkpoint {path} was made with other settings "
+                                  f"(checkpoint -> asked): {'; '.join(changed)}")
+        trainer = cls(side, saved_model, saved_train)
+        trainer.model.load_state_dict(model_from_state(state, path).state_dict())
+        try:
+            trainer.optimizer.load_state_dict(state["optimizer"])
+            trainer.schedule.load_state_dict(state["schedule"])
+            states = state["random"]
+            random.setstate(_tuples(states["python"]))
+            np.random.set_state(_numpy_state(states["numpy"]))
+            torch.set_rng_state(states["torch"])
+            trainer.rng.bit_generator.state = states["trainer"]
+        except (KeyError, ValueError, TypeError, RuntimeError) as error:
+            raise CheckpointError(f"checkpoint {path} has an unusable training state "
+                                  f"({type(error).__name__}: {error})") from None
+        trainer.steps = int(state["steps"])
+        trainer.extra = dict(state.get("extra", {}))
+        sources = [Source(path.parent / s["path"], int(s["games"])) for s in state["window"]]
+        try:
+            trainer.window = Window.restore(side, saved_train.window_games, sources)
+        except FileNotFoundError as error:
+            raise DataError(f"checkpoint {path} trained on {error.filename}, which is "
+                            "missing") from None
+        return trainer
+
+    def sources(self) -> Sequence[Source]:
+        return self.window.sources
+
+
+def _numpy_global_state() -> dict[str, Any]:
+    name, keys, position, has_gauss, cached = np.random.get_state()
+    return {"name": name, "keys": [int(k) for k in keys], "position": int(position),
+            "has_gauss": int(has_gauss), "cached": float(cached)}
+
+
+def _numpy_state(saved: dict[str, Any]) -> tuple[Any, ...]:
+    return (saved["name"], np.asarray(saved["keys"], np.uint32), saved["position"],
+            saved["has_gauss"], saved["cached"])
+
+
+def _tuples(value: Any) -> Any:
+    """Python's random state with the tuples it is made of (a checkpoint may hold lists)."""
+    if isinstance(value, list | tuple):
+        return tuple(_tuples(v) for v in value)
+    return value

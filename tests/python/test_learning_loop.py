@@ -1,0 +1,102 @@
+"""The generation loop end to end on side 5: two generations from scratch, a resume after a
+kill in the middle of a generation, a folder refused for other settings; the greedy match."""
+
+import json
+
+import numpy as np
+import pytest
+
+torch = pytest.importorskip("torch")
+
+from tralix_harness.cli import main  # noqa: E402
+from tralix_harness.learning.data import read_data_file  # noqa: E402
+from tralix_harness.learning.folder import read_metrics  # noqa: E402
+from tralix_harness.learning.match import greedy_match  # noqa: E402
+from tralix_harness.learning.model import load_model  # noqa: E402
+from tralix_harness.networks import HeuristicNetwork  # noqa: E402
+
+SIDE = 5
+LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4",
+        "--steps", "5", "--blocks", "1", "--channels", "8", "--batch-size", "16",
+        "--eval-games", "4", "--arena-games", "8", "--workers", "1", "--threads", "2",
+        "--train-threads", "1"]
+
+
+def _score_ok(part, games):
+    return 0.0 <= part["mean"] <= 1.0 and part["half_width"] >= 0 and part["games"] == games
+
+
+def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
+    run = tmp_path / "run"
+    assert main(["loop", str(run), *LOOP, "--generations", "2"]) == 0
+    out = capsys.readouterr().out
+    metrics = read_metrics(run / "metrics.jsonl")
+    assert [m["generation"] for m in metrics] == [0, 1, 2]
+    for generation, games in ((1, 4), (2, 3)):
+        contents = read_data_file(run / "games" / f"gen-{generation:04d}.jsonl.gz", SIDE)
+        assert len(contents.games) == games and not contents.cut_short
+        load_model(run / "checkpoints" / f"gen-{generation:04d}.pt", side=SIDE)
+    last = metrics[-1]
+    assert last["train"]["total_steps"] == 10 and last["window"]["total_games"] == 7
+    assert last["selfplay"]["games"] == 3 and last["selfplay"]["games_per_second"] > 0
+    assert np.isfinite([last["train"]["policy_loss"], last["train"]["value_loss"]]).all()
+    for line in metrics:
+        assert _score_ok(line["random"], 4) and _score_ok(line["random_baseline"], 4)
+    assert all(_score_ok(line["previous"], 8) for line in metrics[1:])
+    assert metrics[0]["wall_time"] < metrics[1]["wall_time"] < metrics[2]["wall_time"]
+    rows = [line.split() for line in out.splitlines() if line[:4].strip().isdigit()]
+    assert [row[0] for row in rows] == ["0", "1", "2"]
+    assert "against three uniformly random players" in out
+    assert f"learning curve: {run / 'learning_curve.png'}" in out
+    assert (run / "learning_curve.png").read_bytes()[:4] == b"\x89PNG"
+    assert any((run / "tensorboard").iterdir())
+
+    # A kill during generation 2's evaluation: its metrics line half written, its games and
+    # checkpoint complete; and a kill during generation 3's self-play.
+    kept = (run / "metrics.jsonl").read_text().splitlines(keepends=True)
+    (run / "metrics.jsonl").write_text("".join(kept[:2]) + kept[2][:30])
+    games_2 = (run / "games" / "gen-0002.jsonl.gz").read_bytes()
+    checkpoint_2 = (run / "checkpoints" / "gen-0002.pt").read_bytes()
+    (run / "games" / "gen-0003.jsonl.gz.part").write_bytes(b"\x1f\x8b")
+    assert main(["loop", str(run), "--generations", "3", "--workers", "1", "--threads", "2",
+                 "--eval-games", "4", "--arena-games", "8", "--train-threads", "1"]) == 0
+    resumed = read_metrics(run / "metrics.jsonl")
+    assert [m["generation"] for m in resumed] == [0, 1, 2, 3]
+    assert resumed[:2] == metrics[:2]
+    assert (run / "games" / "gen-0002.jsonl.gz").read_bytes() == games_2
+    assert (run / "checkpoints" / "gen-0002.pt").read_bytes() == checkpoint_2
+    assert resumed[3]["train"]["total_steps"] == 15 and resumed[3]["window"]["total_games"] == 10
+    capsys.readouterr()
+
+    assert main(["loop", str(run), "--sims", "8", "--channels", "8"]) == 2
+    err = capsys.readouterr().err
+    assert "other settings" in err and "sims: 4 -> 8" in err and "channels" not in err
+    assert json.loads((run / "settings.json").read_text())["sims"] == 4
+
+    assert main(["plot", str(run), "--output", str(tmp_path / "curve.png")]) == 0
+    assert (tmp_path / "curve.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_a_folder_that_is_not_a_run_is_refused(tmp_path, capsys):
+    (tmp_path / "notes.txt").write_text("mine")
+    assert main(["loop", str(tmp_path), *LOOP]) == 2
+    assert "is not empty and is not a run folder" in capsys.readouterr().err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt"]
+
+
+def test_greedy_match_rotates_seats():
+    heuristic = HeuristicNetwork(6)
+
+    def policy(planes):
+        return heuristic.evaluate(planes)[0]
+
+    # The same player in every seat: each opening's four games are one game, seen from each
+    # seat in turn, so the candidate's mean is exactly an even share.
+    same = greedy_match(policy, policy, 6, 8, opening=3, seed=1)
+    assert same.mean == 0.25 and same.half_width == 0.0 and same.games == 8
+    # Against a player that always lays its smallest valid tile, the heuristic does better.
+    def smallest(planes):
+        return np.zeros((len(planes), 36), np.float32)
+
+    better = greedy_match(policy, smallest, 6, 16, opening=2, seed=2)
+    assert better.mean > 0.25 and better.evaluations > 0
