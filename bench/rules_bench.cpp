@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "game/encoding.h"
 #include "game/game.h"
 
 namespace {
@@ -73,12 +74,13 @@ void find_valid_moves_mid_game(benchmark::State& state) {
 }
 BENCHMARK(find_valid_moves_mid_game);
 
+// The argument is the layout's value: 1 planes first, 2 channels last.
 void encode_mid_game(benchmark::State& state) {
     const Game game = mid_game();
-    const bool channels_last = state.range(0) == 2;
-    std::vector<std::uint8_t> planes(5 * side * side);
+    const auto layout = static_cast<tralix::Layout>(state.range(0));
+    std::vector<std::uint8_t> planes(tralix::feature_count * side * side);
     for (auto _ : state) {
-        game.encode(channels_last, planes);
+        tralix::encode(game, layout, planes);
         benchmark::DoNotOptimize(planes.data());
     }
 }

@@ -1,6 +1,5 @@
 #include "board/board.h"
 
-#include <algorithm>
 #include <string>
 
 #include "core/fatal_error.h"
@@ -114,18 +113,6 @@ std::vector<Tile> Board::corner_tiles(Player player) const {
     std::vector<Tile> tiles;
     for_each_corner(player, [&](Tile t) { tiles.push_back(t); });
     return tiles;
-}
-
-void Board::encode_board(bool channels_last, Player player, std::span<std::uint8_t> out) const {
-    const std::uint32_t n = tile_count();
-    if (out.size() != 5ull * n) index_error(out.size(), 5ull * n);
-    std::fill(out.begin(), out.end(), 0);
-    for (Tile t = 0; t < n; ++t) {
-        const std::uint32_t owner = cells_[t] & owner_mask;
-        if (owner == 0) continue;
-        const std::uint32_t k = (owner - 1 - player) & 3u;
-        out[channels_last ? t * 5 + k : k * n + t] = 1;
-    }
 }
 
 }  // namespace tralix

@@ -5,6 +5,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,10 +28,13 @@ public:
     std::uint32_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
     PieceId operator[](std::uint32_t index) const { return ids_[index]; }
+    std::span<const PieceId> ids() const { return {ids_.data(), count_}; }
     // Removes the entry at index; a fatal stop when index is beyond the hand.
     void remove(std::uint32_t index);
 
 private:
+    friend struct TestAccess;
+
     std::array<PieceId, piece_count> ids_;
     std::uint8_t count_;
 };
@@ -69,10 +73,11 @@ public:
     // Writes text() and one more line feed to standard output.
     void print_board() const;
 
-    // Writes features 0 to 3 (occupied by player (p + k) mod 4) for the given player into out,
-    // a buffer of 5 * dim * dim bytes in the layout of the flag (planes first: [k][r][c];
-    // channels last: [r][c][k]). Feature 4 is left at 0.
-    void encode_board(bool channels_last, Player player, std::span<std::uint8_t> out) const;
+    // Compares the kept state with a recomputation from the owners of the tiles alone: the
+    // forbidden bits of every cell, the four corner sets, the hands' form and the fixed
+    // geometry. Returns a description of the first mismatch, nothing when all agree. The
+    // owners themselves are checked by the game, which knows the moves that placed them.
+    std::optional<std::string> check_consistency() const;
 
     // Read access.
     const Hand& hand(Player player) const { return hands_[player]; }
@@ -100,6 +105,8 @@ public:
     const std::array<std::int32_t, 4>& diagonals() const { return diagonals_; }
 
 private:
+    friend struct TestAccess;
+
     std::span<const std::uint64_t> corner_words(Player p) const {
         return {corners_.data() + p * words_per_set_, words_per_set_};
     }

@@ -2,9 +2,23 @@
 
 #include <algorithm>
 
+#include "core/fatal_error.h"
+
 namespace tralix {
 
-Game::Game(std::uint32_t dim) : board_(dim) { find_valid_moves(); }
+Game::Game(std::uint32_t dim) : board_(dim) {
+    find_valid_moves();
+    stop_if_inconsistent();
+}
+
+void Game::stop_if_inconsistent() const {
+#ifdef TRALIX_CHECK_CONSISTENCY
+    if (std::optional<std::string> mismatch = check_consistency()) {
+        fatal_stop("inconsistent game at the turn start after " + std::to_string(history_.size()) +
+                   " moves: " + *mismatch);
+    }
+#endif
+}
 
 bool Game::covers(PlacementCode code, Tile tile) const {
     const Tile anchor = placement_anchor(code);
@@ -37,6 +51,7 @@ std::optional<std::string> Game::apply_move(Tile tile) {
     last_size_[player] = board_.piece_in_hand(player, done.piece).size;
     board_.remove_piece(player, done.piece);
     next_turn();
+    stop_if_inconsistent();
     return std::nullopt;
 }
 

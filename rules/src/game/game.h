@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -50,12 +49,6 @@ public:
     // 1/k at each of the k players with the best score, 0 elsewhere, by absolute seat.
     std::array<float, 4> outcome() const;
 
-    // Network input from the point of view of the player to move, 5 * dim * dim bytes:
-    // planes first ([k][r][c]) or channels last ([r][c][k]); features 0-3 are the tiles of
-    // players p, p + 1, p + 2, p + 3 (mod 4), feature 4 the valid tiles.
-    void encode(bool channels_last, std::span<std::uint8_t> out) const;
-    std::vector<std::uint8_t> encode(bool channels_last) const;
-
     Player current_player() const { return current_player_; }
     const Board& board() const { return board_; }
     std::uint32_t dim() const { return board_.dim(); }
@@ -69,12 +62,29 @@ public:
     // The candidates that cover a tile (empty unless the tile is valid). Sorted.
     std::vector<Placement> placements_covering(Tile tile) const;
 
+    // Compares everything the game keeps up to date move by move with a recomputation from
+    // the moves and the owners of the tiles: the board (see Board::check_consistency), the
+    // owners against the history, the hands and the last piece sizes against the pieces the
+    // tiles on the board form, the retired players, and the candidate placements and valid
+    // tiles of the player to move against a brute-force enumeration (game/reference.h).
+    // Returns a description of the first mismatch, nothing when all agree. Builds with
+    // TRALIX_CHECK_CONSISTENCY defined (the sanitizer builds) run it at every turn start (on
+    // construction and after each tile that completes a piece) and make a mismatch a fatal
+    // stop; after every tile it would make searches there many times slower. Callers may run
+    // it after any tile.
+    std::optional<std::string> check_consistency() const;
+
     // Rebuilds the candidate placements of the player to move from its corner tiles, as at the
     // start of its turn (which the game does by itself; calling it mid-turn forgets the tiles
     // laid this turn). Public for benchmarks.
     void find_valid_moves();
 
 private:
+    friend struct TestAccess;
+
+    // Builds with TRALIX_CHECK_CONSISTENCY defined: a fatal stop when check_consistency finds
+    // a mismatch. Called at every turn start. Does nothing in other builds.
+    void stop_if_inconsistent() const;
     // Recomputes valid_tiles_ from the candidates: every free tile a candidate covers.
     void collect_valid_tiles();
     // Passes the turn to the next player who can move, retiring those who cannot.
