@@ -14,9 +14,11 @@ from tralix_harness.learning.folder import read_metrics  # noqa: E402
 from tralix_harness.learning.match import greedy_match  # noqa: E402
 from tralix_harness.learning.model import load_model  # noqa: E402
 from tralix_harness.networks import HeuristicNetwork  # noqa: E402
+from tralix_harness.records import read_games  # noqa: E402
 
 SIDE = 5
 LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4",
+        "--first-sims", "2",
         "--steps", "5", "--blocks", "1", "--channels", "8", "--batch-size", "16",
         "--eval-games", "4", "--arena-games", "8", "--workers", "1", "--threads", "2",
         "--train-threads", "1"]
@@ -32,9 +34,11 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     out = capsys.readouterr().out
     metrics = read_metrics(run / "metrics.jsonl")
     assert [m["generation"] for m in metrics] == [0, 1, 2]
-    for generation, games in ((1, 4), (2, 3)):
-        contents = read_data_file(run / "games" / f"gen-{generation:04d}.jsonl.gz", SIDE)
+    for generation, games, sims in ((1, 4, 2), (2, 3, 4)):
+        path = run / "games" / f"gen-{generation:04d}.jsonl.gz"
+        contents = read_data_file(path, SIDE)
         assert len(contents.games) == games and not contents.cut_short
+        assert {g["settings"]["sims_per_move"] for g in read_games(path)} == {sims}
         load_model(run / "checkpoints" / f"gen-{generation:04d}.pt", side=SIDE)
     last = metrics[-1]
     assert last["train"]["total_steps"] == 10 and last["window"]["total_games"] == 7

@@ -93,10 +93,11 @@ class Loop:
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
 
-    # The search settings of self-play.
-    def search(self) -> SearchSettings:
+    def search(self, generation: int) -> SearchSettings:
+        """The search settings of a generation's self-play."""
         s = self.settings
-        return SearchSettings(dim=s.side, rep=1, sims_per_move=s.sims,
+        sims = s.first_sims if generation == 1 else s.sims
+        return SearchSettings(dim=s.side, rep=1, sims_per_move=sims,
                               sample_moves=s.sample_moves, c_init=s.c_init,
                               dirichlet_alpha=s.alpha,
                               exploration_fraction=s.exploration_fraction)
@@ -178,10 +179,11 @@ class Loop:
         s, c = self.settings, self.control
         games = s.first_games if generation == 1 else s.games
         network = f"torch:{self.folder.checkpoint(generation - 1)}"
-        stored = dict(self.search().as_dict(), network=network, generation=generation)
+        search = self.search(generation)
+        stored = dict(search.as_dict(), network=network, generation=generation)
         partial = output.with_name(output.name + ".part")
         tiles = 0
-        options = RunOptions(kind="selfplay", games=games, settings=self.search(),
+        options = RunOptions(kind="selfplay", games=games, settings=search,
                              networks=[network], workers=c.workers, threads=c.threads,
                              batch_size=c.server_batch)
         with Run(options) as run, GameWriter(partial) as writer:
@@ -263,10 +265,12 @@ class Loop:
         return self.writer or None
 
     def _print_header(self) -> None:
-        print(f"run {self.folder.path}: side {self.settings.side}, "
-              f"{self.settings.model.blocks} blocks of {self.settings.model.channels} "
-              f"channels, {self.settings.games} games of {self.settings.sims} simulations and "
-              f"{self.settings.steps} training steps per generation", file=self.out)
+        s = self.settings
+        print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "
+              f"{s.model.channels} channels; per generation {s.games} self-play games of "
+              f"{s.sims} simulations per move (generation 1: {s.first_games} games of "
+              f"{s.first_sims}) and {s.steps} training steps of {s.train.batch_size} positions",
+              file=self.out)
         print("'random': greedy score in seat 0, which moves first, against three uniformly "
               "random players, beside a uniformly random player's own score there; "
               "'previous': greedy score in one seat against the previous generation in the "

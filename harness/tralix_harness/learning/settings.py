@@ -62,7 +62,7 @@ class ModelSettings(_Settings):
     """The network's size."""
 
     blocks: int = option(4, "residual blocks in the tower")
-    channels: int = option(48, "channels of the tower's convolutions")
+    channels: int = option(32, "channels of the tower's convolutions")
 
     def __post_init__(self) -> None:
         _positive(blocks=self.blocks, channels=self.channels)
@@ -76,7 +76,7 @@ class TrainSettings(_Settings):
     learning_rate: float = option(2e-3, "learning rate after the warm-up (AdamW)")
     warmup_steps: int = option(100, "steps over which the learning rate rises from zero")
     weight_decay: float = option(1e-4, "decoupled weight decay")
-    window_games: int = option(1500, "the most recent games that minibatches are drawn from")
+    window_games: int = option(1000, "the most recent games that minibatches are drawn from")
     target_temperature: float = option(
         0.5, "policy targets are the visit shares raised to 1/T and renormalised")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
@@ -97,16 +97,19 @@ class LoopSettings(_Settings):
     """What a run of the generation loop plays and learns; fixed for the life of a run."""
 
     side: int = option(10, "board side")
-    games: int = option(48, "self-play games per generation")
-    first_games: int = option(
-        96, "self-play games of the first generation, played by the untrained network")
+    games: int = option(32, "self-play games per generation")
     sims: int = option(96, "simulations per move in self-play")
+    first_games: int = option(
+        64, "self-play games of generation 1, played by the untrained network")
+    first_sims: int = option(
+        16, "simulations per move in generation 1 (the untrained network's search is worth "
+            "little: its games are for the value)")
     sample_moves: int = option(
         24, "self-play tiles before this count are drawn by visits, later ones the most visited")
     c_init: float = option(1.25, "exploration constant of the search")
     alpha: float = option(0.3, "concentration of the root noise")
     exploration_fraction: float = option(0.25, "weight of the root noise")
-    steps: int = option(250, "training steps per generation")
+    steps: int = option(200, "training steps per generation")
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
@@ -114,7 +117,8 @@ class LoopSettings(_Settings):
         if not 4 <= self.side <= 256:
             raise ValueError(f"board side must be from 4 to 256, not {self.side}")
         _positive(games=self.games, first_games=self.first_games, alpha=self.alpha)
-        _not_negative(sims=self.sims, sample_moves=self.sample_moves, steps=self.steps,
+        _not_negative(sims=self.sims, first_sims=self.first_sims,
+                      sample_moves=self.sample_moves, steps=self.steps,
                       exploration_fraction=self.exploration_fraction)
 
 
@@ -124,8 +128,8 @@ class LoopControl(_Settings):
 
     generations: int = option(0, "stop after this many generations in all (0: no limit)")
     minutes: float = option(0.0, "stop after this much wall time in all, in minutes (0: no limit)")
-    eval_games: int = option(96, "games against three random players per generation")
-    arena_games: int = option(64, "games against the previous generation per generation")
+    eval_games: int = option(64, "games against three random players per generation")
+    arena_games: int = option(32, "games against the previous generation per generation")
     arena_opening: int = option(
         6, "tiles played at random at the start of each game against the previous generation")
     workers: int = option(2, "worker processes for self-play and evaluation")
