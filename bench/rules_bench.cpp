@@ -38,7 +38,8 @@ Game mid_game() {
     }
     // Finish the turn in progress so the position is at a turn start.
     const auto mover = game.current_player();
-    while (!game.is_over() && game.current_player() == mover) game.apply_move(game.valid_tiles()[0]);
+    while (!game.is_over() && game.current_player() == mover)
+        game.apply_move(game.valid_tiles()[0]);
     return game;
 }
 
@@ -49,7 +50,8 @@ void random_games(benchmark::State& state) {
         tiles += play_random_game(rng);
         ++games;
     }
-    state.counters["games/s"] = benchmark::Counter(static_cast<double>(games), benchmark::Counter::kIsRate);
+    state.counters["games/s"] =
+        benchmark::Counter(static_cast<double>(games), benchmark::Counter::kIsRate);
     state.counters["tiles/game"] = static_cast<double>(tiles) / static_cast<double>(games);
 }
 BENCHMARK(random_games)->Unit(benchmark::kMicrosecond);

@@ -48,8 +48,8 @@ TEST(Board, NewBoardOfSide20) {
     EXPECT_EQ(b.dim(), 20u);
     EXPECT_EQ(b.tile_count(), 400u);
     ASSERT_EQ(b.cells().size(), 400u);
-    EXPECT_TRUE(std::all_of(b.cells().begin(), b.cells().end(),
-                            [](std::uint8_t c) { return c == 0; }));
+    EXPECT_TRUE(
+        std::all_of(b.cells().begin(), b.cells().end(), [](std::uint8_t c) { return c == 0; }));
     EXPECT_EQ(b.corner_tiles(0), std::vector<Tile>{0});
     EXPECT_EQ(b.corner_tiles(1), std::vector<Tile>{19});
     EXPECT_EQ(b.corner_tiles(2), std::vector<Tile>{399});
@@ -305,11 +305,11 @@ std::string repeat(const std::string& s, std::uint32_t n) {
     return out;
 }
 
-const std::string free_glyph = "\xE2\xAC\x9C";       // U+2B1C
-const std::string red = "\xF0\x9F\x9F\xA5";          // U+1F7E5, player 0
-const std::string blue = "\xF0\x9F\x9F\xA6";         // U+1F7E6, player 1
-const std::string yellow = "\xF0\x9F\x9F\xA8";       // U+1F7E8, player 2
-const std::string green = "\xF0\x9F\x9F\xA9";        // U+1F7E9, player 3
+const std::string free_glyph = "\xE2\xAC\x9C";  // U+2B1C
+const std::string red = "\xF0\x9F\x9F\xA5";     // U+1F7E5, player 0
+const std::string blue = "\xF0\x9F\x9F\xA6";    // U+1F7E6, player 1
+const std::string yellow = "\xF0\x9F\x9F\xA8";  // U+1F7E8, player 2
+const std::string green = "\xF0\x9F\x9F\xA9";   // U+1F7E9, player 3
 
 TEST(Board, TextOfAnEmptyBoard) {
     const Board b(4);
@@ -329,11 +329,13 @@ TEST(Board, TextShowsOwnersButNotForbiddenBits) {
     b.place_tile(24, 2);
     b.place_tile(20, 3);
     b.place_tile(12, 1);
+    // clang-format off
     const std::string expected = red + repeat(free_glyph, 3) + blue + "\n" +
                                  repeat(free_glyph, 5) + "\n" +
                                  repeat(free_glyph, 2) + blue + repeat(free_glyph, 2) + "\n" +
                                  repeat(free_glyph, 5) + "\n" +
                                  green + repeat(free_glyph, 3) + yellow + "\n";
+    // clang-format on
     EXPECT_EQ(b.text(), expected);
     testing::internal::CaptureStdout();
     b.print_board();

@@ -153,7 +153,8 @@ TEST(Consistency, HandsAgreeWithTheTilesLaid) {
     std::array<PieceId, piece_count>& other_ids =
         TestAccess::hand_ids(TestAccess::board(other_piece), 0);
     for (PieceId id = 0; id < 20; ++id) other_ids[id] = id < 10 ? id : id + 1;  // 10 gone, not 9
-    expect_reported(other_piece.check_consistency(), "player 0: the tiles joined to tile 0 form I5, still in hand",
+    expect_reported(other_piece.check_consistency(),
+                    "player 0: the tiles joined to tile 0 form I5, still in hand",
                     "another piece of the same size removed");
 
     // Mid-turn, the player to move holds tiles beyond its pieces; a whole piece's worth is
@@ -366,7 +367,7 @@ TEST(Consistency, RebuildingMovesMidTurnIsReported) {
 TEST(Consistency, CompletingAPieceInABrokenGame) {
     Game g(20);
     play(g, {0, 1, 2});
-    TestAccess::last_size(g)[3] = 2;  // player 3 has played nothing
+    TestAccess::last_size(g)[3] = 2;           // player 3 has played nothing
     ASSERT_EQ(g.apply_move(3), std::nullopt);  // mid-turn: not checked
 #ifdef TRALIX_CHECK_CONSISTENCY
     try {

@@ -77,12 +77,12 @@ TEST(Encoding, AfterTheFirstTurnThePreviousPlayerIsPlaneThree) {
 
 TEST(Encoding, PlanesAreRelativeToThePlayerToMove) {
     Game g(20);
-    play(g, {0, 1, 2, 3, 4});            // player 0
-    play(g, {19, 39, 59, 79, 99});       // player 1
+    play(g, {0, 1, 2, 3, 4});       // player 0
+    play(g, {19, 39, 59, 79, 99});  // player 1
     ASSERT_EQ(g.current_player(), 2u);
     play(g, {399, 398, 397, 396, 395});  // player 2
     ASSERT_EQ(g.current_player(), 3u);
-    play(g, {380});                      // player 3, mid-turn
+    play(g, {380});  // player 3, mid-turn
     for (Layout layout : layouts) {
         EXPECT_EQ(plane(g, layout, 0), std::vector<Tile>{380});
         EXPECT_EQ(plane(g, layout, 1), (std::vector<Tile>{0, 1, 2, 3, 4}));
@@ -160,8 +160,9 @@ TEST(Encoding, BadBuffersAndLayoutsAreFatalStops) {
             EXPECT_EQ(e.message(), "index out of bounds: the len is " + std::to_string(size) +
                                        " but the index is 245");
         }
-        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 7; }))
-            << "a refused buffer is left alone";
+        EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) {
+            return b == 7;
+        })) << "a refused buffer is left alone";
     }
     for (int value : {0, 3, 255}) {
         const auto layout = static_cast<Layout>(static_cast<std::uint8_t>(value));

@@ -36,8 +36,8 @@ void expect_same(const Game& a, const Game& b) {
     EXPECT_EQ(a.finished(), b.finished());
     EXPECT_EQ(a.outcome(), b.outcome());
     ASSERT_EQ(a.board().cells().size(), b.board().cells().size());
-    EXPECT_TRUE(std::equal(a.board().cells().begin(), a.board().cells().end(),
-                           b.board().cells().begin()));
+    EXPECT_TRUE(
+        std::equal(a.board().cells().begin(), a.board().cells().end(), b.board().cells().begin()));
     for (Player p = 0; p < 4; ++p) {
         EXPECT_EQ(a.board().corner_tiles(p), b.board().corner_tiles(p));
         ASSERT_EQ(a.board().hand(p).size(), b.board().hand(p).size());
@@ -75,8 +75,8 @@ TEST(Game, NewGameOfSide20) {
     EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
     // The hand is full, so hand index and catalogue id coincide; the cross cannot cover tile 0.
-    EXPECT_TRUE(std::none_of(all.begin(), all.end(),
-                             [](const Placement& p) { return p.piece == 18; }));
+    EXPECT_TRUE(
+        std::none_of(all.begin(), all.end(), [](const Placement& p) { return p.piece == 18; }));
     // Every first placement covers the start corner.
     EXPECT_EQ(g.placements_covering(0), all);
     EXPECT_TRUE(g.placements_covering(5).empty());
@@ -99,12 +99,9 @@ TEST(Game, FirstTurnFourCellsInAnyOrderKeepTheTurnGoing) {
         EXPECT_EQ(sorted_valid(g), (std::vector<Tile>{4, 20, 21, 22, 23}));
         // The four-cell line (id 4) has no tile left; the five-cell line (9), L5 ####/#... (10, 0)
         // and ####/...# (10, 4), Y5 ####/.#.. (17, 0) and ####/..#. (17, 4) each add one tile.
-        EXPECT_EQ(g.placements(), (std::vector<Placement>{{4, 0, 0},
-                                                          {9, 0, 0},
-                                                          {10, 0, 0},
-                                                          {10, 4, 0},
-                                                          {17, 0, 0},
-                                                          {17, 4, 0}}));
+        EXPECT_EQ(g.placements(),
+                  (std::vector<Placement>{
+                      {4, 0, 0}, {9, 0, 0}, {10, 0, 0}, {10, 4, 0}, {17, 0, 0}, {17, 4, 0}}));
         EXPECT_EQ(g.placements_covering(4), (std::vector<Placement>{{9, 0, 0}}));
         EXPECT_EQ(g.placements_covering(20), (std::vector<Placement>{{10, 0, 0}}));
         EXPECT_EQ(g.placements_covering(21), (std::vector<Placement>{{17, 0, 0}}));
@@ -202,9 +199,10 @@ TEST(Game, OutcomeSharesTheWinBetweenTiedLeaders) {
         std::vector<Tile>{0, 1, 2, 3, 4}, std::vector<Tile>{19, 39, 59, 79, 99},
         std::vector<Tile>{399, 398, 397, 396, 395}, std::vector<Tile>{380, 360, 340, 320, 300}};
     const float third = 1.0f / 3.0f;
-    const std::array<std::array<float, 4>, 4> expected = {{
-        {1.0f, 0.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.0f, 0.0f}, {third, third, third, 0.0f},
-        {0.25f, 0.25f, 0.25f, 0.25f}}};
+    const std::array<std::array<float, 4>, 4> expected = {{{1.0f, 0.0f, 0.0f, 0.0f},
+                                                           {0.5f, 0.5f, 0.0f, 0.0f},
+                                                           {third, third, third, 0.0f},
+                                                           {0.25f, 0.25f, 0.25f, 0.25f}}};
     EXPECT_EQ(g.outcome(), (std::array<float, 4>{0.25f, 0.25f, 0.25f, 0.25f}));
     for (Player p = 0; p < 4; ++p) {
         ASSERT_EQ(g.current_player(), p);

@@ -26,6 +26,7 @@ struct Expected {
 // Every piece with its base grid and its distinct orientations in list order, written top row
 // first, rows separated by '/', '#' filled and '.' empty.
 const std::vector<Expected>& table() {
+    // clang-format off
     static const std::vector<Expected> t = {
         {"I1", 1, "#", {"#"}},
         {"I2", 2, "##", {"##", "#/#"}},
@@ -61,6 +62,7 @@ const std::vector<Expected>& table() {
           "#../###/.#.", ".##/##./.#."}},
         {"T5", 5, "###/.#./.#.", {"###/.#./.#.", "..#/###/..#", ".#./.#./###", "#../###/#.."}},
     };
+    // clang-format on
     return t;
 }
 

@@ -39,11 +39,16 @@ Board::Board(std::uint32_t dim)
 
 Tile Board::start_corner(Player player) const {
     switch (player) {
-        case 0: return 0;
-        case 1: return dim_ - 1;
-        case 2: return dim_ * dim_ - 1;
-        case 3: return dim_ * (dim_ - 1);
-        default: fatal_stop("Invalid player number");
+        case 0:
+            return 0;
+        case 1:
+            return dim_ - 1;
+        case 2:
+            return dim_ * dim_ - 1;
+        case 3:
+            return dim_ * (dim_ - 1);
+        default:
+            fatal_stop("Invalid player number");
     }
 }
 

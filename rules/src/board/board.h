@@ -18,7 +18,9 @@ namespace tralix {
 // Cell byte: bits 0-3 the owner (0 free, player + 1 otherwise); bit 4 + p set when the tile is
 // forbidden for player p (occupied, or edge-adjacent to a tile of p).
 inline constexpr std::uint8_t owner_mask = 0x0F;
-inline constexpr std::uint8_t forbidden_bit(Player p) { return static_cast<std::uint8_t>(0x10u << p); }
+inline constexpr std::uint8_t forbidden_bit(Player p) {
+    return static_cast<std::uint8_t>(0x10u << p);
+}
 
 // The pieces a player still holds, as catalogue ids in catalogue order; played entries are
 // removed and later ones move down. Refers to the shared catalogue instead of copying records.
@@ -110,7 +112,9 @@ private:
     std::span<const std::uint64_t> corner_words(Player p) const {
         return {corners_.data() + p * words_per_set_, words_per_set_};
     }
-    void add_corner(Player p, Tile t) { corners_[p * words_per_set_ + (t >> 6)] |= 1ull << (t & 63); }
+    void add_corner(Player p, Tile t) {
+        corners_[p * words_per_set_ + (t >> 6)] |= 1ull << (t & 63);
+    }
     void remove_corner(Player p, Tile t) {
         corners_[p * words_per_set_ + (t >> 6)] &= ~(1ull << (t & 63));
     }

@@ -54,10 +54,9 @@ std::optional<std::string> Board::check_consistency() const {
         return "corner sets: " + std::to_string(corners_.size()) + " words kept, " +
                std::to_string(4 * words) + " needed";
     }
-    const std::array<std::int32_t, 4> steps = {static_cast<std::int32_t>(dim_ + 1),
-                                               -static_cast<std::int32_t>(dim_ + 1),
-                                               1 - static_cast<std::int32_t>(dim_),
-                                               static_cast<std::int32_t>(dim_) - 1};
+    const std::array<std::int32_t, 4> steps = {
+        static_cast<std::int32_t>(dim_ + 1), -static_cast<std::int32_t>(dim_ + 1),
+        1 - static_cast<std::int32_t>(dim_), static_cast<std::int32_t>(dim_) - 1};
     if (diagonals_ != steps) return std::string("diagonal steps do not match the side");
 
     // Owners are taken as given; an occupied tile is forbidden for everyone, a free one for
@@ -90,8 +89,8 @@ std::optional<std::string> Board::check_consistency() const {
             }
             if (kept != expected) {
                 return "corner set of player " + std::to_string(p) + ": tile " +
-                       std::to_string(bit) + (kept ? " kept but not recomputed"
-                                                   : " recomputed but not kept");
+                       std::to_string(bit) +
+                       (kept ? " kept but not recomputed" : " recomputed but not kept");
             }
         }
     }

@@ -16,8 +16,8 @@ namespace tralix {
 namespace {
 
 std::string describe(const Placement& p) {
-    return "(piece " + std::to_string(p.piece) + ", orientation " +
-           std::to_string(p.orientation) + ", anchor " + std::to_string(p.anchor) + ")";
+    return "(piece " + std::to_string(p.piece) + ", orientation " + std::to_string(p.orientation) +
+           ", anchor " + std::to_string(p.anchor) + ")";
 }
 
 std::string describe(Tile t) { return "tile " + std::to_string(t); }
@@ -177,8 +177,8 @@ std::optional<std::string> Game::check_consistency() const {
             }
             const std::string piece = std::string(piece_name(*id));
             if (held[*id]) {
-                return who + ": the tiles joined to tile " + std::to_string(t) + " form " +
-                       piece + ", still in hand";
+                return who + ": the tiles joined to tile " + std::to_string(t) + " form " + piece +
+                       ", still in hand";
             }
             if (on_board[*id]) return who + ": " + piece + " on the board twice";
             on_board[*id] = true;
@@ -209,7 +209,8 @@ std::optional<std::string> Game::check_consistency() const {
         if (finished_[current_player_]) {
             return "player to move " + std::to_string(current_player_) + " is retired";
         }
-        const Player previous = turn_begin == 0 ? player_count - 1 : history_[turn_begin - 1].player;
+        const Player previous =
+            turn_begin == 0 ? player_count - 1 : history_[turn_begin - 1].player;
         for (Player q = (previous + 1) % player_count; q != current_player_;
              q = (q + 1) % player_count) {
             if (!finished_[q]) {
@@ -249,9 +250,8 @@ std::optional<std::string> Game::check_consistency() const {
                    " names no shape or tile";
         }
     }
-    if (std::optional<std::string> mismatch =
-            compare_sorted("candidate placements of " + whose, placements(),
-                           reference::identities(expected))) {
+    if (std::optional<std::string> mismatch = compare_sorted(
+            "candidate placements of " + whose, placements(), reference::identities(expected))) {
         return mismatch;
     }
     if (std::optional<std::string> mismatch = compare_sorted(

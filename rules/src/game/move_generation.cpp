@@ -48,7 +48,8 @@ namespace {
 // Marks tiles in the scratch bit set and remembers the range of words touched.
 class TileMarks {
 public:
-    explicit TileMarks(std::uint32_t tile_count) : bits_(scratch.tile_bits), words_((tile_count + 63) / 64) {
+    explicit TileMarks(std::uint32_t tile_count)
+        : bits_(scratch.tile_bits), words_((tile_count + 63) / 64) {
         if (bits_.size() < words_) bits_.assign(words_, 0);
         low_ = words_;
     }

@@ -40,9 +40,8 @@ std::vector<Candidate> legal_placements(std::span<const std::uint8_t> owners, st
     const Catalogue& catalogue = Catalogue::for_side(dim);
     const std::uint32_t n = dim * dim;
     if (owners.size() != n || player >= player_count) {
-        fatal_stop("reference placements: " + std::to_string(owners.size()) +
-                   " owners for side " + std::to_string(dim) + ", player " +
-                   std::to_string(player));
+        fatal_stop("reference placements: " + std::to_string(owners.size()) + " owners for side " +
+                   std::to_string(dim) + ", player " + std::to_string(player));
     }
     const auto side = static_cast<std::int64_t>(dim);
     const bool first = std::find(owners.begin(), owners.end(), player + 1) == owners.end();

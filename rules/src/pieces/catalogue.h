@@ -16,7 +16,7 @@ namespace tralix {
 // piece by piece in catalogue order and, within a piece, in orientation order.
 struct Shape {
     PieceId piece = 0;
-    std::uint8_t orientation = 0;  // index in the piece's orientation list
+    std::uint8_t orientation = 0;            // index in the piece's orientation list
     std::uint8_t size = 0;                   // filled cells, 1 to 5
     std::array<std::uint32_t, 5> offsets{};  // board offsets from the anchor, ascending
 };

@@ -15,6 +15,7 @@ struct CatalogueEntry {
     std::string_view grid;  // rows top first, separated by '/', '#' filled and '.' empty
 };
 
+// clang-format off
 constexpr std::array<CatalogueEntry, piece_count> catalogue_entries{{
     {"I1", "#"},
     {"I2", "##"},
@@ -38,6 +39,7 @@ constexpr std::array<CatalogueEntry, piece_count> catalogue_entries{{
     {"F5", ".#./###/#.."},
     {"T5", "###/.#./.#."},
 }};
+// clang-format on
 
 const CatalogueEntry& entry(PieceId id) {
     if (id >= piece_count) fatal_stop("Invalid piece id " + std::to_string(id));
