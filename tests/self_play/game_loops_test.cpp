@@ -226,8 +226,7 @@ TEST(EvaluationGames, AgainstABaselineEachSeatAsksItsOwnNetwork) {
     ASSERT_TRUE(std::holds_alternative<Game>(played));
     const Game& game = std::get<Game>(played);
     ASSERT_TRUE(game.is_over());
-    EXPECT_EQ(static_cast<std::size_t>(model.requests + baseline.requests),
-              game.history().size());
+    EXPECT_EQ(static_cast<std::size_t>(model.requests + baseline.requests), game.history().size());
     EXPECT_GT(model.requests, 0);
     for (Player p : model.players_asked) EXPECT_EQ(p, 0u);
     for (Player p : baseline.players_asked) EXPECT_NE(p, 0u);

@@ -45,9 +45,8 @@ std::string fatal_message(const std::function<void()>& f) {
 //   B: 0.3 * K / 2 + 0.9 / 1    = 1.31814
 //   C: 0.2 * K / 3 + 1.8 / 2    = 1.08584
 TEST(SelectChild, ScoresWorkedByHand) {
-    Node node = node_with({child(10, 0.5f, 0, 0.0f), child(11, 0.3f, 1, 0.9f),
-                           child(12, 0.2f, 2, 1.8f)},
-                          3);
+    Node node = node_with(
+        {child(10, 0.5f, 0, 0.0f), child(11, 0.3f, 1, 0.9f), child(12, 0.2f, 2, 1.8f)}, 3);
     EXPECT_EQ(select_child(node, 1.0f, 0.0f), 0u);
     node.children[0].prior = 0.45f;  // 1.25441 < 1.31814
     EXPECT_EQ(select_child(node, 1.0f, 0.0f), 1u);
@@ -62,7 +61,8 @@ TEST(SelectChild, TiesGoToTheLaterChildAndNaNIsNeverChosen) {
     // Parent count 0: the exploration term vanishes and every unvisited child scores 0.
     Node fresh = node_with({child(1, 0.2f, 0, 0), child(2, 0.5f, 0, 0), child(3, 0.3f, 0, 0)}, 0);
     EXPECT_EQ(select_child(fresh, 19652.0f, 1.25f), 2u);
-    Node tied = node_with({child(1, 0.5f, 1, 0.5f), child(2, 0.5f, 1, 0.5f), child(3, 0.1f, 1, 0)}, 4);
+    Node tied =
+        node_with({child(1, 0.5f, 1, 0.5f), child(2, 0.5f, 1, 0.5f), child(3, 0.1f, 1, 0)}, 4);
     EXPECT_EQ(select_child(tied, 1.0f, 1.0f), 1u);
     Node with_nan = node_with({child(1, 0.5f, 0, 0), child(2, nan_value, 0, 0)}, 4);
     EXPECT_EQ(select_child(with_nan, 1.0f, 1.0f), 0u);
@@ -89,7 +89,9 @@ TEST(Backup, CreditsEachNodeWithItsOwnPlayersValue) {
     EXPECT_EQ(c.visit_count, 3u);
     EXPECT_EQ(c.value_sum, 0.375f);
     b.player = 2;
-    EXPECT_EQ(fatal_message([&] { backup(path, std::vector<float>{1.0f, 0.0f}); }),
+    EXPECT_EQ(fatal_message([&] {
+                  backup(path, std::vector<float>{1.0f, 0.0f});
+              }),
               "index out of bounds: the len is 2 but the index is 2");
 }
 

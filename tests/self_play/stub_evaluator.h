@@ -33,8 +33,8 @@ public:
         std::string text() const override { return "RuntimeError: stub failure"; }
     };
 
-    int requests = 0;         // evaluations asked for (never for a finished position)
-    int fail_at_request = 0;  // when non-zero, that request fails
+    int requests = 0;                   // evaluations asked for (never for a finished position)
+    int fail_at_request = 0;            // when non-zero, that request fails
     int finished_positions = 0;         // requests about a finished game: must stay 0
     std::vector<Player> players_asked;  // the player to move of each request
 

@@ -42,7 +42,8 @@ bool bind_arguments(const char* function, std::span<const char* const> parameter
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
         std::size_t match = parameters.size();
         for (std::size_t i = 0; i < parameters.size() && match == parameters.size(); ++i) {
-            if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, parameters[i]) == 0) {
+            if (PyUnicode_Check(name) &&
+                PyUnicode_CompareWithASCIIString(name, parameters[i]) == 0) {
                 match = i;
             }
         }

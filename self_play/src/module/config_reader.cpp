@@ -53,15 +53,15 @@ bool read_field(PyObject* config, Name name, Field& out, Convert convert) {
 
 std::optional<Config> read_config(PyObject* config) {
     Config c;
-    const bool ok = read_field(config, Name::dim, c.dim, convert_u32) &&
-                    read_field(config, Name::rep, c.rep, convert_u32) &&
-                    read_field(config, Name::sims_per_move, c.sims_per_move, convert_u32) &&
-                    read_field(config, Name::sample_moves, c.sample_moves, convert_u32) &&
-                    read_field(config, Name::c_base, c.c_base, convert_f32) &&
-                    read_field(config, Name::c_init, c.c_init, convert_f32) &&
-                    read_field(config, Name::dirichlet_alpha, c.dirichlet_alpha, convert_f32) &&
-                    read_field(config, Name::exploration_fraction, c.exploration_fraction,
-                               convert_f32);
+    const bool ok =
+        read_field(config, Name::dim, c.dim, convert_u32) &&
+        read_field(config, Name::rep, c.rep, convert_u32) &&
+        read_field(config, Name::sims_per_move, c.sims_per_move, convert_u32) &&
+        read_field(config, Name::sample_moves, c.sample_moves, convert_u32) &&
+        read_field(config, Name::c_base, c.c_base, convert_f32) &&
+        read_field(config, Name::c_init, c.c_init, convert_f32) &&
+        read_field(config, Name::dirichlet_alpha, c.dirichlet_alpha, convert_f32) &&
+        read_field(config, Name::exploration_fraction, c.exploration_fraction, convert_f32);
     if (!ok) return std::nullopt;
     return c;
 }

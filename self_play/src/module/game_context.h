@@ -13,7 +13,7 @@ struct GameContext {
     PyObject* result_queue = nullptr;  // receives the result of a finished game
     PyObject* pipe = nullptr;          // gives the replies, one per request
     Config config;
-    std::int32_t id = 0;               // tags every request and the result
+    std::int32_t id = 0;  // tags every request and the result
 };
 
 }  // namespace tralix

@@ -32,19 +32,24 @@ PyRef planes_to_lists(const std::vector<std::uint8_t>& planes, std::uint32_t dim
     const std::size_t n = static_cast<std::size_t>(dim) * dim;
     if (layout == Layout::channels_last) {
         return make_list(dim, [&](std::size_t r) {
-            return make_list(dim, [&](std::size_t c) {
-                const std::uint8_t* tile = &planes[(r * dim + c) * feature_count];
-                return make_list(feature_count, [&](std::size_t k) {
-                    return as_bool(tile[k]);
-                }).release();
-            }).release();
+            return make_list(dim,
+                             [&](std::size_t c) {
+                                 const std::uint8_t* tile = &planes[(r * dim + c) * feature_count];
+                                 return make_list(feature_count,
+                                                  [&](std::size_t k) { return as_bool(tile[k]); })
+                                     .release();
+                             })
+                .release();
         });
     }
     return make_list(feature_count, [&](std::size_t k) {
-        return make_list(dim, [&](std::size_t r) {
-            const std::uint8_t* row = &planes[k * n + r * dim];
-            return make_list(dim, [&](std::size_t c) { return as_bool(row[c]); }).release();
-        }).release();
+        return make_list(dim,
+                         [&](std::size_t r) {
+                             const std::uint8_t* row = &planes[k * n + r * dim];
+                             return make_list(dim, [&](std::size_t c) { return as_bool(row[c]); })
+                                 .release();
+                         })
+            .release();
     });
 }
 

@@ -6,8 +6,9 @@ namespace tralix {
 namespace {
 
 constexpr std::array<const char*, 10> texts = {
-    "dim",    "rep",     "sims_per_move",   "sample_moves",         "c_base",
-    "c_init", "dirichlet_alpha", "exploration_fraction", "put", "recv",
+    "dim",    "rep",    "sims_per_move",   "sample_moves",
+    "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
+    "put",    "recv",
 };
 
 static_assert(texts.size() == static_cast<std::size_t>(Name::recv) + 1, "one text per name");

@@ -19,8 +19,8 @@ namespace {
 
 constexpr const char* training_parameters[] = {"id", "config", "result_queue", "inference_queue",
                                                "pipe"};
-constexpr const char* test_game_parameters[] = {"id", "config", "result_queue", "model_queue",
-                                                "baseline_queue", "pipe"};
+constexpr const char* test_game_parameters[] = {"id",          "config",         "result_queue",
+                                                "model_queue", "baseline_queue", "pipe"};
 
 // A nested hold of the interpreter lock for the whole call (the caller already holds it).
 class LockHold {
@@ -101,12 +101,10 @@ PyCFunction as_cfunction(PyCFunctionFastWithKeywords function) {
 }
 
 PyMethodDef functions[] = {
-    {"play_training_game", as_cfunction(play_training_game_entry),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"play_training_game", as_cfunction(play_training_game_entry), METH_FASTCALL | METH_KEYWORDS,
      "play_training_game(id, config, result_queue, inference_queue, pipe)\n--\n\n"
      "Works with Pytorch model to generate self-play data"},
-    {"play_test_game", as_cfunction(play_test_game_entry),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"play_test_game", as_cfunction(play_test_game_entry), METH_FASTCALL | METH_KEYWORDS,
      "play_test_game(id, config, result_queue, model_queue, baseline_queue, pipe)\n--\n\n"},
     {"play_test_against_random", as_cfunction(play_test_against_random_entry),
      METH_FASTCALL | METH_KEYWORDS,

@@ -27,9 +27,8 @@ void raise_panic(const FatalError& stop) {
     std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation's error stays set
-    PyRef message = PyRef::steal(
-        PyUnicode_DecodeUTF8(stop.message().data(), static_cast<Py_ssize_t>(stop.message().size()),
-                             "replace"));
+    PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+        stop.message().data(), static_cast<Py_ssize_t>(stop.message().size()), "replace"));
     if (!message) return;
     PyErr_SetObject(type, message.get());
 }

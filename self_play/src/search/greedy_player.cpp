@@ -17,8 +17,9 @@ std::variant<Tile, std::string> greedy_move(Evaluator& evaluator, const Game& ga
     // Without a candidate the same position would be asked again and again: treat it as a
     // failed evaluation instead.
     if (best == nullptr) {
-        return std::string("Error evaluating root node: the network gave no valid tile a "
-                           "positive prior");
+        return std::string(
+            "Error evaluating root node: the network gave no valid tile a "
+            "positive prior");
     }
     return best->tile;
 }

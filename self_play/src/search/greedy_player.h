@@ -10,9 +10,9 @@
 namespace tralix {
 
 // The tile whose child has the highest prior (the first met among equal ones, in the root's
-// iteration order, which rng shuffles), or an error text: "Error evaluating root node: {}" when the evaluation
-// fails, and "Error evaluating root node: the network gave no valid tile a positive prior"
-// when no child could be made (playing on would ask about the same position forever).
+// iteration order, which rng shuffles), or an error text: "Error evaluating root node: {}" when the
+// evaluation fails, and "Error evaluating root node: the network gave no valid tile a positive
+// prior" when no child could be made (playing on would ask about the same position forever).
 std::variant<Tile, std::string> greedy_move(Evaluator& evaluator, const Game& game, Rng& rng);
 
 }  // namespace tralix

@@ -17,9 +17,9 @@ namespace tralix {
 struct Node {
     // The children in this node's iteration order; every order-dependent rule uses it.
     std::vector<Node> children;
-    Tile tile = 0;         // the tile that leads from the parent to this node
-    Player player = 0;     // player to move, written when expanded from a network evaluation
-    float value_sum = 0;   // values credited by backups, each for this node's player
+    Tile tile = 0;        // the tile that leads from the parent to this node
+    Player player = 0;    // player to move, written when expanded from a network evaluation
+    float value_sum = 0;  // values credited by backups, each for this node's player
     std::uint32_t visit_count = 0;
     float prior = 0;
 

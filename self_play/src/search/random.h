@@ -15,9 +15,7 @@ using Rng = std::mt19937_64;
 Rng& thread_rng();
 
 // Uniform in [0, 1) in single precision: 24 random bits scaled by 2^-24.
-inline float uniform_float(Rng& rng) {
-    return static_cast<float>(rng() >> 40) * 0x1.0p-24f;
-}
+inline float uniform_float(Rng& rng) { return static_cast<float>(rng() >> 40) * 0x1.0p-24f; }
 
 // Uniform index 0 to n - 1 (n > 0), without bias: draws that would favour some indices are
 // rejected and drawn again.

@@ -6,8 +6,8 @@
 #include <variant>
 #include <vector>
 
-#include "search/simulation.h"
 #include "search/random.h"
+#include "search/simulation.h"
 
 namespace tralix {
 

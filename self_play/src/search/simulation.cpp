@@ -9,8 +9,8 @@ namespace tralix {
 
 std::optional<std::size_t> select_child(const Node& node, float c_base, float c_init) {
     const auto parent_visits = static_cast<float>(node.visit_count);
-    const float growth = static_cast<float>(
-        std::log(static_cast<double>((c_base + parent_visits + 1.0f) / c_base)));
+    const float growth =
+        static_cast<float>(std::log(static_cast<double>((c_base + parent_visits + 1.0f) / c_base)));
     const float k = std::sqrt(parent_visits) * (growth + c_init);
     float best = -std::numeric_limits<float>::infinity();
     std::optional<std::size_t> chosen;

@@ -54,7 +54,9 @@ std::vector<float> value_softmax(std::span<const float> logits, Player player_to
     softmax_in_place(probabilities);
     const std::size_t n = probabilities.size();
     if (player_to_move > n) fatal_stop("assertion failed: k <= self.len()");
-    if (n > 0) std::rotate(probabilities.rbegin(), probabilities.rbegin() + player_to_move, probabilities.rend());
+    if (n > 0)
+        std::rotate(probabilities.rbegin(), probabilities.rbegin() + player_to_move,
+                    probabilities.rend());
     return probabilities;
 }
 
