@@ -10,11 +10,12 @@
 #include "core/fatal_error.h"
 #include "search/evaluation_games.h"
 #include "search/training_game.h"
-#include "stub_evaluator.h"
+#include "search_test_support.h"
 
 namespace tralix {
 namespace {
 
+using testing::fatal_message;
 using testing::StubEvaluator;
 
 Config training_config(std::uint32_t side, std::uint32_t sims) {
@@ -37,15 +38,6 @@ public:
 private:
     std::vector<float> policy_, value_;
 };
-
-std::string fatal_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& stop) {
-        return stop.message();
-    }
-    return "no fatal stop";
-}
 
 Game finished_random_game(std::uint32_t side, Rng& rng) {
     Game game(side);

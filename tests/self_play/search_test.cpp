@@ -8,11 +8,12 @@
 
 #include "core/fatal_error.h"
 #include "search/root_search.h"
-#include "stub_evaluator.h"
+#include "search_test_support.h"
 
 namespace tralix {
 namespace {
 
+using testing::fatal_message;
 using testing::StubEvaluator;
 
 const float nan_value = std::numeric_limits<float>::quiet_NaN();
@@ -29,15 +30,6 @@ Node child(Tile tile, float prior, std::uint32_t visits, float value_sum) {
     c.visit_count = visits;
     c.value_sum = value_sum;
     return c;
-}
-
-std::string fatal_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& stop) {
-        return stop.message();
-    }
-    return "no fatal stop";
 }
 
 // Parent visits 3, c_base 1, c_init 0: K = sqrt(3) * ln 5 = 2.78758.

@@ -1,12 +1,15 @@
-// An evaluator for tests that needs no network: every position gets zero policy scores (equal
-// priors over the valid tiles) and the same value scores, as a harness answering with constant
-// scores would. It counts its requests and can fail one of them.
+// Test support for the search: an evaluator that needs no network, and the message of a fatal
+// stop. The stub gives every position zero policy scores (equal priors over the valid tiles) and
+// the same value scores, as a harness answering with constant scores would; it counts its
+// requests and can fail one of them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/fatal_error.h"
 #include "search/evaluator.h"
 
 namespace tralix::testing {
@@ -41,5 +44,15 @@ public:
 private:
     std::vector<float> value_scores_;
 };
+
+// The message of the fatal stop that f ends in, or "no fatal stop".
+inline std::string fatal_message(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const FatalError& stop) {
+        return stop.message();
+    }
+    return "no fatal stop";
+}
 
 }  // namespace tralix::testing
