@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from ..pool import GameStatus, Run, RunOptions
+from ..pool import GameStatus, Run, RunFailed, RunOptions
 from ..settings import SearchSettings
 
 # Policy logits (batch, side * side) for float32 planes (batch, 5, side, side).
@@ -69,8 +69,8 @@ def against_random(network: str, side: int, games: int, workers: int, threads: i
         served = run.requests_served()
         seconds = time.perf_counter() - run.started
     if len(scores) < games:
-        raise RuntimeError(f"{games - len(scores)} of {games} games against random players "
-                           "were abandoned")
+        raise RunFailed(f"{games - len(scores)} of {games} games against random players "
+                        "were abandoned")
     mean, half = mean_interval(scores)
     return Score(mean, half, len(scores), seconds, served)
 

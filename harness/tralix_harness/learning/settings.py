@@ -75,7 +75,7 @@ class TrainSettings(_Settings):
     batch_size: int = option(256, "samples in a minibatch")
     learning_rate: float = option(2e-3, "learning rate after the warm-up (AdamW)")
     warmup_steps: int = option(100, "steps over which the learning rate rises from zero")
-    weight_decay: float = option(1e-4, "decoupled weight decay")
+    weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)")
     window_games: int = option(1000, "the most recent games that minibatches are drawn from")
     target_temperature: float = option(
         0.5, "policy targets are the visit shares raised to 1/T and renormalised")
@@ -109,7 +109,7 @@ class LoopSettings(_Settings):
     c_init: float = option(1.25, "exploration constant of the search")
     alpha: float = option(0.3, "concentration of the root noise")
     exploration_fraction: float = option(0.25, "weight of the root noise")
-    steps: int = option(200, "training steps per generation")
+    steps: int = option(100, "training steps per generation")
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
