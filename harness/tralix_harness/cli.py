@@ -227,9 +227,11 @@ def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[str]
 
 
 def _verdict(mean: float, half: float, reference_mean: float, reference_half: float) -> str:
-    if mean - half > reference_mean + reference_half:
+    """Whether two independent means differ at the 95% level (their difference's interval)."""
+    difference_half = math.hypot(half, reference_half)
+    if mean - reference_mean > difference_half:
         return "better than"
-    if mean + half < reference_mean - reference_half:
+    if reference_mean - mean > difference_half:
         return "worse than"
     return "not distinguishable from"
 

@@ -172,7 +172,7 @@ def test_eval_random_and_arena_report_mean_scores():
 
 
 def test_heuristic_beats_random_players():
-    done = tralix("eval-random", "--games", "60", "--side", "10", "--workers", "2",
+    done = tralix("eval-random", "--games", "200", "--side", "10", "--workers", "2",
                   "--threads", "4")
     assert done.returncode == 0, done.stderr
     assert "better than a random player" in done.stdout, done.stdout
