@@ -198,6 +198,8 @@ class Loop:
                 self.stopper.watch(None)
             seconds = time.perf_counter() - run.started
             served = run.requests_served()
+        with open(partial, "rb") as f:
+            os.fsync(f.fileno())  # on disk before the name says the generation's games are
         os.replace(partial, output)
         return SelfPlayStats(games, seconds, games / seconds, served / seconds, tiles / games)
 
@@ -219,11 +221,13 @@ class Loop:
         if path.exists():
             saved = json.loads(path.read_text())
             if saved.get("side") == self.settings.side and saved.get("games") == games:
-                self.baseline = Score(saved["mean"], saved["half_width"], games)
+                half = saved["half_width"]
+                self.baseline = Score(saved["mean"], math.inf if half is None else half, games)
                 return self.baseline
         score = self._random_score("uniform")
-        write_json_atomically(path, {"side": self.settings.side, "games": games,
-                                     "mean": score.mean, "half_width": score.half_width})
+        write_json_atomically(path, json_safe({"side": self.settings.side, "games": games,
+                                               "mean": score.mean,
+                                               "half_width": score.half_width}))
         self.baseline = score
         return score
 
