@@ -106,7 +106,11 @@ class LoopSettings(_Settings):
             "little: its games are for the value)")
     sample_moves: int = option(
         24, "self-play tiles before this count are drawn by visits, later ones the most visited")
-    c_init: float = option(1.25, "exploration constant of the search")
+    # Above the module's usual 1.25: an unvisited child counts as value 0 while values are
+    # shares of 1 among four players (about 0.25), so with many valid tiles and flat priors a
+    # small constant keeps the search on the first children it tried, and the visit shares
+    # then tell more about the root noise than about the values.
+    c_init: float = option(2.0, "exploration constant of the search")
     alpha: float = option(0.3, "concentration of the root noise")
     exploration_fraction: float = option(0.25, "weight of the root noise")
     steps: int = option(100, "training steps per generation")
