@@ -10,7 +10,7 @@ import pytest
 def pytest_report_header(config: pytest.Config) -> str:
     """Which build of the module the suite runs against: a stale install in the virtual
     environment is the usual reason for surprising failures."""
-    spec = importlib.util.find_spec("tralix_self_play")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("tralix_self_play")
+    if found is None or found.origin is None:
         return "tralix_self_play: not installed"
-    return f"tralix_self_play: {spec.origin}"
+    return f"tralix_self_play: {found.origin}"
