@@ -24,6 +24,7 @@ from .learning.settings import TORCH_THREADS_VARIABLE
 from .pool import GameResult, GameStatus, Run, RunFailed, RunInterrupted, RunKind, RunOptions
 from .records import GameWriter, game_line, read_games
 from .settings import SearchSettings
+from .statistics import mean_interval
 
 logger = logging.getLogger(__name__)
 
@@ -137,16 +138,6 @@ def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
                       quiet=kind is RunKind.ARENA and not args.boards)
 
 
-def _mean_interval(scores_: list[float]) -> tuple[float, float]:
-    """Mean and the half-width of its 95% confidence interval (normal approximation)."""
-    n = len(scores_)
-    mean = sum(scores_) / n
-    if n < 2:
-        return mean, float("inf")
-    variance = sum((s - mean) ** 2 for s in scores_) / (n - 1)
-    return mean, 1.96 * math.sqrt(variance / n)
-
-
 def _run(run: Run, on_result: Callable[[GameResult], None],
          unit_label: Callable[[float], str]) -> tuple[int, str | None]:
     """Drives the run with a progress line; returns (exit code, failure text)."""
@@ -247,7 +238,7 @@ def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -
         failed += base_failed
     who = networks[0]
     if results:
-        mean, half = _mean_interval(results)
+        mean, half = mean_interval(results)
         summary = (f"mean score {mean:.3f} ± {half:.3f} (95% CI [{mean - half:.3f}, "
                    f"{mean + half:.3f}]) over {len(results)} games")
         if kind is RunKind.ARENA:
@@ -258,7 +249,7 @@ def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -
             elif not baseline:
                 beside = "a uniformly random player in seat 0: not measured, the run stopped"
             else:
-                base_mean, base_half = _mean_interval(baseline)
+                base_mean, base_half = mean_interval(baseline)
                 beside = (f"a uniformly random player in seat 0 scores {base_mean:.3f} ± "
                           f"{base_half:.3f} over {len(baseline)} games: "
                           f"{_verdict(mean, half, base_mean, base_half)} a random player")

@@ -12,13 +12,14 @@ from __future__ import annotations
 import dataclasses
 import math
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 
 from ..pool import GameStatus, Run, RunFailed, RunOptions
 from ..settings import SearchSettings
+from ..statistics import mean_interval
 
 # Policy logits (batch, side * side) for float32 planes (batch, 5, side, side).
 PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
@@ -37,18 +38,6 @@ class Score:
 
     def text(self) -> str:
         return f"{self.mean:.3f} ± {self.half_width:.3f}"
-
-
-def mean_interval(values: Sequence[float]) -> tuple[float, float]:
-    """Mean and the half-width of its 95% confidence interval (normal approximation)."""
-    n = len(values)
-    if n == 0:
-        return math.nan, math.inf
-    mean = sum(values) / n
-    if n < 2:
-        return mean, math.inf
-    variance = sum((v - mean) ** 2 for v in values) / (n - 1)
-    return mean, 1.96 * math.sqrt(variance / n)
 
 
 def against_random(network: str, side: int, games: int, workers: int, threads: int,
