@@ -25,7 +25,8 @@ def _share(value: float) -> float | None:
 TrainingData = tuple[Sequence[Sequence[int]], Sequence[Sequence[Sequence[float]]], Sequence[float]]
 
 
-def game_line(game_id: int, side: int, data: TrainingData, settings: dict[str, Any]) -> str:
+def game_line(game_id: int, side: int, data: TrainingData, settings: dict[str, Any],
+              extra: dict[str, Any] | None = None) -> str:
     history, records, outcome = data
     return json.dumps({
         "id": game_id,
@@ -34,6 +35,7 @@ def game_line(game_id: int, side: int, data: TrainingData, settings: dict[str, A
         "records": [[[tile, _share(share)] for tile, share in record] for record in records],
         "outcome": list(outcome),
         "settings": settings,
+        **(extra or {}),
     }, separators=(",", ":"), allow_nan=False)
 
 

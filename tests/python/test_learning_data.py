@@ -20,6 +20,7 @@ from tralix_harness.learning.data import (
     turn_tile,
     unpack_planes,
 )
+from tralix_harness.learning.lookahead import lookahead_targets
 
 import rules_model
 from support import training_game_lines, write_data_file
@@ -271,3 +272,57 @@ def test_packed_planes_and_turns_round_trip():
     assert np.array_equal(unpack_planes(pack_planes(planes), 5), planes)
     assert np.array_equal(turn_boards(turn_boards(planes, 1), 3), planes)
     assert all(turn_tile(turn_tile(t, 5, 1), 5, 3) == t for t in range(25))
+
+
+# ----- look-ahead targets ---------------------------------------------------------------------
+
+
+def _tile_shares(planes):
+    """A value function that reads the planes: each seat's share of the tiles laid (plus one),
+    player to move first."""
+    counts = planes[:, :4].sum(axis=(2, 3)) + 1.0
+    return counts / counts.sum(axis=1, keepdims=True)
+
+
+def test_lookahead_targets_value_each_tile_for_the_player_who_lays_it(lines):
+    # Counted independently from each position's history, in absolute seats: a target that
+    # read the value vector from the wrong seat (the next player's after a piece is complete)
+    # or mixed up the decisions would differ.
+    tiles = [tile for _, tile in json.loads(lines[0])["history"]]
+    temperature = 0.05
+    targets = lookahead_targets(_tile_shares, SIDE, tiles, temperature)
+    game = tralix_rules.Game(SIDE)
+    for target, played in zip(targets, tiles, strict=True):
+        mover = game.current_player
+        worth = []
+        for tile in game.valid_tiles():
+            child = game.copy()
+            child.apply(tile)
+            laid = [player for player, _ in child.history]
+            worth.append(child.outcome()[mover] if child.is_over()
+                         else (laid.count(mover) + 1) / (len(laid) + 4))
+        shares = np.exp((np.array(worth) - max(worth)) / temperature)
+        assert [t for t, _ in target] == game.valid_tiles()
+        assert [s for _, s in target] == pytest.approx(shares / shares.sum(), abs=1e-5)
+        game.apply(played)
+
+
+def test_lookahead_targets_replace_visit_shares_unsharpened(tmp_path, lines):
+    game = json.loads(lines[1])
+    tiles = [tile for _, tile in game["history"]]
+    game["lookahead"] = lookahead_targets(_tile_shares, SIDE, tiles, 0.05)
+    path = write_data_file(tmp_path / "games.jsonl.gz", [json.dumps(game)])
+    for lookahead, records in ((True, game["lookahead"]), (False, game["records"])):
+        samples = read_data_file(path, SIDE, lookahead=lookahead).games[0]
+        batch = make_batch(samples, np.arange(len(samples)), SIDE, 0.5)
+        for row, record in enumerate(records):
+            target = np.zeros(SIDE * SIDE)
+            target[[t for t, _ in record]] = [s or 0.0 for _, s in record]
+            if not lookahead and target.sum() > 0:
+                target = target ** 2 / (target ** 2).sum()
+            assert batch.policy[row] == pytest.approx(target, abs=2e-3)
+    game["lookahead"][3] = [[tiles[3], 1.0], [SIDE * SIDE - 1, 0.0]]
+    write_data_file(path, [json.dumps(game)])
+    with pytest.raises(DataError, match=r"line 1: look-ahead target 3 names a tile that was "
+                                        "not valid"):
+        read_data_file(path, SIDE)

@@ -1,8 +1,10 @@
 """Training samples from self-play data files, the window of recent games, and minibatches.
 
 Every decision of a stored game (one tile laid) becomes a sample: the planes of the position
-before it (from the rules engine's replay, planes first), the policy target (the record's visit
-shares spread over the side * side tiles), the value target (the outcome turned so that the
+before it (from the rules engine's replay, planes first), the policy target (the game's
+look-ahead target for the decision when it has one and it is asked for, see lookahead.py, else
+the record's visit shares, which minibatches sharpen; spread over the side * side tiles), the
+value target (the outcome turned so that the
 player to move comes first) and the player to move. A decision whose record has no shares
 (its move ran no simulation), or that had a single valid tile, is left out of the policy loss:
 its policy mask is false.
@@ -55,6 +57,7 @@ class Samples:
     policy_mask: Array   # bool (n,): the sample counts in the policy loss
     value: Array         # float32 (n, 4): outcome, player to move first
     mover: Array         # int8 (n,): the seat to move
+    sharpen: Array       # bool (n,): the target is visit shares (sharpened in minibatches)
 
     def __len__(self) -> int:
         return len(self.mover)
@@ -71,7 +74,8 @@ class Samples:
             shares=np.concatenate([p.shares for p in parts]),
             policy_mask=np.concatenate([p.policy_mask for p in parts]),
             value=np.concatenate([p.value for p in parts]),
-            mover=np.concatenate([p.mover for p in parts]))
+            mover=np.concatenate([p.mover for p in parts]),
+            sharpen=np.concatenate([p.sharpen for p in parts]))
 
 
 def pack_planes(planes: Array) -> Array:
@@ -92,8 +96,9 @@ def _fail(reason: str) -> None:
     raise ValueError(reason)
 
 
-def game_samples(game: Any, side: int) -> Samples:
-    """The samples of one stored game. ValueError says what is wrong with it."""
+def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
+    """The samples of one stored game, with its look-ahead targets when it has them and
+    ``lookahead`` asks for them. ValueError says what is wrong with it."""
     import tralix_rules
 
     if not isinstance(game, dict):
@@ -109,6 +114,11 @@ def game_samples(game: Any, side: int) -> Samples:
         _fail("'history' holds something other than [player, tile] pairs")
     if not isinstance(records, list) or len(records) != len(history):
         _fail(f"'records' is not a list of {len(history)} records, one per tile")
+    name = "record"
+    if lookahead and "lookahead" in game:
+        records, name = game["lookahead"], "look-ahead target"
+        if not isinstance(records, list) or len(records) != len(history):
+            _fail(f"'lookahead' is not a list of {len(history)} targets, one per tile")
     if (not isinstance(outcome, list) or len(outcome) != 4
             or not all(isinstance(x, int | float) and math.isfinite(x) and x >= 0
                        for x in outcome)
@@ -130,20 +140,20 @@ def game_samples(game: Any, side: int) -> Samples:
     mask = np.zeros(n, bool)
     for i, record in enumerate(records):
         if not isinstance(record, list) or not record:
-            _fail(f"record {i} is not a non-empty list")
+            _fail(f"{name} {i} is not a non-empty list")
         try:
             pairs = [(int(t), s) for t, s in record]
         except (TypeError, ValueError):
-            _fail(f"record {i} holds something other than [tile, share] pairs")
+            _fail(f"{name} {i} holds something other than [tile, share] pairs")
         if not all(0 <= t < side * side and valid[i, t] for t, _ in pairs):
-            _fail(f"record {i} names a tile that was not valid")
+            _fail(f"{name} {i} names a tile that was not valid")
         if all(s is None for _, s in pairs):
             continue  # the move ran no simulation: no policy target
         if not all(isinstance(s, int | float) and math.isfinite(s) and s >= 0 for _, s in pairs):
-            _fail(f"record {i} holds a share that is not a number from 0 to 1")
+            _fail(f"{name} {i} holds a share that is not a number from 0 to 1")
         total = sum(s for _, s in pairs)
         if not math.isclose(total, 1.0, abs_tol=1e-3):
-            _fail(f"the shares of record {i} add up to {total}, not 1")
+            _fail(f"the shares of {name} {i} add up to {total}, not 1")
         kept = [(t, s) for t, s in pairs if s > 0]
         counts[i] = len(kept)
         entry_tiles += [t for t, _ in kept]
@@ -157,7 +167,8 @@ def game_samples(game: Any, side: int) -> Samples:
                    tiles=np.asarray(entry_tiles, np.int16),
                    shares=np.asarray(entry_shares, np.float16),
                    policy_mask=mask, value=value.astype(np.float32),
-                   mover=players.astype(np.int8))
+                   mover=players.astype(np.int8),
+                   sharpen=np.full(n, name == "record"))
 
 
 # ----- files ---------------------------------------------------------------------------------
@@ -206,8 +217,10 @@ class FileContents:
     cut_short: bool = False
 
 
-def read_data_file(path: Path, side: int, limit: int | None = None) -> FileContents:
-    """The games of one data file as samples, at most ``limit`` of them. A file cut short by a
+def read_data_file(path: Path, side: int, limit: int | None = None,
+                   lookahead: bool = True) -> FileContents:
+    """The games of one data file as samples (with their look-ahead targets when they have
+    them and ``lookahead`` asks for them), at most ``limit`` of them. A file cut short by a
     killed run gives every complete game, with a warning; a malformed game is a DataError
     naming the file and the line. Games of another side are skipped with a warning."""
     contents = FileContents(path, [])
@@ -232,7 +245,7 @@ def read_data_file(path: Path, side: int, limit: int | None = None) -> FileConte
             sides[game_side] += 1
             continue
         try:
-            contents.games.append(game_samples(game, side))
+            contents.games.append(game_samples(game, side, lookahead))
         except ValueError as error:
             raise DataError(f"{path}, line {number}: {error}") from None
     contents.other_side = sum(sides.values())
@@ -260,9 +273,10 @@ class Window:
     how many games each gave), so a checkpoint can store the sources and rebuild the window.
     """
 
-    def __init__(self, side: int, capacity: int) -> None:
+    def __init__(self, side: int, capacity: int, lookahead: bool = True) -> None:
         self.side = side
         self.capacity = capacity
+        self.lookahead = lookahead
         self.sources: list[Source] = []
         self._games: collections.deque[Samples] = collections.deque()
         self._pool: Samples | None = None
@@ -281,7 +295,7 @@ class Window:
 
     def add_file(self, path: Path) -> int:
         """Adds the games of a data file; returns how many."""
-        contents = read_data_file(path, self.side)
+        contents = read_data_file(path, self.side, lookahead=self.lookahead)
         self.add(contents.games, Source(path, len(contents.games)))
         return len(contents.games)
 
@@ -294,9 +308,10 @@ class Window:
         self._pool = None
 
     @classmethod
-    def restore(cls, side: int, capacity: int, sources: Sequence[Source]) -> Window:
+    def restore(cls, side: int, capacity: int, sources: Sequence[Source],
+                lookahead: bool = True) -> Window:
         """The window a sequence of sources leaves, reading only the files still in it."""
-        window = cls(side, capacity)
+        window = cls(side, capacity, lookahead)
         needed = sum(s.games for s in sources) - capacity  # games that have left the window
         for source in sources:
             skip = min(max(needed, 0), source.games)
@@ -304,7 +319,8 @@ class Window:
             if skip == source.games:
                 window.sources.append(source)
                 continue
-            contents = read_data_file(source.path, side, limit=source.games)
+            contents = read_data_file(source.path, side, limit=source.games,
+                                      lookahead=lookahead)
             if len(contents.games) < source.games:
                 raise DataError(f"{source.path} holds {len(contents.games)} usable games, "
                                 f"fewer than the {source.games} it gave before")
@@ -391,8 +407,8 @@ def turn_tile(tile: int, side: int, turns: int) -> int:
 
 
 def make_batch(pool: Samples, index: Array, side: int, temperature: float) -> Batch:
-    """Samples ``index`` of the pool, unpacked: dense policy targets sharpened by the
-    temperature (shares ** (1 / T), renormalised)."""
+    """Samples ``index`` of the pool, unpacked: dense policy targets, the visit shares among
+    them sharpened by the temperature (shares ** (1 / T), renormalised)."""
     n = len(index)
     starts, ends = pool.offsets[index], pool.offsets[index + 1]
     counts = ends - starts
@@ -400,10 +416,11 @@ def make_batch(pool: Samples, index: Array, side: int, temperature: float) -> Ba
     entries = np.repeat(starts - np.cumsum(counts) + counts, counts) + np.arange(counts.sum())
     policy = np.zeros((n, side * side), np.float32)
     policy[rows, pool.tiles[entries]] = pool.shares[entries].astype(np.float32)
-    if temperature != 1.0:
-        policy = policy ** (1.0 / temperature)
-        totals = policy.sum(axis=1, keepdims=True)
-        policy = np.divide(policy, totals, out=np.zeros_like(policy), where=totals > 0)
+    sharpen = pool.sharpen[index]
+    if temperature != 1.0 and sharpen.any():
+        sharp = policy[sharpen] ** (1.0 / temperature)
+        totals = sharp.sum(axis=1, keepdims=True)
+        policy[sharpen] = np.divide(sharp, totals, out=np.zeros_like(sharp), where=totals > 0)
     return Batch(planes=unpack_planes(pool.planes[index], side).astype(np.float32),
                  policy=policy, policy_mask=pool.policy_mask[index],
                  value=pool.value[index])

@@ -29,6 +29,7 @@ from ..pool import GameStatus, Run, RunFailed, RunOptions
 from ..records import GameWriter, game_line
 from ..settings import SearchSettings
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
+from .lookahead import lookahead_targets, torch_value
 from .match import Score, against_random, greedy_match
 from .model import TralixNet, load_model, policy_logits
 from .settings import TORCH_THREADS_VARIABLE, LoopControl, LoopSettings
@@ -182,6 +183,10 @@ class Loop:
         search = self.search(generation)
         stored = dict(search.as_dict(), network=network, generation=generation)
         partial = output.with_name(output.name + ".part")
+        value = None
+        if s.train.policy_target == "lookahead":
+            model, _ = load_model(self.folder.checkpoint(generation - 1), s.side)
+            value = torch_value(model)
         tiles = 0
         options = RunOptions(kind="selfplay", games=games, settings=search,
                              networks=[network], workers=c.workers, threads=c.threads,
@@ -192,7 +197,12 @@ class Loop:
                 for result in run:
                     if result.status is not GameStatus.FINISHED:
                         raise RunFailed(f"self-play game {result.number} was abandoned")
-                    writer.write(game_line(result.number, s.side, result.data, stored))
+                    extra = None
+                    if value is not None:
+                        played = [tile for _, tile in result.data[0]]
+                        extra = {"lookahead": lookahead_targets(
+                            value, s.side, played, s.lookahead_temperature)}
+                    writer.write(game_line(result.number, s.side, result.data, stored, extra))
                     tiles += len(result.data[0])
             finally:
                 self.stopper.watch(None)

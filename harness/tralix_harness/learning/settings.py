@@ -68,6 +68,9 @@ class ModelSettings(_Settings):
         _positive(blocks=self.blocks, channels=self.channels)
 
 
+POLICY_TARGETS = ("lookahead", "visits")
+
+
 @dataclasses.dataclass(frozen=True)
 class TrainSettings(_Settings):
     """How the network learns from the window of recent games."""
@@ -77,8 +80,11 @@ class TrainSettings(_Settings):
     warmup_steps: int = option(100, "steps over which the learning rate rises from zero")
     weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)")
     window_games: int = option(1000, "the most recent games that minibatches are drawn from")
+    policy_target: str = option(
+        "lookahead", "policy targets: 'lookahead' (the games' one-tile look-ahead targets where "
+                     "they have them, else visit shares) or 'visits' (visit shares only)")
     target_temperature: float = option(
-        0.5, "policy targets are the visit shares raised to 1/T and renormalised")
+        0.5, "visit-share targets are raised to 1/T and renormalised")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
     rotations: bool = option(True, "turn each sample by a random quarter turn")
     reflections: bool = option(
@@ -90,6 +96,9 @@ class TrainSettings(_Settings):
                   window_games=self.window_games, target_temperature=self.target_temperature)
         _not_negative(warmup_steps=self.warmup_steps, weight_decay=self.weight_decay,
                       value_weight=self.value_weight)
+        if self.policy_target not in POLICY_TARGETS:
+            raise ValueError(f"policy target must be one of {', '.join(POLICY_TARGETS)}, "
+                             f"not {self.policy_target!r}")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -97,8 +106,8 @@ class LoopSettings(_Settings):
     """What a run of the generation loop plays and learns; fixed for the life of a run."""
 
     side: int = option(10, "board side")
-    games: int = option(32, "self-play games per generation")
-    sims: int = option(96, "simulations per move in self-play")
+    games: int = option(64, "self-play games per generation")
+    sims: int = option(32, "simulations per move in self-play")
     first_games: int = option(
         64, "self-play games of generation 1, played by the untrained network")
     first_sims: int = option(
@@ -113,14 +122,17 @@ class LoopSettings(_Settings):
     c_init: float = option(2.0, "exploration constant of the search")
     alpha: float = option(0.3, "concentration of the root noise")
     exploration_fraction: float = option(0.25, "weight of the root noise")
-    steps: int = option(100, "training steps per generation")
+    lookahead_temperature: float = option(
+        0.03, "temperature of the look-ahead policy targets (values are win shares of 1)")
+    steps: int = option(300, "training steps per generation")
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
     def __post_init__(self) -> None:
         if not 4 <= self.side <= 256:
             raise ValueError(f"board side must be from 4 to 256, not {self.side}")
-        _positive(games=self.games, first_games=self.first_games, alpha=self.alpha)
+        _positive(games=self.games, first_games=self.first_games, alpha=self.alpha,
+                  lookahead_temperature=self.lookahead_temperature)
         _not_negative(sims=self.sims, first_sims=self.first_sims,
                       sample_moves=self.sample_moves, steps=self.steps,
                       exploration_fraction=self.exploration_fraction)
@@ -132,7 +144,7 @@ class LoopControl(_Settings):
 
     generations: int = option(0, "stop after this many generations in all (0: no limit)")
     minutes: float = option(0.0, "stop after this much wall time in all, in minutes (0: no limit)")
-    eval_games: int = option(64, "games against three random players per generation")
+    eval_games: int = option(256, "games against three random players per generation")
     arena_games: int = option(32, "games against the previous generation per generation")
     arena_opening: int = option(
         6, "tiles played at random at the start of each game against the previous generation")

@@ -63,7 +63,7 @@ class Trainer:
             self.optimizer, lambda step: min(1.0, (step + 1) / warmup) if warmup else 1.0)
         self.rng = np.random.Generator(np.random.PCG64(train.seed))
         self.steps = 0
-        self.window = Window(side, train.window_games)
+        self.window = Window(side, train.window_games, train.policy_target == "lookahead")
         self.extra: dict[str, Any] = {}  # what the caller keeps in the checkpoint beside
 
     # ----- training -----------------------------------------------------------------------
@@ -191,7 +191,8 @@ class Trainer:
         trainer.extra = dict(state.get("extra", {}))
         sources = [Source(path.parent / s["path"], int(s["games"])) for s in state["window"]]
         try:
-            trainer.window = Window.restore(side, saved_train.window_games, sources)
+            trainer.window = Window.restore(side, saved_train.window_games, sources,
+                                            saved_train.policy_target == "lookahead")
         except FileNotFoundError as error:
             raise DataError(f"checkpoint {path} trained on {error.filename}, which is "
                             "missing") from None

@@ -1,0 +1,84 @@
+"""Policy targets from a one-tile look-ahead with the network's value head.
+
+For every decision of a stored game, each valid tile is laid on a copy of the position and the
+network values the result; the target is a softmax over the valid tiles of the value that the
+player to move would then have, at a low temperature. Finished positions are valued by their
+outcome.
+
+Why not the visit shares of the self-play search: the search credits each node with the value
+of the player to move there, so the tile that completes a piece is chosen for the next
+player's benefit, and with few simulations and root noise the shares mostly echo the priors.
+Trained on those shares, a greedy policy plays no better than chance; trained on these
+targets it beats random play (figures in bench/README.md).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+# Value probabilities (n, 4), player to move first, for float32 planes (n, 5, side, side).
+ValueFunction = Callable[[npt.NDArray[np.float32]], npt.NDArray[Any]]
+
+CHUNK = 1024  # positions valued at once
+
+
+def lookahead_targets(value: ValueFunction, side: int, tiles: Sequence[int],
+                      temperature: float) -> list[list[list[float]]]:
+    """One target per decision of the game whose tiles are ``tiles``: [[tile, share], ...]
+    over the decision's valid tiles, ascending."""
+    import tralix_rules
+
+    game = tralix_rules.Game(side)
+    children: list[tuple[int, int, int, Any]] = []  # (decision, tile, mover, position after)
+    for decision, played in enumerate(tiles):
+        mover = game.current_player
+        for tile in game.valid_tiles():
+            child = game.copy()
+            child.apply(tile)
+            children.append((decision, tile, mover, child))
+        game.apply(played)
+
+    worth = np.zeros(len(children))
+    live = [i for i, (_, _, _, child) in enumerate(children) if not child.is_over()]
+    for start in range(0, len(live), CHUNK):
+        part = live[start:start + CHUNK]
+        planes = np.stack([children[i][3].encode(1) for i in part]).astype(np.float32)
+        values = value(planes)
+        for row, i in enumerate(part):
+            _, _, mover, child = children[i]
+            worth[i] = values[row, (mover - child.current_player) % 4]
+    for i, (_, _, mover, child) in enumerate(children):
+        if child.is_over():
+            worth[i] = child.outcome()[mover]
+
+    targets: list[list[list[float]]] = [[] for _ in tiles]
+    first = 0
+    while first < len(children):
+        decision = children[first][0]
+        last = first
+        while last < len(children) and children[last][0] == decision:
+            last += 1
+        scaled = (worth[first:last] - worth[first:last].max()) / temperature
+        shares = np.exp(scaled)
+        shares /= shares.sum()
+        targets[decision] = [[children[i][1], round(float(s), 6)]
+                             for i, s in zip(range(first, last), shares, strict=True)]
+        first = last
+    return targets
+
+
+def torch_value(model: Any) -> ValueFunction:
+    """The value function of a network (evaluation mode, no gradients)."""
+    import torch
+
+    def value(planes: npt.NDArray[np.float32]) -> npt.NDArray[Any]:
+        with torch.inference_mode():
+            _, logits = model(torch.from_numpy(planes))
+        result: npt.NDArray[Any] = torch.softmax(logits, dim=1).numpy()
+        return result
+
+    return value
