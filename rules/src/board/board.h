@@ -106,12 +106,14 @@ public:
     // Diagonal steps: down-right, up-left, up-right, down-left.
     const std::array<std::int32_t, 4>& diagonals() const { return diagonals_; }
 
-private:
-    friend struct TestAccess;
-
+    // The player's corner set as words of 64 tiles: bit t % 64 of word t / 64 for tile t.
     std::span<const std::uint64_t> corner_words(Player p) const {
         return {corners_.data() + p * words_per_set_, words_per_set_};
     }
+
+private:
+    friend struct TestAccess;
+
     void add_corner(Player p, Tile t) {
         corners_[p * words_per_set_ + (t >> 6)] |= 1ull << (t & 63);
     }

@@ -36,23 +36,97 @@ std::optional<std::string> Game::apply_move(Tile tile) {
         return "Invalid move - Player " + std::to_string(current_player_) + ", Tile " +
                std::to_string(tile);
     }
-    const Player player = current_player_;
-    board_.place_tile(tile, player);
-    history_.push_back({player, tile});
+    lay(tile);
 
     // Narrow: keep the candidates that also cover this tile (the set behind it).
-    std::erase_if(candidates_, [&](PlacementCode code) { return !covers(code, tile); });
+    narrow({&tile, 1});
     collect_valid_tiles();
     if (!valid_tiles_.empty()) return std::nullopt;
 
     // No candidate extends the tiles laid: they form the one remaining placement.
     if (candidates_.empty()) return "valid_moves must be non-empty";
+    finish_piece();
+    return std::nullopt;
+}
+
+void Game::narrow(std::span<const Tile> tiles) {
+    // One pass, the shape table held in a local: a candidate whose last cell lies before a tile
+    // (or whose anchor lies after it, where the difference wraps) is out at once.
+    const Shape* const shapes = &board_.catalogue().shape(0);
+    PlacementCode* kept = candidates_.data();
+    for (const PlacementCode code : candidates_) {
+        const Shape& shape = shapes[placement_shape(code)];
+        const Tile anchor = placement_anchor(code);
+        const std::uint32_t last = shape.offsets[shape.size - 1];
+        bool covers_all = true;
+        for (const Tile tile : tiles) {
+            const std::uint32_t k = tile - anchor;
+            if (k > last) {
+                covers_all = false;
+                break;
+            }
+            std::uint32_t i = 0;
+            while (shape.offsets[i] < k) ++i;  // stops at the last cell at the latest
+            if (shape.offsets[i] != k) {
+                covers_all = false;
+                break;
+            }
+        }
+        if (covers_all) *kept++ = code;
+    }
+    candidates_.resize(static_cast<std::size_t>(kept - candidates_.data()));
+}
+
+bool Game::lay_tiles(std::span<const Tile> tiles, TurnStart* turn_start) {
+    for (Tile tile : tiles) lay(tile);
+    narrow(tiles);
+    if (candidates_.empty()) fatal_stop("no candidate placement covers the tiles laid together");
+    collect_valid_tiles();
+    if (!valid_tiles_.empty()) return false;
+    const PieceId completed = finish_piece();
+    if (turn_start != nullptr) {
+        turn_start->candidates = candidates_;
+        turn_start->valid_tiles = valid_tiles_;
+        turn_start->completed = completed;
+        turn_start->player = current_player_;
+        turn_start->finished = finished_;
+    }
+    return true;
+}
+
+void Game::complete_turn(std::span<const Tile> tiles, const TurnStart& turn_start) {
+    for (Tile tile : tiles) lay(tile);
+    const Player player = current_player_;
+    const Hand& hand = board_.hand(player);
+    std::uint32_t index = 0;
+    while (index < hand.size() && hand[index] != turn_start.completed) ++index;
+    if (index == hand.size()) fatal_stop("the completed piece is not in the hand");
+    last_size_[player] = board_.piece_in_hand(player, index).size;
+    board_.remove_piece(player, index);
+    current_player_ = turn_start.player;
+    finished_ = turn_start.finished;
+    candidates_.assign(turn_start.candidates.begin(), turn_start.candidates.end());
+    valid_tiles_.assign(turn_start.valid_tiles.begin(), turn_start.valid_tiles.end());
+    stop_if_inconsistent();
+}
+
+void Game::lay(Tile tile) {
+    if (tile >= board_.tile_count() || (board_.cell(tile) & owner_mask) != 0) {
+        fatal_stop("tile " + std::to_string(tile) + " is not free");
+    }
+    board_.place_tile(tile, current_player_);
+    history_.push_back({current_player_, tile});
+}
+
+PieceId Game::finish_piece() {
+    const Player player = current_player_;
     const Placement done = decode(candidates_.front());
+    const PieceId completed = board_.hand(player)[done.piece];
     last_size_[player] = board_.piece_in_hand(player, done.piece).size;
     board_.remove_piece(player, done.piece);
     next_turn();
     stop_if_inconsistent();
-    return std::nullopt;
+    return completed;
 }
 
 void Game::next_turn() {

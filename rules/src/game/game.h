@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,18 @@ struct Move {
     friend bool operator==(const Move&, const Move&) = default;
 };
 
+// The start of a turn as the game works it out after a tile that completes a piece: the piece
+// completed, the player to move next, the retired players, and the candidates and valid tiles
+// of the player to move. The search keeps one with each tree node where a turn starts, so that
+// later descents through the node take the next turn from it instead of generating moves again.
+struct TurnStart {
+    std::vector<PlacementCode> candidates;
+    std::vector<Tile> valid_tiles;
+    PieceId completed = 0;  // catalogue id of the piece the tiles completed
+    Player player = 0;      // to move next
+    std::array<bool, 4> finished{};
+};
+
 class Game {
 public:
     // new_game: an empty board of side dim with player 0 to move. A side outside 4 to 256 is
@@ -45,6 +58,18 @@ public:
     // A tile that is not valid leaves the game unchanged and returns
     // "Invalid move - Player {}, Tile {}".
     std::optional<std::string> apply_move(Tile tile);
+
+    // The same as apply_move on each tile in order, narrowing the candidates once for all of
+    // them. Every tile must be valid when its turn comes and none but the last may complete the
+    // piece; a tile that is not free, or tiles that no candidate covers together, are a fatal
+    // stop. Returns true when the last tile completes the piece: the turn has then passed, and
+    // the new turn start is written to *turn_start when it is not null.
+    bool lay_tiles(std::span<const Tile> tiles, TurnStart* turn_start);
+    // Lays tiles that complete the piece of the turn in progress and takes the next turn from
+    // turn_start, which lay_tiles wrote from this same position and these same tiles: nothing
+    // is narrowed and no moves are generated. A tile that is not free, or a completed piece that
+    // is not in the hand, is a fatal stop.
+    void complete_turn(std::span<const Tile> tiles, const TurnStart& turn_start);
 
     // 1/k at each of the k players with the best score, 0 elsewhere, by absolute seat.
     std::array<float, 4> outcome() const;
@@ -87,6 +112,14 @@ private:
     void stop_if_inconsistent() const;
     // Recomputes valid_tiles_ from the candidates: every free tile a candidate covers.
     void collect_valid_tiles();
+    // Lays one free tile for the player to move and records the move; a tile that is not free
+    // is a fatal stop. Leaves the candidates alone.
+    void lay(Tile tile);
+    // Keeps the candidates that cover every one of the tiles.
+    void narrow(std::span<const Tile> tiles);
+    // The tiles laid complete the first candidate left: the piece leaves the hand and the turn
+    // passes. Returns the piece's catalogue id.
+    PieceId finish_piece();
     // Passes the turn to the next player who can move, retiring those who cannot.
     void next_turn();
     Window blocked_window(Tile corner) const;
