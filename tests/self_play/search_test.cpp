@@ -18,18 +18,27 @@ using testing::StubEvaluator;
 
 const float nan_value = std::numeric_limits<float>::quiet_NaN();
 
-Node node_with(std::vector<Node> children, std::uint32_t visits) {
-    Node node;
-    node.children = std::move(children);
-    node.visit_count = visits;
-    return node;
+// A child's statistics; nodes own their turn starts, so they are built in place, not copied.
+struct ChildStats {
+    Tile tile;
+    float prior;
+    std::uint32_t visits;
+    float value_sum;
+};
+
+ChildStats child(Tile tile, float prior, std::uint32_t visits, float value_sum) {
+    return {tile, prior, visits, value_sum};
 }
 
-Node child(Tile tile, float prior, std::uint32_t visits, float value_sum) {
-    Node c(tile, prior);
-    c.visit_count = visits;
-    c.value_sum = value_sum;
-    return c;
+Node node_with(const std::vector<ChildStats>& children, std::uint32_t visits) {
+    Node node;
+    for (const ChildStats& stats : children) {
+        Node& c = node.children.emplace_back(stats.tile, stats.prior);
+        c.visit_count = stats.visits;
+        c.value_sum = stats.value_sum;
+    }
+    node.visit_count = visits;
+    return node;
 }
 
 // Parent visits 3, c_base 1, c_init 0: K = sqrt(3) * ln 5 = 2.78758.

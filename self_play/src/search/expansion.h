@@ -26,5 +26,8 @@ struct Evaluation {
 // A valid tile beyond the policy scores or a player to move beyond the value scores is a
 // fatal stop.
 Evaluation evaluate_and_expand(Evaluator& evaluator, Node& node, const Game& game, Rng& rng);
+// The same, with the network's scores written into storage the caller keeps.
+Evaluation evaluate_and_expand(Evaluator& evaluator, Node& node, const Game& game, Rng& rng,
+                               NetworkScores& scores);
 
 }  // namespace tralix

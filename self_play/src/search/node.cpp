@@ -28,9 +28,13 @@ void Node::add_children(std::span<const std::pair<Tile, float>> entries, Rng& rn
     }
     children.reserve(entries.size());
     for (const auto& [t, p] : entries) children.emplace_back(t, p);
+    shuffle_children(rng);
+}
+
+void Node::shuffle_children(Rng& rng) {
     // Fisher-Yates with the unbiased index draw.
-    for (std::size_t i = children.size() - 1; i > 0; --i) {
-        std::swap(children[i], children[uniform_index(rng, i + 1)]);
+    for (std::size_t i = children.size(); i > 1; --i) {
+        std::swap(children[i - 1], children[uniform_index(rng, i)]);
     }
 }
 

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/types.h"
+#include "game/game.h"
 #include "search/random.h"
 
 namespace tralix {
@@ -17,6 +19,9 @@ namespace tralix {
 struct Node {
     // The children in this node's iteration order; every order-dependent rule uses it.
     std::vector<Node> children;
+    // Set when the tile that leads here completes a piece, once a simulation has laid it: the
+    // turn that starts here, which later descents take instead of generating moves again.
+    std::unique_ptr<TurnStart> turn_start;
     Tile tile = 0;        // the tile that leads from the parent to this node
     Player player = 0;    // player to move, written when expanded from a network evaluation
     float value_sum = 0;  // values credited by backups, each for this node's player
@@ -39,8 +44,10 @@ struct Node {
     // insert_child for each (tile, prior) pair; into an empty node with one allocation and one
     // shuffle.
     void add_children(std::span<const std::pair<Tile, float>> entries, Rng& rng);
+    // Puts the children in a random order, as add_children does after filling an empty node.
+    void shuffle_children(Rng& rng);
 };
 
-static_assert(sizeof(Node) == 48, "keep the node compact: children block, tile, stats");
+static_assert(sizeof(Node) == 56, "keep the node compact: children block, turn start, tile, stats");
 
 }  // namespace tralix

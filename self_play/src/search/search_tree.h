@@ -4,7 +4,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <vector>
 
+#include "search/evaluator.h"
 #include "search/node.h"
 
 namespace tralix {
@@ -22,8 +25,21 @@ public:
     // is a fatal stop "Child should have corresponding action".
     void advance_root(Tile tile);
 
+    // Storage the simulations of this tree reuse from one to the next, so that a simulation
+    // allocates only for what it adds to the tree: the game the descent plays on (assigned from
+    // the real game each time, keeping its vectors' capacity), the path, the network's scores.
+    // Per tree, not per thread: a game that Python starts on this thread during an evaluation
+    // has a tree of its own.
+    struct Scratch {
+        std::optional<Game> game;
+        std::vector<Node*> path;
+        NetworkScores scores;
+    };
+    Scratch& scratch() { return scratch_; }
+
 private:
     std::unique_ptr<Node> root_;
+    Scratch scratch_;
 };
 
 }  // namespace tralix

@@ -1,7 +1,10 @@
 #include "search/simulation.h"
 
+#include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <tuple>
 
 #include "core/fatal_error.h"
 
@@ -39,22 +42,43 @@ void backup(std::span<Node* const> path, std::span<const float> values) {
 
 std::optional<SearchFailure> run_simulation(Evaluator& evaluator, SearchTree& tree,
                                             const Game& game, const Config& config, Rng& rng) {
-    // Step 1. Select: walk down by the PUCT rule, playing each tile on a private copy.
-    Game copy = game;
-    // Local, not per-thread: the evaluation below calls into Python, which could start another
-    // game on this very thread.
-    std::vector<Node*> path;
-    path.reserve(32);
+    // Step 1. Select: walk down by the PUCT rule, playing each tile on a private copy. The tiles
+    // of a turn are laid together: when a node where a turn starts is crossed, from the turn
+    // start kept with the node; at the leaf, narrowing the candidates once and keeping the turn
+    // start there if the leaf's tile completes a piece.
+    SearchTree::Scratch& scratch = tree.scratch();
+    if (scratch.game) {
+        *scratch.game = game;
+    } else {
+        scratch.game.emplace(game);
+    }
+    Game& copy = *scratch.game;
+    std::vector<Node*>& path = scratch.path;
+    path.clear();
+    // The tiles of the turn in progress not yet laid on the copy: at most a piece's cells.
+    std::array<Tile, std::tuple_size_v<decltype(Shape::offsets)>> pending{};
+    std::size_t pending_count = 0;
     Node* node = &tree.root();
     while (!node->children.empty()) {
         const std::optional<std::size_t> index = select_child(*node, config.c_base, config.c_init);
         if (!index) return SearchFailure("All UCB scores NaN");
         node = &node->children[*index];
-        copy.apply_move(node->tile);  // a refusal cannot arise for a child's tile; ignored
         path.push_back(node);
+        if (pending_count == pending.size()) fatal_stop("more tiles in a turn than a piece has");
+        pending[pending_count++] = node->tile;
+        if (node->turn_start) {
+            copy.complete_turn({pending.data(), pending_count}, *node->turn_start);
+            pending_count = 0;
+        }
+    }
+    if (pending_count != 0) {
+        TurnStart turn_start;
+        if (copy.lay_tiles({pending.data(), pending_count}, &turn_start)) {
+            node->turn_start = std::make_unique<TurnStart>(std::move(turn_start));
+        }
     }
     // Steps 2 and 3. Evaluate the leaf and expand it with the network's priors.
-    Evaluation evaluation = evaluate_and_expand(evaluator, *node, copy, rng);
+    Evaluation evaluation = evaluate_and_expand(evaluator, *node, copy, rng, scratch.scores);
     if (evaluation.error) return SearchFailure("", std::move(evaluation.error));
     // Step 4. Back the value vector up the path.
     backup(path, evaluation.values);
