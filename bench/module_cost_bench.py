@@ -1,0 +1,136 @@
+"""The module's own cost per request: instructions per request of whole training games divided by
+instructions per request of the request floor, counted by callgrind; the same ratio in wall-clock
+time; and peak memory of a training game at many simulations per move.
+
+The floor is what every simulation must do whatever the search does: encode a position, build
+the request's nested lists of bools, call put and recv, read the reply's floats. Both runs go
+through the module's own inference channel (the benchmark extension tralix_module_cost, built
+with -DTRALIX_BUILD_BENCHMARKS=ON beside tralix_self_play) against the instant responder of
+training_game_bench.py; the games start from a fixed seed, so the counts repeat exactly.
+Instruction counts are those of the whole run less those of a run that only imports and sets
+up, divided by the requests made.
+
+    python bench/module_cost_bench.py [--build build/release] [--side 20] [--sims 100]
+        [--games 1] [--floor-requests 20000] [--memory-sims 800] [--no-callgrind]
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from training_game_bench import Config, InstantResponder  # noqa: E402
+
+
+def run_part(part, side, sims, count, seed):
+    """One part in this interpreter: 'game' (count games), 'floor' (count requests) or 'idle'
+    (the imports and set-up alone). Returns the requests made and the seconds taken."""
+    import tralix_module_cost  # type: ignore[import-not-found]  # built with the benchmarks only
+
+    responder = InstantResponder(side)
+    config = Config(side, sims)
+    start = time.perf_counter()
+    if part == "game":
+        tralix_module_cost.training_games(count, seed, config, responder, responder)
+    elif part == "floor":
+        tralix_module_cost.request_floor(count, seed, config, responder, responder)
+    elif part == "idle":
+        tralix_module_cost.request_floor(0, seed, config, responder, responder)
+    else:
+        raise SystemExit(f"unknown part {part}")
+    return {"requests": responder.requests, "seconds": time.perf_counter() - start}
+
+
+def child(args, part, count, valgrind=None):
+    """Runs one part in a fresh interpreter, under callgrind when valgrind is given; returns its
+    result and, under callgrind, the instructions counted."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(args.build / "self_play")] + env.get("PYTHONPATH", "").split(os.pathsep))
+    command = [sys.executable, __file__, "--part", part, "--side", str(args.side), "--sims",
+               str(args.sims), "--count", str(count), "--seed", str(args.seed)]
+    with tempfile.TemporaryDirectory() as scratch:
+        if valgrind:
+            out = Path(scratch) / "callgrind.out"
+            command = [valgrind, "--tool=callgrind", f"--callgrind-out-file={out}"] + command
+        done = subprocess.run(command, env=env, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise SystemExit(f"{part} failed:\n{done.stderr}")
+        result = json.loads(done.stdout.splitlines()[-1])
+        if valgrind:
+            found = re.search(r"^summary:\s*(\d+)", out.read_text(), re.MULTILINE)
+            if found is None:
+                raise SystemExit(f"no instruction total in callgrind's output for {part}")
+            result["instructions"] = int(found.group(1))
+    return result
+
+
+def memory_at(args, sims):
+    """Peak resident memory of one training game through tralix_self_play, in a fresh
+    interpreter, in MB."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(args.build / "self_play")] + env.get("PYTHONPATH", "").split(os.pathsep))
+    out = subprocess.run(
+        [sys.executable, str(HERE / "training_game_bench.py"), "--one", "--side",
+         str(args.side), "--sims", str(sims), "--games", "1"],
+        env=env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out)["peak_rss_mb"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", type=Path, default=Path("build/release"),
+                        help="the build folder holding self_play/tralix_module_cost*.so")
+    parser.add_argument("--side", type=int, default=20)
+    parser.add_argument("--sims", type=int, default=100, help="simulations per move")
+    parser.add_argument("--games", type=int, default=1)
+    parser.add_argument("--floor-requests", type=int, default=20000)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--memory-sims", type=int, default=800,
+                        help="simulations per move of the peak-memory game; 0 skips it")
+    parser.add_argument("--no-callgrind", action="store_true",
+                        help="wall-clock figures only")
+    parser.add_argument("--part", help=argparse.SUPPRESS)
+    parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.part:
+        print(json.dumps(run_part(args.part, args.side, args.sims, args.count, args.seed)))
+        return
+    args.build = args.build.resolve()
+
+    print(f"side {args.side}, {args.sims} simulations per move, {args.games} game(s), "
+          f"floor {args.floor_requests} requests, seed {args.seed}")
+    if not args.no_callgrind:
+        valgrind = shutil.which("valgrind")
+        if valgrind is None:
+            raise SystemExit("valgrind was not found (or pass --no-callgrind)")
+        idle = child(args, "idle", 0, valgrind)
+        game = child(args, "game", args.games, valgrind)
+        floor = child(args, "floor", args.floor_requests, valgrind)
+        per_game = (game["instructions"] - idle["instructions"]) / game["requests"]
+        per_floor = (floor["instructions"] - idle["instructions"]) / floor["requests"]
+        print(f"instructions per request: game {per_game:,.0f} over {game['requests']:,} "
+              f"requests, floor {per_floor:,.0f}; ratio {per_game / per_floor:.3f}")
+    game = child(args, "game", args.games)
+    floor = child(args, "floor", args.floor_requests)
+    us_game = 1e6 * game["seconds"] / game["requests"]
+    us_floor = 1e6 * floor["seconds"] / floor["requests"]
+    print(f"wall clock per request: game {us_game:.2f} us, floor {us_floor:.2f} us; "
+          f"ratio {us_game / us_floor:.3f}")
+    if args.memory_sims > 0:
+        print(f"peak resident memory of one game at {args.memory_sims} simulations per move: "
+              f"{memory_at(args, args.memory_sims):.1f} MB")
+
+
+if __name__ == "__main__":
+    main()
