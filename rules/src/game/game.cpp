@@ -50,23 +50,30 @@ std::optional<std::string> Game::apply_move(Tile tile) {
 }
 
 void Game::narrow(std::span<const Tile> tiles) {
-    // One pass, the shape table held in a local: a candidate whose last cell lies before a tile
-    // (or whose anchor lies after it, where the difference wraps) is out at once.
+    if (tiles.empty()) return;
+    // A candidate covering every tile has its anchor between the highest tile less the reach
+    // of a piece (no cell lies farther from its anchor than the window's radius in rows and
+    // columns) and the lowest tile: one subtraction and one comparison put most candidates
+    // out before their shape is looked at.
+    const auto [lowest, highest] = std::minmax_element(tiles.begin(), tiles.end());
+    const std::uint32_t reach = Window::radius * (board_.dim() + 1);
+    const Tile from = *highest > reach ? *highest - reach : 0;
+    if (*lowest < from) {
+        candidates_.clear();
+        return;
+    }
+    const std::uint32_t width = *lowest - from;
     const Shape* const shapes = &board_.catalogue().shape(0);
     PlacementCode* kept = candidates_.data();
     for (const PlacementCode code : candidates_) {
-        const Shape& shape = shapes[placement_shape(code)];
         const Tile anchor = placement_anchor(code);
-        const std::uint32_t last = shape.offsets[shape.size - 1];
+        if (anchor - from > width) continue;  // wraps when the anchor is below from
+        const Shape& shape = shapes[placement_shape(code)];
         bool covers_all = true;
         for (const Tile tile : tiles) {
             const std::uint32_t k = tile - anchor;
-            if (k > last) {
-                covers_all = false;
-                break;
-            }
             std::uint32_t i = 0;
-            while (shape.offsets[i] < k) ++i;  // stops at the last cell at the latest
+            while (i + 1 < shape.size && shape.offsets[i] < k) ++i;
             if (shape.offsets[i] != k) {
                 covers_all = false;
                 break;
