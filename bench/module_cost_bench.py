@@ -7,8 +7,8 @@ the request's nested lists of bools, call put and recv, read the reply's floats.
 through the module's own inference channel (the benchmark extension tralix_module_cost, built
 with -DTRALIX_BUILD_BENCHMARKS=ON beside tralix_self_play) against the instant responder of
 training_game_bench.py; the games start from a fixed seed, so the counts repeat exactly.
-Instruction counts are those of the whole run less those of a run that only imports and sets
-up, divided by the requests made.
+Instruction counts are those of the whole run less those of the same run with a count of 0 (the
+interpreter, the imports and the set-up), divided by the requests made.
 
     python bench/module_cost_bench.py [--build build/release] [--side 20] [--sims 100]
         [--games 1] [--floor-requests 20000] [--memory-sims 800] [--no-callgrind]
@@ -32,8 +32,9 @@ from training_game_bench import Config, InstantResponder  # noqa: E402
 
 
 def run_part(part, side, sims, count, seed):
-    """One part in this interpreter: 'game' (count games), 'floor' (count requests) or 'idle'
-    (the imports and set-up alone). Returns the requests made and the seconds taken."""
+    """One part in this interpreter: 'game' (count games) or 'floor' (count requests); with a
+    count of 0, the imports and the set-up alone. Returns the requests made and the seconds
+    taken."""
     import tralix_module_cost  # type: ignore[import-not-found]  # built with the benchmarks only
 
     responder = InstantResponder(side)
@@ -43,8 +44,6 @@ def run_part(part, side, sims, count, seed):
         tralix_module_cost.training_games(count, seed, config, responder, responder)
     elif part == "floor":
         tralix_module_cost.request_floor(count, seed, config, responder, responder)
-    elif part == "idle":
-        tralix_module_cost.request_floor(0, seed, config, responder, responder)
     else:
         raise SystemExit(f"unknown part {part}")
     return {"requests": responder.requests, "seconds": time.perf_counter() - start}
@@ -114,12 +113,15 @@ def main():
         valgrind = shutil.which("valgrind")
         if valgrind is None:
             raise SystemExit("valgrind was not found (or pass --no-callgrind)")
-        idle = child(args, "idle", 0, valgrind)
-        game = child(args, "game", args.games, valgrind)
-        floor = child(args, "floor", args.floor_requests, valgrind)
-        per_game = (game["instructions"] - idle["instructions"]) / game["requests"]
-        per_floor = (floor["instructions"] - idle["instructions"]) / floor["requests"]
-        print(f"instructions per request: game {per_game:,.0f} over {game['requests']:,} "
+        per_request = {}
+        requests = {}
+        for part, count in (("game", args.games), ("floor", args.floor_requests)):
+            idle = child(args, part, 0, valgrind)
+            run = child(args, part, count, valgrind)
+            requests[part] = run["requests"]
+            per_request[part] = (run["instructions"] - idle["instructions"]) / run["requests"]
+        per_game, per_floor = per_request["game"], per_request["floor"]
+        print(f"instructions per request: game {per_game:,.0f} over {requests['game']:,} "
               f"requests, floor {per_floor:,.0f}; ratio {per_game / per_floor:.3f}")
     game = child(args, "game", args.games)
     floor = child(args, "floor", args.floor_requests)
