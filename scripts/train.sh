@@ -20,4 +20,4 @@ if [ ! -f "$stamp" ] || [ -n "$(find CMakeLists.txt pyproject.toml rules rules_b
 fi
 
 run_dir="data/train-$(date +%Y%m%d-%H%M%S)"
-exec "$PYTHON" -m tralix_harness loop "$run_dir" --side 10 --minutes 8 "$@"
+exec "$PYTHON" -m tralix_harness loop "$run_dir" --side 10 --minutes 10 "$@"

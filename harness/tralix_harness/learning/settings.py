@@ -79,7 +79,7 @@ class TrainSettings(_Settings):
     learning_rate: float = option(2e-3, "learning rate after the warm-up (AdamW)")
     warmup_steps: int = option(100, "steps over which the learning rate rises from zero")
     weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)")
-    window_games: int = option(1000, "the most recent games that minibatches are drawn from")
+    window_games: int = option(3000, "the most recent games that minibatches are drawn from")
     policy_target: str = option(
         "lookahead", "policy targets: 'lookahead' (the games' one-tile look-ahead targets where "
                      "they have them, else visit shares) or 'visits' (visit shares only)")
@@ -106,12 +106,12 @@ class LoopSettings(_Settings):
     """What a run of the generation loop plays and learns; fixed for the life of a run."""
 
     side: int = option(10, "board side")
-    games: int = option(64, "self-play games per generation")
-    sims: int = option(32, "simulations per move in self-play")
+    games: int = option(192, "self-play games per generation")
+    sims: int = option(8, "simulations per move in self-play")
     first_games: int = option(
-        64, "self-play games of generation 1, played by the untrained network")
+        192, "self-play games of generation 1, played by the untrained network")
     first_sims: int = option(
-        16, "simulations per move in generation 1 (the untrained network's search is worth "
+        8, "simulations per move in generation 1 (the untrained network's search is worth "
             "little: its games are for the value)")
     sample_moves: int = option(
         24, "self-play tiles before this count are drawn by visits, later ones the most visited")
@@ -124,7 +124,7 @@ class LoopSettings(_Settings):
     exploration_fraction: float = option(0.25, "weight of the root noise")
     lookahead_temperature: float = option(
         0.03, "temperature of the look-ahead policy targets (values are win shares of 1)")
-    steps: int = option(300, "training steps per generation")
+    steps: int = option(400, "training steps per generation")
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 

@@ -1,0 +1,82 @@
+"""Speed of the learning loop's parts with the torch network, per board side: self-play through
+the harness (network evaluations/s), the look-ahead policy targets (positions valued/s) and
+training (samples/s).
+
+    .venv/bin/python bench/learning_bench.py [--sides 10 20] [--games 8] [--sims 32]
+"""
+
+from __future__ import annotations
+
+import argparse
+import tempfile
+import time
+from pathlib import Path
+
+import torch
+
+from tralix_harness.learning.data import Source, game_samples
+from tralix_harness.learning.lookahead import lookahead_targets, torch_value
+from tralix_harness.learning.settings import LoopControl, ModelSettings, TrainSettings
+from tralix_harness.learning.trainer import Trainer
+from tralix_harness.pool import GameStatus, Run, RunOptions
+from tralix_harness.settings import SearchSettings
+
+
+def measure(side: int, games: int, sims: int, steps: int, folder: Path) -> None:
+    control = LoopControl()
+    torch.set_num_threads(control.train_threads)
+    trainer = Trainer(side, ModelSettings(), TrainSettings())
+    checkpoint = folder / f"side-{side}.pt"
+    trainer.save(checkpoint)
+    options = RunOptions(kind="selfplay", games=games,
+                         settings=SearchSettings(dim=side, rep=1, sims_per_move=sims),
+                         networks=[f"torch:{checkpoint}"], workers=control.workers,
+                         threads=control.threads, batch_size=control.server_batch)
+    played = []
+    with Run(options) as run:
+        for result in run:
+            if result.status is GameStatus.FINISHED:
+                played.append(result.data)
+        seconds = time.perf_counter() - run.started
+        served = run.requests_served()
+    print(f"side {side}: self-play {served / seconds:,.0f} network evaluations/s "
+          f"({len(played)} games of {sims} simulations per move, {seconds:.1f} s)")
+
+    trainer.model.eval()
+    value = torch_value(trainer.model)
+    start = time.perf_counter()
+    valued = 0
+    samples = []
+    for history, records, outcome in played:
+        tiles = [tile for _, tile in history]
+        targets = lookahead_targets(value, side, tiles, 0.03)
+        valued += sum(len(t) for t in targets)
+        line = {"history": [list(m) for m in history],
+                "records": [[list(e) for e in r] for r in records],
+                "outcome": list(outcome), "lookahead": targets}
+        samples.append(game_samples(line, side))
+    seconds = time.perf_counter() - start
+    print(f"side {side}: look-ahead targets {valued / seconds:,.0f} positions valued/s")
+
+    trainer.window.add(samples, Source(folder / "games", len(samples)))
+    trainer.train(5)  # warm-up
+    stats = trainer.train(steps)
+    print(f"side {side}: training {stats.samples_per_second:,.0f} samples/s "
+          f"({steps} steps of {trainer.settings.batch_size}, {control.train_threads} torch "
+          f"threads)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sides", type=int, nargs="+", default=[10, 20])
+    parser.add_argument("--games", type=int, default=8)
+    parser.add_argument("--sims", type=int, default=32)
+    parser.add_argument("--steps", type=int, default=40)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as folder:
+        for side in args.sides:
+            measure(side, args.games, args.sims, args.steps, Path(folder))
+
+
+if __name__ == "__main__":
+    main()
