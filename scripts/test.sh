@@ -35,6 +35,7 @@ build/release/bench/search_bench --benchmark_min_time=0.01 >/dev/null
 "$PYTHON" bench/harness_bench.py --seconds 1 --layouts 1x1 >/dev/null
 "$PYTHON" bench/replay_bench.py --games 5 --rounds 1 >/dev/null
 "$PYTHON" bench/learning_bench.py --sides 6 --games 2 --sims 4 --steps 2 >/dev/null
+"$PYTHON" bench/module_cost_bench.py --build build/release --side 8 --sims 4 --floor-requests 200 --memory-sims 8 --rounds 1 >/dev/null
 
 echo "== Python tests" >&2
 "$PYTHON" -m pytest tests/python -q
