@@ -18,6 +18,7 @@ from typing import Any
 
 from tqdm import tqdm
 
+from . import arguments
 from .board import board_text, owners_after, scores
 from .learning.commands import add_commands as add_learning_commands
 from .learning.settings import TORCH_THREADS_VARIABLE
@@ -37,28 +38,32 @@ _WORKERS = 2
 
 
 def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
-    parser.add_argument("--games", type=int, default=games, help="games to play (%(default)s)")
-    parser.add_argument("--workers", type=int, default=_WORKERS,
+    positive = arguments.int_at_least(1)
+    parser.add_argument("--games", type=positive, default=games,
+                        help="games to play (%(default)s)")
+    parser.add_argument("--workers", type=positive, default=_WORKERS,
                         help="worker processes (%(default)s)")
-    parser.add_argument("--threads", type=int, default=_RUN_DEFAULTS["threads"],
+    parser.add_argument("--threads", type=positive, default=_RUN_DEFAULTS["threads"],
                         help="games played at once by each worker (%(default)s)")
-    parser.add_argument("--batch-size", type=int, default=_RUN_DEFAULTS["batch_size"],
+    parser.add_argument("--batch-size", type=positive, default=_RUN_DEFAULTS["batch_size"],
                         help="largest batch the server evaluates at once (%(default)s)")
     parser.add_argument("--max-wait-ms", type=float, default=_RUN_DEFAULTS["max_wait"] * 1000.0,
                         help="how long the server waits to fill a batch (%(default)s ms)")
-    parser.add_argument("--side", type=int, default=_SEARCH_DEFAULTS.dim,
+    parser.add_argument("--side", type=arguments.side, default=_SEARCH_DEFAULTS.dim,
                         help="board side (%(default)s)")
     parser.add_argument("--rep", type=int, choices=(1, 2), default=_SEARCH_DEFAULTS.rep,
                         help="input layout: 1 planes first, 2 values last (%(default)s)")
-    parser.add_argument("--torch-threads", type=int, default=1,
+    parser.add_argument("--torch-threads", type=positive, default=1,
                         help="torch threads of the inference server for a torch:CHECKPOINT "
                              "network (%(default)s)")
 
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--sims", type=int, default=_SEARCH_DEFAULTS.sims_per_move,
+    parser.add_argument("--sims", type=arguments.int_at_least(0),
+                        default=_SEARCH_DEFAULTS.sims_per_move,
                         help="simulations per move (%(default)s)")
-    parser.add_argument("--sample-moves", type=int, default=_SEARCH_DEFAULTS.sample_moves,
+    parser.add_argument("--sample-moves", type=arguments.int_at_least(0),
+                        default=_SEARCH_DEFAULTS.sample_moves,
                         help="moves (tiles) before this count are sampled by visits "
                              "(%(default)s)")
     parser.add_argument("--c-base", type=float, default=_SEARCH_DEFAULTS.c_base)
@@ -295,13 +300,14 @@ def cmd_show(args: argparse.Namespace) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="tralix", description=__doc__)
+    parser = arguments.Parser(prog="tralix", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
 
     selfplay = commands.add_parser("selfplay", help="play training games and store them")
     _add_run_options(selfplay, games=16)
     _add_search_options(selfplay)
-    selfplay.add_argument("--network", default="heuristic", help=_NETWORK_HELP)
+    selfplay.add_argument("--network", type=arguments.network, default="heuristic",
+                          help=_NETWORK_HELP)
     selfplay.add_argument("--output",
                           help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz)")
     selfplay.set_defaults(handler=cmd_selfplay)
@@ -312,20 +318,24 @@ def build_parser() -> argparse.ArgumentParser:
                     "uniformly random players; then as many games of a uniformly random "
                     "player in that seat, the figure to compare with.")
     _add_run_options(evaluate, games=100)
-    evaluate.add_argument("--network", default="heuristic", help=_NETWORK_HELP)
+    evaluate.add_argument("--network", type=arguments.network, default="heuristic",
+                          help=_NETWORK_HELP)
     evaluate.set_defaults(handler=cmd_eval_random)
 
     arena = commands.add_parser("arena", help="the network against a baseline, side 20")
     _add_run_options(arena, games=20)
-    arena.add_argument("--network", default="heuristic", help=_NETWORK_HELP)
-    arena.add_argument("--baseline", default="uniform", help=_NETWORK_HELP)
+    arena.add_argument("--network", type=arguments.network, default="heuristic",
+                       help=_NETWORK_HELP)
+    arena.add_argument("--baseline", type=arguments.network, default="uniform",
+                       help=_NETWORK_HELP)
     arena.add_argument("--boards", action="store_true", help="print every final board")
     arena.set_defaults(handler=cmd_arena)
 
     show = commands.add_parser("show", help="print a stored game's board")
-    show.add_argument("file")
+    show.add_argument("file", type=arguments.existing_file)
     show.add_argument("--id", type=int, help="the game's id (default: --index)")
-    show.add_argument("--index", type=int, default=0, help="position in the file (%(default)s)")
+    show.add_argument("--index", type=arguments.int_at_least(0), default=0,
+                      help="position in the file (%(default)s)")
     show.add_argument("--replay", action="store_true", help="print the board after every turn")
     show.add_argument("--tiles", action="store_true", help="with --replay: after every tile")
     show.set_defaults(handler=cmd_show)
@@ -335,7 +345,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as stop:  # --help, or a bad option already reported on one line
+        return stop.code if isinstance(stop.code, int) else 2
     handler: Callable[[argparse.Namespace], int] = args.handler
     with _diagnostics_to_stderr():
         try:

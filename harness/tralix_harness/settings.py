@@ -5,6 +5,8 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
+MIN_SIDE, MAX_SIDE = 4, 256  # the board sides the rules engine plays
+
 
 @dataclasses.dataclass(frozen=True)
 class SearchSettings:
@@ -23,8 +25,8 @@ class SearchSettings:
     exploration_fraction: float = 0.25
 
     def __post_init__(self) -> None:
-        if not 4 <= self.dim <= 256:
-            raise ValueError(f"board side must be from 4 to 256, not {self.dim}")
+        if not MIN_SIDE <= self.dim <= MAX_SIDE:
+            raise ValueError(f"board side must be from {MIN_SIDE} to {MAX_SIDE}, not {self.dim}")
         if self.rep not in (1, 2):
             raise ValueError(f"representation must be 1 or 2, not {self.rep}")
         if self.sims_per_move < 0 or self.sample_moves < 0:

@@ -233,12 +233,29 @@ def test_run_refuses_options_it_cannot_play(overrides, message):
         Run(RunOptions(**options))
 
 
-def test_command_line_refuses_a_batch_size_below_one(tmp_path, capsys):
-    output = tmp_path / "games.jsonl.gz"
-    assert main(["selfplay", "--games", "2", "--side", "5", "--batch-size", "0",
-                 "--output", str(output)]) == 2
-    assert capsys.readouterr().err == "tralix: batch size must be >= 1\n"
-    assert not output.exists()
+@pytest.mark.parametrize("command, message", [
+    (["selfplay", "--batch-size", "0"], "argument --batch-size: must be at least 1, not 0"),
+    (["selfplay", "--games", "0"], "argument --games: must be at least 1, not 0"),
+    (["eval-random", "--games", "-2"], "argument --games: must be at least 1, not -2"),
+    (["selfplay", "--side", "3"], "argument --side: a board side must be from 4 to 256, not 3"),
+    (["arena", "--side", "257"], "argument --side: a board side must be from 4 to 256, not 257"),
+    (["selfplay", "--sims", "-1"], "argument --sims: must be at least 0, not -1"),
+    (["selfplay", "--threads", "many"], "argument --threads: not a whole number: 'many'"),
+    (["selfplay", "--network", "nosuch_module:load"],
+     "argument --network: nosuch_module:load: no module named 'nosuch_module'"),
+    (["arena", "--baseline", "harness_networks:nosuch"],
+     "argument --baseline: harness_networks:nosuch: harness_networks has no factory 'nosuch'"),
+    (["show", "missing.jsonl.gz"], "argument file: missing.jsonl.gz: no such file"),
+    (["train", "missing.jsonl.gz", "--output", "net.pt"],
+     "argument data: missing.jsonl.gz: no such file"),
+])
+def test_bad_command_line_input_is_one_line_naming_the_option(tmp_path, command, message):
+    # Refused before any process starts: exit status 2, no traceback, nothing written.
+    output = ["--output", "games.jsonl.gz"] if command[0] == "selfplay" else []
+    done = tralix(*command, *output, cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stderr == f"tralix {command[0]}: {message}\n"
+    assert done.stdout == "" and list(tmp_path.iterdir()) == []
 
 
 def test_run_continues_its_one_stream_across_loops():
@@ -263,11 +280,9 @@ def test_leaving_the_block_early_stops_every_process():
     assert list(run) == []  # a closed run yields nothing more
 
 
-@pytest.mark.parametrize("content", [None, b"not a gzip file\n"])
-def test_show_reports_an_unreadable_file_without_a_traceback(tmp_path, capsys, content):
+def test_show_reports_an_unreadable_file_without_a_traceback(tmp_path, capsys):
     path = tmp_path / "games.jsonl.gz"
-    if content is not None:
-        path.write_bytes(content)
+    path.write_bytes(b"not a gzip file\n")
     assert main(["show", str(path)]) == 1
     out, err = capsys.readouterr()
     assert out == ""

@@ -15,6 +15,7 @@ from typing import Any
 
 from tqdm import tqdm
 
+from ..arguments import existing_file
 from .settings import (
     LoopControl,
     LoopSettings,
@@ -39,7 +40,8 @@ def add_commands(commands: Any) -> None:
                     "first). An existing output checkpoint is resumed: the data files must "
                     "then begin with the files it was trained on, and --steps counts all the "
                     "steps taken.")
-    train.add_argument("data", nargs="+", help="self-play data files, oldest first")
+    train.add_argument("data", nargs="+", type=existing_file,
+                       help="self-play data files, oldest first")
     train.add_argument("--output", required=True, help="checkpoint to write (or resume)")
     train.add_argument("--side", type=int, default=LoopSettings().side,
                        help="board side; games of other sides are skipped (%(default)s)")
