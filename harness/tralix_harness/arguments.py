@@ -10,6 +10,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
+from .networks import factory_parts
 from .settings import MAX_SIDE, MIN_SIDE
 
 
@@ -53,11 +54,10 @@ def network(text: str) -> str:
     factory)."""
     if text in ("uniform", "heuristic") or text.startswith("torch:"):
         return text
-    module_name, _, factory_name = text.partition(":")
-    if not module_name or not factory_name:
-        raise argparse.ArgumentTypeError(
-            f"unknown network {text!r}: use uniform, heuristic, torch:CHECKPOINT or "
-            "module:factory")
+    try:
+        module_name, factory_name = factory_parts(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     try:
         found = importlib.util.find_spec(module_name) is not None
     except (ImportError, ValueError):

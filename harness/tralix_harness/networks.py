@@ -84,6 +84,16 @@ class HeuristicNetwork:
         return policy, value.astype(np.float32)
 
 
+def factory_parts(name: str) -> tuple[str, str]:
+    """(module, factory) of a "module:factory" network name; ValueError for any other name
+    than the built-in ones."""
+    module_name, _, factory_name = name.partition(":")
+    if not module_name or not factory_name:
+        raise ValueError(f"unknown network {name!r}: use uniform, heuristic, torch:CHECKPOINT "
+                         "or module:factory")
+    return module_name, factory_name
+
+
 def load_network(name: str, dim: int) -> Network:
     """"uniform", "heuristic", "torch:CHECKPOINT" (a trained network's checkpoint file, see
     the learning package; needs torch), or "package.module:factory" called with the board
@@ -96,10 +106,7 @@ def load_network(name: str, dim: int) -> Network:
         from .learning.model import load_torch_network
 
         return load_torch_network(name.removeprefix("torch:"), dim)
-    module_name, _, factory_name = name.partition(":")
-    if not module_name or not factory_name:
-        raise ValueError(f"unknown network {name!r}: use uniform, heuristic, torch:CHECKPOINT "
-                         "or module:factory")
+    module_name, factory_name = factory_parts(name)
     factory = getattr(importlib.import_module(module_name), factory_name)
     network = factory(dim)
     if not callable(getattr(network, "evaluate", None)):

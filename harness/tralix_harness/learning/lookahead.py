@@ -14,6 +14,7 @@ targets it beats random play (figures in bench/README.md).
 
 from __future__ import annotations
 
+import itertools
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -33,41 +34,36 @@ def lookahead_targets(value: ValueFunction, side: int, tiles: Sequence[int],
     import tralix_rules
 
     game = tralix_rules.Game(side)
-    children: list[tuple[int, int, int, Any]] = []  # (decision, tile, mover, position after)
-    for decision, played in enumerate(tiles):
+    children: list[tuple[int, int, Any]] = []  # (tile, mover, position after), decision by
+    starts = [0]                               # decision: children[starts[d]:starts[d + 1]]
+    for played in tiles:
         mover = game.current_player
         for tile in game.valid_tiles():
             child = game.copy()
             child.apply(tile)
-            children.append((decision, tile, mover, child))
+            children.append((tile, mover, child))
+        starts.append(len(children))
         game.apply(played)
 
     worth = np.zeros(len(children))
-    live = [i for i, (_, _, _, child) in enumerate(children) if not child.is_over()]
+    live = [i for i, (_, _, child) in enumerate(children) if not child.is_over()]
     for start in range(0, len(live), CHUNK):
         part = live[start:start + CHUNK]
-        planes = np.stack([children[i][3].encode(1) for i in part]).astype(np.float32)
+        planes = np.stack([children[i][2].encode(1) for i in part]).astype(np.float32)
         values = value(planes)
         for row, i in enumerate(part):
-            _, _, mover, child = children[i]
+            _, mover, child = children[i]
             worth[i] = values[row, (mover - child.current_player) % 4]
-    for i, (_, _, mover, child) in enumerate(children):
+    for i, (_, mover, child) in enumerate(children):
         if child.is_over():
             worth[i] = child.outcome()[mover]
 
-    targets: list[list[list[float]]] = [[] for _ in tiles]
-    first = 0
-    while first < len(children):
-        decision = children[first][0]
-        last = first
-        while last < len(children) and children[last][0] == decision:
-            last += 1
-        scaled = (worth[first:last] - worth[first:last].max()) / temperature
-        shares = np.exp(scaled)
+    targets: list[list[list[float]]] = []
+    for first, last in itertools.pairwise(starts):
+        shares = np.exp((worth[first:last] - worth[first:last].max()) / temperature)
         shares /= shares.sum()
-        targets[decision] = [[children[i][1], round(float(s), 6)]
-                             for i, s in zip(range(first, last), shares, strict=True)]
-        first = last
+        targets.append([[children[i][0], round(float(s), 6)]
+                        for i, s in zip(range(first, last), shares, strict=True)])
     return targets
 
 
