@@ -63,7 +63,7 @@ class GameStatus(enum.IntEnum):
 
 @dataclasses.dataclass
 class GameResult:
-    number: int          # 0 .. games - 1
+    number: int          # the game's number: 0 .. games - 1 unless the run was given numbers
     status: GameStatus
     seconds: float
     data: Any = None     # selfplay: (history, records, outcome); random and arena: the score
@@ -86,18 +86,18 @@ class WorkerSetup:
     slots: tuple[tuple[int, Connection], ...]  # each thread's game slot and its reply pipe
     total_slots: int                           # game slots of the whole run
     request_connections: tuple[Connection, ...]  # one per network, shared by the threads
-    counter: Synchronized[int]                 # the next game number to claim, run-wide
-    games: int
+    counter: Synchronized[int]                 # the next game to claim, run-wide
+    numbers: tuple[int, ...]                   # the numbers of the run's games, in order
     stop: StopEvent
     events: Queue[Event]
     quiet: bool                                # keep the module's own printing off stdout
 
 
-def _claim(counter: Synchronized[int], games: int) -> int | None:
+def _claim(counter: Synchronized[int], numbers: tuple[int, ...]) -> int | None:
     with counter.get_lock():
-        if counter.value >= games:
+        if counter.value >= len(numbers):
             return None
-        number = counter.value
+        number = numbers[counter.value]
         counter.value += 1
         return number
 
@@ -109,7 +109,7 @@ def _play_slot(setup: WorkerSetup, slot: int, connection: Connection,
     stop, events = setup.stop, setup.events
     pipe = GamePipe(connection, stop, setup.kind.board_side(setup.settings))
     while not stop.is_set():
-        number = _claim(setup.counter, setup.games)
+        number = _claim(setup.counter, setup.numbers)
         if number is None:
             return
         game_id = number * setup.total_slots + slot
@@ -169,6 +169,9 @@ class RunOptions:
     batch_size: int = 64
     max_wait: float = 0.0
     quiet: bool = True
+    # The numbers of the games to play (each game's id and seed derive from its number);
+    # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
+    numbers: tuple[int, ...] | None = None
 
 
 class Run:
@@ -188,6 +191,10 @@ class Run:
             raise ValueError(f"{kind} needs {kind.networks} network(s)")
         if options.games < 0 or options.workers < 1 or options.threads < 1:
             raise ValueError("games must be >= 0, workers and threads >= 1")
+        if options.numbers is not None and (len(options.numbers) != options.games
+                                            or len(set(options.numbers)) != options.games
+                                            or min(options.numbers, default=0) < 0):
+            raise ValueError("numbers must be games distinct numbers >= 0")
         if options.batch_size < 1:
             # A server allowed no request per batch would never answer a game.
             raise ValueError("batch size must be >= 1")
@@ -262,7 +269,10 @@ class Run:
                     total_slots=slots,
                     request_connections=tuple(request_pipes[w][n][1]
                                               for n in range(len(options.networks))),
-                    counter=self._counter, games=options.games, stop=self._stop,
+                    counter=self._counter,
+                    numbers=(tuple(range(options.games)) if options.numbers is None
+                             else tuple(options.numbers)),
+                    stop=self._stop,
                     events=self._events, quiet=options.quiet)
                 self._processes.append(self._context.Process(
                     target=_work, args=(setup,), name=f"tralix-worker-{w}", daemon=True))
