@@ -28,6 +28,7 @@ from typing import Any
 
 from .channel import Collector, GamePipe, RequestQueue
 from .events import Event, EventKind
+from .parent_watch import end_with_parent
 from .server import ServerSettings, serve
 from .settings import SearchSettings
 
@@ -144,6 +145,7 @@ def _play_slot(setup: WorkerSetup, slot: int, connection: Connection,
 
 
 def _work(setup: WorkerSetup) -> None:
+    end_with_parent()  # a killed main process leaves no worker behind
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     if setup.quiet:  # the test games print every final board: keep them off the terminal
         devnull = os.open(os.devnull, os.O_WRONLY)

@@ -23,6 +23,7 @@ from .channel import decode_request, encode_failure, encode_reply
 from .events import Event, EventKind
 from .learning.checkpoint import CheckpointError
 from .networks import load_network
+from .parent_watch import end_with_parent
 
 
 @dataclasses.dataclass
@@ -64,6 +65,7 @@ def serve(server: ServerSettings, requests: list[Connection], senders: list[Conn
           stop_event: StopEvent, events: Queue[Event], served: Synchronized[int]) -> None:
     """Process body. Reports (EventKind.SERVER_ERROR, text) on events when the network fails;
     the games of a failed batch receive a failure report instead of a reply."""
+    end_with_parent()  # a killed main process leaves no server behind
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     try:
         network = load_network(server.network, server.dim)
