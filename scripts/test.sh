@@ -10,7 +10,7 @@ cd "$root"
 jobs="$(nproc)"
 
 echo "== module install and Python checks" >&2
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "${root}[test,train]"
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "${root}[test,train,ray]"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 "$PYTHON" -m ruff check .
 "$PYTHON" -m mypy

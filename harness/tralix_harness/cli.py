@@ -20,9 +20,10 @@ from tqdm import tqdm
 
 from . import arguments
 from .board import board_text, owners_after, scores
+from .cluster import ClusterError, GameRun, add_ray_option, close_session, run_opener
 from .learning.commands import add_commands as add_learning_commands
 from .learning.settings import TORCH_THREADS_VARIABLE
-from .pool import GameResult, GameStatus, Run, RunFailed, RunInterrupted, RunKind, RunOptions
+from .pool import GameResult, GameStatus, RunFailed, RunInterrupted, RunKind, RunOptions
 from .records import GameWriter, game_line, read_games
 from .settings import SearchSettings
 from .statistics import mean_interval
@@ -56,6 +57,12 @@ def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
     parser.add_argument("--torch-threads", type=positive, default=1,
                         help="torch threads of the inference server for a torch:CHECKPOINT "
                              "network (%(default)s)")
+    add_ray_option(parser)
+
+
+def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
+    """A local run, or with --ray one across the cluster (connected once per command)."""
+    return run_opener(args)(options)
 
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
@@ -85,7 +92,7 @@ def _settings(args: argparse.Namespace, search: bool) -> SearchSettings:
 
 
 @contextmanager
-def _stop_on_signals(run: Run) -> Iterator[None]:
+def _stop_on_signals(run: GameRun) -> Iterator[None]:
     """The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts."""
     def handler(signum: int, frame: FrameType | None) -> None:
         if run.interrupted:
@@ -143,7 +150,7 @@ def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
                       quiet=kind is RunKind.ARENA and not args.boards)
 
 
-def _run(run: Run, on_result: Callable[[GameResult], None],
+def _run(run: GameRun, on_result: Callable[[GameResult], None],
          unit_label: Callable[[float], str]) -> tuple[int, str | None]:
     """Drives the run with a progress line; returns (exit code, failure text)."""
     progress = tqdm(total=run.options.games, unit="game", file=sys.stderr, dynamic_ncols=True)
@@ -173,7 +180,7 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     stored = dict(settings.as_dict(), network=args.network)
     tiles = failed = 0
     seat_totals = [0.0] * 4
-    with Run(_options(args, RunKind.SELFPLAY, settings, [args.network])) as run:
+    with _open_run(args, _options(args, RunKind.SELFPLAY, settings, [args.network])) as run:
         with GameWriter(output) as writer:
             def on_result(result: GameResult) -> None:
                 nonlocal tiles, failed
@@ -191,6 +198,9 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     games = writer.games
     print(f"self-play: {games} games written to {output}", file=sys.stderr)
     print(f"  {failed} games abandoned after a failed evaluation", file=sys.stderr)
+    cluster_summary = getattr(run, "summary", None)  # a run on a cluster: nodes lost
+    if cluster_summary is not None and cluster_summary():
+        print(f"  {cluster_summary()}", file=sys.stderr)
     print(f"  {tiles} tiles, {run.requests_served()} network evaluations in {elapsed:.1f} s "
           f"({tiles / elapsed:,.1f} tiles/s, {run.requests_served() / elapsed:,.0f} "
           f"evaluations/s)", file=sys.stderr)
@@ -217,7 +227,7 @@ def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[str]
         else:
             results.append(float(result.data))
 
-    with Run(_options(args, kind, settings, networks)) as run:
+    with _open_run(args, _options(args, kind, settings, networks)) as run:
         code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
     return results, failed, code, problem
 
@@ -353,9 +363,14 @@ def main(argv: list[str] | None = None) -> int:
     with _diagnostics_to_stderr():
         try:
             return handler(args)
+        except ClusterError as error:
+            logger.error("tralix: %s", error)
+            return 1
         except ValueError as error:
             logger.error("tralix: %s", error)
             return 2
         except OSError as error:  # an unreadable data file, an output that cannot be written
             logger.error("tralix: %s", error)
             return 1
+        finally:
+            close_session(args)

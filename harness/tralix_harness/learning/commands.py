@@ -16,6 +16,7 @@ from typing import Any
 from tqdm import tqdm
 
 from ..arguments import existing_file
+from ..cluster import add_ray_option, run_opener
 from .settings import (
     LoopControl,
     LoopSettings,
@@ -66,7 +67,9 @@ def add_commands(commands: Any) -> None:
     add_options(loop.add_argument_group("run"), LoopSettings)
     add_options(loop.add_argument_group("network"), ModelSettings)
     add_options(loop.add_argument_group("training"), TrainSettings)
-    add_options(loop.add_argument_group("this invocation"), LoopControl)
+    invocation = loop.add_argument_group("this invocation")
+    add_options(invocation, LoopControl)
+    add_ray_option(invocation)
     loop.set_defaults(handler=cmd_loop)
 
     plot = commands.add_parser("plot", help="draw a run folder's learning curve as a PNG")
@@ -172,8 +175,10 @@ def cmd_loop(args: argparse.Namespace) -> int:
 
     control = build(LoopControl, args)
     path = Path(args.run_dir)
+    open_run = run_opener(args)  # connects to the cluster with --ray (the command closes it)
     try:
-        loop = run_loop(path, lambda saved: loop_settings(args, saved), control)
+        loop = run_loop(path, lambda saved: loop_settings(args, saved), control,
+                        open_run=open_run)
     except (RunInterrupted, KeyboardInterrupt):
         logger.warning("interrupted: the finished generations are kept in %s; the same "
                        "command resumes the run", path)

@@ -25,6 +25,7 @@ from typing import Any, TextIO
 
 import torch
 
+from ..cluster import GameRun, RunOpener
 from ..pool import GameStatus, Run, RunFailed, RunOptions
 from ..records import GameWriter, game_line
 from ..settings import SearchSettings
@@ -46,7 +47,7 @@ class _Stopper:
     raises RunInterrupted); otherwise, or at a second signal, KeyboardInterrupt."""
 
     def __init__(self) -> None:
-        self.run: Run | None = None
+        self.run: GameRun | None = None
         self.requested = False
 
     def handle(self, signum: int, frame: FrameType | None) -> None:
@@ -65,7 +66,7 @@ class _Stopper:
             for s, old in previous.items():
                 signal.signal(s, old)
 
-    def watch(self, run: Run | None) -> None:
+    def watch(self, run: GameRun | None) -> None:
         self.run = run
 
 
@@ -83,8 +84,9 @@ class SelfPlayStats:
 
 class Loop:
     def __init__(self, folder: RunFolder, settings: LoopSettings, control: LoopControl,
-                 out: TextIO = sys.stdout) -> None:
+                 out: TextIO = sys.stdout, open_run: RunOpener = Run) -> None:
         self.folder = folder
+        self.open_run = open_run  # Run, or a session's on a cluster
         self.settings = settings
         self.control = control
         self.out = out
@@ -191,7 +193,7 @@ class Loop:
         options = RunOptions(kind="selfplay", games=games, settings=search,
                              networks=[network], workers=c.workers, threads=c.threads,
                              batch_size=c.server_batch)
-        with Run(options) as run, GameWriter(partial) as writer:
+        with self.open_run(options) as run, GameWriter(partial) as writer:
             self.stopper.watch(run)
             try:
                 for result in run:
@@ -217,7 +219,8 @@ class Loop:
         c = self.control
         try:
             return against_random(network, self.settings.side, c.eval_games, c.workers,
-                                  c.threads, c.server_batch, stop=self.stopper.watch)
+                                  c.threads, c.server_batch, stop=self.stopper.watch,
+                                  open_run=self.open_run)
         finally:
             self.stopper.watch(None)
 
@@ -300,11 +303,12 @@ def _policy(model: TralixNet) -> Any:
 
 
 def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],
-             control: LoopControl, out: TextIO = sys.stdout) -> Loop:
-    """Opens (or makes) the run folder and runs generations until the control's limits.
-    RunInterrupted or KeyboardInterrupt when stopped from outside; RunFailed when a run of
-    games failed."""
+             control: LoopControl, out: TextIO = sys.stdout,
+             open_run: RunOpener = Run) -> Loop:
+    """Opens (or makes) the run folder and runs generations until the control's limits, its
+    games played by ``open_run``'s runs (on a cluster with a session's). RunInterrupted or
+    KeyboardInterrupt when stopped from outside; RunFailed when a run of games failed."""
     folder = RunFolder(path)
-    loop = Loop(folder, folder.open(asked), control, out)
+    loop = Loop(folder, folder.open(asked), control, out, open_run)
     loop.run()
     return loop

@@ -17,6 +17,7 @@ from typing import Any
 
 import numpy as np
 
+from ..cluster import GameRun, RunOpener
 from ..pool import GameStatus, Run, RunFailed, RunOptions
 from ..settings import SearchSettings
 from ..statistics import mean_interval
@@ -41,15 +42,16 @@ class Score:
 
 
 def against_random(network: str, side: int, games: int, workers: int, threads: int,
-                   batch_size: int, stop: Callable[[Run], None] | None = None) -> Score:
+                   batch_size: int, stop: Callable[[GameRun], None] | None = None,
+                   open_run: RunOpener = Run) -> Score:
     """The network's greedy mean score in seat 0 against three uniformly random players,
-    through the module's games in the harness's worker processes. ``stop`` is handed the run
-    as it starts (to stop it from a signal handler)."""
+    through the module's games in the harness's worker processes (``open_run``: on a
+    cluster). ``stop`` is handed the run as it starts (to stop it from a signal handler)."""
     options = RunOptions(kind="random", games=games, settings=SearchSettings(dim=side),
                          networks=[network], workers=workers, threads=threads,
                          batch_size=batch_size)
     scores: list[float] = []
-    with Run(options) as run:
+    with open_run(options) as run:
         if stop is not None:
             stop(run)
         for result in run:
