@@ -24,7 +24,7 @@ from .cluster import ClusterError, GameRun, add_ray_option, close_session, run_o
 from .learning.commands import add_commands as add_learning_commands
 from .learning.settings import TORCH_THREADS_VARIABLE
 from .pool import GameResult, GameStatus, RunFailed, RunInterrupted, RunKind, RunOptions
-from .records import GameWriter, game_line, read_games
+from .records import GameLines, GameWriter, UnreadableFile, WriteFailed, game_line, read_games
 from .settings import SearchSettings
 from .statistics import mean_interval
 
@@ -91,18 +91,41 @@ def _settings(args: argparse.Namespace, search: bool) -> SearchSettings:
                           exploration_fraction=args.exploration_fraction)
 
 
+class _Shield:
+    """Holds back the abort of a second signal while a finished game is being stored, so
+    that it never strikes in the middle of a write: it strikes once the game is stored."""
+
+    def __init__(self) -> None:
+        self.holding = False
+        self.aborted = False
+
+    def __enter__(self) -> None:
+        self.holding = True
+
+    def __exit__(self, *exc: object) -> None:
+        self.holding = False
+        if self.aborted:
+            raise KeyboardInterrupt
+
+
 @contextmanager
-def _stop_on_signals(run: GameRun) -> Iterator[None]:
-    """The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts."""
+def _stop_on_signals(run: GameRun) -> Iterator[_Shield]:
+    """The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts, but
+    never in the middle of storing a game (see _Shield)."""
+    shield = _Shield()
+
     def handler(signum: int, frame: FrameType | None) -> None:
         if run.interrupted:
-            raise KeyboardInterrupt
+            shield.aborted = True
+            if not shield.holding:
+                raise KeyboardInterrupt
+            return
         logger.warning("\nstopping...")
         run.stop()
 
     previous = {sig: signal.signal(sig, handler) for sig in (signal.SIGINT, signal.SIGTERM)}
     try:
-        yield
+        yield shield
     finally:
         for sig, old in previous.items():
             signal.signal(sig, old)
@@ -155,9 +178,10 @@ def _run(run: GameRun, on_result: Callable[[GameResult], None],
     """Drives the run with a progress line; returns (exit code, failure text)."""
     progress = tqdm(total=run.options.games, unit="game", file=sys.stderr, dynamic_ncols=True)
     try:
-        with _stop_on_signals(run):
+        with _stop_on_signals(run) as shield:
             for result in run:
-                on_result(result)
+                with shield:
+                    on_result(result)
                 progress.update(1)
                 elapsed = time.perf_counter() - run.started
                 progress.set_postfix_str(
@@ -174,14 +198,39 @@ def _run(run: GameRun, on_result: Callable[[GameResult], None],
         progress.close()
 
 
+def _output_refused(output: Path, append: bool, overwrite: bool) -> str | None:
+    """Why the output file may not be written as asked, if it may not: an existing file is
+    never replaced unless --overwrite says so, and --append needs a file that reads to its
+    end (after a file cut short, new games would be unreadable)."""
+    if not output.exists() or overwrite:
+        return None
+    if not append:
+        return (f"{output} exists: add --append to add the games to it, or --overwrite to "
+                "replace it")
+    lines = GameLines(output)
+    try:
+        games = sum(1 for _ in lines)
+    except (UnreadableFile, IsADirectoryError) as error:
+        return f"cannot append to {output}: {error}"
+    if lines.cut_short:
+        return (f"cannot append to {output}: it is cut short after {games} complete game(s) "
+                "(a run stopped while writing it), so games added after it could not be read; "
+                "write to another file")
+    return None
+
+
 def cmd_selfplay(args: argparse.Namespace) -> int:
     settings = _settings(args, search=True)
     output = Path(args.output or time.strftime("data/selfplay-%Y%m%d-%H%M%S.jsonl.gz"))
+    refused = _output_refused(output, args.append, args.overwrite)
+    if refused:
+        logger.error("tralix selfplay: argument --output: %s", refused)
+        return 2
     stored = dict(settings.as_dict(), network=args.network)
     tiles = failed = 0
     seat_totals = [0.0] * 4
     with _open_run(args, _options(args, RunKind.SELFPLAY, settings, [args.network])) as run:
-        with GameWriter(output) as writer:
+        with GameWriter(output, append=args.append) as writer:
             def on_result(result: GameResult) -> None:
                 nonlocal tiles, failed
                 if result.status is not GameStatus.FINISHED:
@@ -192,8 +241,11 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
                 for seat, value in enumerate(result.data[2]):
                     seat_totals[seat] += value
 
-            code, problem = _run(run, on_result,
-                                 lambda elapsed: f"{tiles / elapsed:,.0f} tiles/s")
+            try:
+                code, problem = _run(run, on_result,
+                                     lambda elapsed: f"{tiles / elapsed:,.0f} tiles/s")
+            except WriteFailed as error:  # a full disk: the run stops, the file keeps its games
+                code, problem = 1, str(error)
     elapsed = time.perf_counter() - run.started
     games = writer.games
     print(f"self-play: {games} games written to {output}", file=sys.stderr)
@@ -319,7 +371,13 @@ def build_parser() -> argparse.ArgumentParser:
     selfplay.add_argument("--network", type=arguments.network, default="heuristic",
                           help=_NETWORK_HELP)
     selfplay.add_argument("--output",
-                          help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz)")
+                          help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz); an "
+                               "existing file is refused unless --append or --overwrite")
+    existing = selfplay.add_mutually_exclusive_group()
+    existing.add_argument("--append", action="store_true",
+                          help="add the games to an existing output file")
+    existing.add_argument("--overwrite", action="store_true",
+                          help="replace an existing output file")
     selfplay.set_defaults(handler=cmd_selfplay)
 
     evaluate = commands.add_parser(

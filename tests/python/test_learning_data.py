@@ -1,6 +1,7 @@
 """Training samples from data files: every decision against a step-by-step game, files cut
-short or malformed, games of another side; and the board's symmetries, checked against the
-rules engine and the rules model on transformed positions."""
+short or malformed (one reader for training and the command line), games of another side;
+and the board's symmetries, checked against the rules engine and the rules model on
+transformed positions."""
 
 import gzip
 import json
@@ -10,6 +11,7 @@ import numpy as np
 import pytest
 
 import tralix_rules
+from tralix_harness.cli import main
 from tralix_harness.learning.data import (
     Batch,
     DataError,
@@ -21,6 +23,7 @@ from tralix_harness.learning.data import (
     unpack_planes,
 )
 from tralix_harness.learning.lookahead import lookahead_targets
+from tralix_harness.records import GameWriter, read_games
 
 import rules_model
 from support import training_game_lines, write_data_file
@@ -108,6 +111,44 @@ def test_a_file_cut_short_keeps_its_complete_games(tmp_path, lines, caplog):
         contents = read_data_file(path, SIDE)
     assert contents.cut_short and len(contents.games) == 3
     assert "skipped 50 bytes of an unfinished line" in caplog.text
+
+
+def test_one_reader_serves_training_and_the_command_line(tmp_path, lines, caplog):
+    # Two gzip members, as --append leaves them; then the second cut inside a game.
+    path = tmp_path / "games.jsonl.gz"
+    with GameWriter(path) as writer:
+        for line in lines[:2]:
+            writer.write(line)
+    with GameWriter(path, append=True) as writer:
+        for line in lines[2:]:
+            writer.write(line)
+    assert [g["id"] for g in read_games(path)] == [json.loads(line)["id"] for line in lines]
+    assert len(read_data_file(path, SIDE).games) == len(lines)
+    data = path.read_bytes()
+    path.write_bytes(data[:len(data) - 200])
+    with caplog.at_level(logging.WARNING):
+        caplog.clear()
+        games = list(read_games(path))
+        contents = read_data_file(path, SIDE)
+    assert 2 <= len(games) == len(contents.games) < len(lines) and contents.cut_short
+    assert [g["id"] for g in games] == [json.loads(line)["id"] for line in lines[:len(games)]]
+    warnings = [r.getMessage() for r in caplog.records]
+    assert len(warnings) == 2 and all(
+        w.startswith(f"{path} is cut short") and f"kept its {len(games)} complete game(s)" in w
+        for w in warnings)
+
+
+@pytest.mark.parametrize("content, reason", [
+    (b"not a gzip file\n", "the file is not readable gzip data"),
+    (gzip.compress(b'{"id": 1}\n{"id": \n'), "line 2: not a JSON line"),
+])
+def test_show_refuses_an_unreadable_file_with_one_line(tmp_path, capsys, content, reason):
+    path = tmp_path / "games.jsonl.gz"
+    path.write_bytes(content)
+    assert main(["show", str(path), "--index", "1"]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith(f"tralix: {path}, line ") and reason in err
+    assert len(err.splitlines()) == 1
 
 
 def _replace(line, **changes):

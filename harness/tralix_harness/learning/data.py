@@ -29,13 +29,14 @@ import json
 import logging
 import math
 import os
-import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from ..records import GameLines, UnreadableFile
 
 logger = logging.getLogger(__name__)
 
@@ -174,47 +175,19 @@ def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
 # ----- files ---------------------------------------------------------------------------------
 
 
-@dataclasses.dataclass(frozen=True)
-class _Cut:
-    """The end of a file cut short: the bytes of its unfinished last line."""
-
-    partial: int
-
-
-def _lines(path: Path) -> Iterator[tuple[int, bytes | _Cut]]:
-    """(line number, line) for every complete line; then, if the file is cut short (its
-    compressed stream stops early, or its last line has no newline), (number, _Cut) once."""
-    number = 0
-    pending = b""
-    decompressor = zlib.decompressobj(wbits=31)  # gzip framing
-    started = False
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            started = True
-            while chunk:
-                try:
-                    pending += decompressor.decompress(chunk)
-                except zlib.error as error:
-                    raise DataError(f"{path}, line {number + 1}: the file is not readable "
-                                    f"gzip data ({error})") from None
-                *complete, pending = pending.split(b"\n")
-                for line in complete:
-                    number += 1
-                    yield number, line
-                chunk = b""
-                if decompressor.eof and decompressor.unused_data:  # another gzip member
-                    chunk = decompressor.unused_data
-                    decompressor = zlib.decompressobj(wbits=31)
-    if pending or (started and not decompressor.eof):
-        yield number + 1, _Cut(len(pending))
-
-
 @dataclasses.dataclass
 class FileContents:
     path: Path
     games: list[Samples]
     other_side: int = 0     # games of another side, skipped
     cut_short: bool = False
+
+
+def _checked(lines: GameLines) -> Iterator[tuple[int, bytes]]:
+    try:
+        yield from lines
+    except UnreadableFile as error:
+        raise DataError(str(error)) from None
 
 
 def read_data_file(path: Path, side: int, limit: int | None = None,
@@ -225,14 +198,9 @@ def read_data_file(path: Path, side: int, limit: int | None = None,
     naming the file and the line. Games of another side are skipped with a warning."""
     contents = FileContents(path, [])
     sides: collections.Counter[int] = collections.Counter()
-    for number, line in _lines(path):
+    lines = GameLines(path)  # a file cut short gives its complete games, with a warning
+    for number, line in _checked(lines):
         if limit is not None and len(contents.games) >= limit:
-            break
-        if isinstance(line, _Cut):
-            contents.cut_short = True
-            logger.warning("%s is cut short after line %d (a run stopped while writing it?): "
-                           "kept its %d complete game(s), skipped %d bytes of an unfinished "
-                           "line", path, number - 1, len(contents.games), line.partial)
             break
         try:
             game = json.loads(line)
@@ -248,6 +216,7 @@ def read_data_file(path: Path, side: int, limit: int | None = None,
             contents.games.append(game_samples(game, side, lookahead))
         except ValueError as error:
             raise DataError(f"{path}, line {number}: {error}") from None
+    contents.cut_short = lines.cut_short
     contents.other_side = sum(sides.values())
     if sides:
         found = ", ".join(f"{n} of side {s}" for s, n in sorted(sides.items()))
