@@ -3,9 +3,9 @@ happened to WORKDIR/report.json, for test_cluster.py to check.
 
 Run it inside a network namespace that holds only the loopback interface (test_cluster.py does
 so), where Ray advertises 127.0.0.1 and nothing leaves the machine. In order: the training loop
-for two generations on side 5; self-play across both nodes with the second node removed
-mid-run; a node added again and a self-play run stopped by SIGTERM; the processes left after
-it.
+for two generations on side 5; self-play with a network that fails; self-play across both
+nodes with the second node removed mid-run; a node added again and a self-play run stopped by
+SIGTERM; the processes left after it.
 """
 
 from __future__ import annotations
@@ -34,8 +34,13 @@ PLAY = ["--workers", "1", "--threads", "2", "--side", "7", "--sims", "16"]
 DEADLINE = 300.0  # seconds for any one command: a hang fails the test instead of blocking it
 
 
-def _tralix(*args: str) -> subprocess.Popen[str]:
-    return subprocess.Popen([sys.executable, "-m", "tralix_harness", *args],
+def _tralix(*args: str, path: str = "") -> subprocess.Popen[str]:
+    """The command line, with ``path`` added to PYTHONPATH (Ray's workers get it too)."""
+    environment = dict(os.environ)
+    if path:
+        environment["PYTHONPATH"] = os.pathsep.join(
+            p for p in (path, environment.get("PYTHONPATH")) if p)
+    return subprocess.Popen([sys.executable, "-m", "tralix_harness", *args], env=environment,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
@@ -96,6 +101,11 @@ def main() -> None:
                        "16", "--eval-games", "4", "--arena-games", "4", "--workers", "1",
                        "--threads", "2", "--train-threads", "1", "--generations", "2")
         report["loop"] = _finish(loop)
+
+        failing = _tralix("selfplay", "--ray", cluster.address, "--games", "6", *PLAY,
+                          "--network", "harness_networks:failing", "--output",
+                          str(work / "failing.jsonl.gz"), path=str(Path(__file__).parent))
+        report["failing"] = _finish(failing)
 
         output = work / "lost.jsonl.gz"
         selfplay = _tralix("selfplay", "--ray", cluster.address, "--games", "40", *PLAY,

@@ -118,6 +118,14 @@ def test_a_stopped_run_keeps_its_finished_games_and_ends_every_process(
     assert stopped["left_running"] == []
 
 
+def test_a_failing_network_fails_the_run_as_it_does_locally(scenario: dict[str, Any]) -> None:
+    failing = scenario["failing"]
+    assert failing["code"] == 1 and not failing.get("hung"), failing["stderr"][-3000:]
+    assert re.search(r"run stopped: node .*: network 'harness_networks:failing' failed: "
+                     r"RuntimeError: the model is broken", failing["stderr"]), failing["stderr"]
+    assert "played again" not in failing["stderr"]  # a failure, not a lost node
+
+
 def test_the_loop_plays_its_games_on_the_cluster(scenario: dict[str, Any]) -> None:
     loop = scenario["loop"]
     assert loop["code"] == 0 and not loop.get("hung"), loop["stderr"][-3000:]

@@ -73,15 +73,17 @@ def _reachable(address: str) -> None:
                            f"{error.strerror or error}") from None
 
 
-def connect(address: str) -> None:
+def connect(address: str) -> bool:
     """Joins the cluster at ``address`` (HOST:PORT), or for ``auto`` the one in RAY_ADDRESS,
-    else the latest one started on this machine, else a new local one. The job's workers get
-    the driver's PYTHONPATH, so that a source tree on it reaches them too."""
+    else the latest one started on this machine, else a new local one; False when this
+    process had joined one already. The job's workers get the driver's PYTHONPATH, so that a
+    source tree on it reaches them too."""
     if ray.is_initialized():
-        return
-    given = os.environ.get("RAY_ADDRESS") if address == "auto" else address
-    if given and given != "auto":
-        _reachable(given)
+        return False
+    if address != "auto":
+        _reachable(address)
+    elif split_address(os.environ.get("RAY_ADDRESS", "")) is not None:
+        _reachable(os.environ["RAY_ADDRESS"])
     runtime_env: dict[str, Any] = {}
     if os.environ.get("PYTHONPATH"):
         runtime_env["env_vars"] = {"PYTHONPATH": os.environ["PYTHONPATH"]}
@@ -92,6 +94,7 @@ def connect(address: str) -> None:
         first = (str(error).strip().splitlines() or [type(error).__name__])[0]
         where = "" if address == "auto" else f" at {address}"
         raise ClusterError(f"the Ray cluster{where} refused the job: {first}") from None
+    return True
 
 
 @dataclasses.dataclass(eq=False)
@@ -104,14 +107,18 @@ class _Player:
     info: PlayerInfo | None = None
     job: int = 0
     numbers: tuple[int, ...] = ()   # the numbers of its current job
+    expected: frozenset[int] = frozenset()
     busy: bool = False
 
 
 class Cluster:
     """A session on a cluster: the players, one per node, kept from run to run."""
 
-    def __init__(self, settings: ClusterSettings | None = None) -> None:
+    def __init__(self, settings: ClusterSettings | None = None,
+                 owns_connection: bool = False) -> None:
         self.settings = settings or ClusterSettings()
+        self.owns_connection = owns_connection  # close() leaves the cluster
+        self.losses: list[str] = []
         self.players: dict[str, _Player] = {}
         self._starting: dict[Any, tuple[_Player, float]] = {}  # info reference -> player
         self._deaths: dict[str, int] = {}
@@ -123,15 +130,16 @@ class Cluster:
     def connect(cls, address: str, settings: ClusterSettings | None = None) -> Cluster:
         """Connects and starts a player on every node that has a CPU; ClusterError when none
         can play."""
-        connect(address)
-        session = cls(settings)
+        session = cls(settings, owns_connection=connect(address))
         try:
             session.discover()
             deadline = time.monotonic() + session.settings.ready_timeout
             while session._starting and time.monotonic() < deadline:
                 session.check_started(timeout=1.0)
             if not session.players:
-                raise ClusterError("no node of the Ray cluster could start a player")
+                raise ClusterError("no node of the Ray cluster could start a player"
+                                   + (f": {'; '.join(session.losses)}" if session.losses
+                                      else " (none has a CPU)"))
         except BaseException:
             session.close()
             raise
@@ -192,6 +200,7 @@ class Cluster:
         """Forgets a player that died or failed to start."""
         self.players.pop(player.node_id, None)
         self._deaths[player.node_id] = self._deaths.get(player.node_id, 0) + 1
+        self.losses.append(f"node {player.node}: {reason}")
         logger.warning("lost the player on node %s: %s", player.node, reason)
         try:
             ray.kill(player.handle)
@@ -240,10 +249,14 @@ class Cluster:
         self.players.clear()
         self._starting.clear()
         self._networks.clear()
-        ray.shutdown()
+        if self.owns_connection:
+            ray.shutdown()
 
 
 def _reason(error: BaseException) -> str:
+    """One line: the exception raised in the player's code, or what Ray says happened."""
+    if isinstance(error, ray.exceptions.RayTaskError) and error.cause is not None:
+        error = error.cause
     text = str(error).strip().splitlines()
     return f"{type(error).__name__}: {text[0]}" if text else type(error).__name__
 
@@ -284,6 +297,7 @@ class ClusterRun:
         self.replayed = 0
         self.nodes: set[str] = set()
         self.batches = 0
+        self.ray_seconds = 0.0  # the driver's time in Ray's calls, waiting for answers aside
         self.started = time.perf_counter()
         self._served: dict[tuple[_Player, int], int] = {}
         self._results: Generator[GameResult] | None = None
@@ -339,8 +353,8 @@ class ClusterRun:
         if not players and self.numbers:
             raise RunFailed("no node of the Ray cluster can play")
         try:
-            for player, share in zip(players, _split(list(self.numbers), len(players)),
-                                     strict=True):
+            shares = _split(list(self.numbers), len(players)) if players else []
+            for player, share in zip(players, shares, strict=True):
                 if share:
                     self._start(player, tuple(share))
             stopping_since: float | None = None
@@ -377,14 +391,17 @@ class ClusterRun:
         ready, _ = ray.wait(list(self._in_flight), num_returns=1, timeout=0.25)
         for reference in ready:
             player, what = self._in_flight.pop(reference)
+            began = time.perf_counter()
             try:
-                answer = ray.get(reference)
+                answer = ray.get(reference)  # ready: this is the cost of reading the answer
             except ray.exceptions.RayTaskError as error:  # a fault in the player's code
-                self._fail(player, _reason(error.cause if error.cause else error))
+                self._fail(player, _reason(error))
                 continue
             except ray.exceptions.RayError as error:  # its process or its node died
                 self._lose(player, _reason(error))
                 continue
+            finally:
+                self.ray_seconds += time.perf_counter() - began
             if what == "take":
                 yield from self._receive(player, answer)
             else:  # the job started: ask for its games
@@ -395,7 +412,7 @@ class ClusterRun:
         self._served[(player, player.job)] = batch.served
         done = self._done_by.setdefault(player, set())
         for result in batch.results:
-            if result.number not in player.numbers or result.number in self._received:
+            if result.number not in player.expected or result.number in self._received:
                 logger.warning("ignored a second report of game %d", result.number)
                 continue
             self._received.add(result.number)
@@ -426,7 +443,8 @@ class ClusterRun:
         if unfinished:
             logger.warning("%d unfinished games of node %s are played again on other nodes",
                            len(unfinished), player.node)
-        self.session.discover()
+        if not (self.interrupted or self.failure):
+            self.session.discover()  # a node that joined, or a new player on a live node
 
     def _fail(self, player: _Player, failure: str) -> None:
         self.failure = self.failure or f"node {player.node}: {failure}"
@@ -448,18 +466,22 @@ class ClusterRun:
 
     def _start(self, player: _Player, numbers: tuple[int, ...]) -> None:
         player.job += 1
-        player.numbers = numbers
+        player.numbers, player.expected = numbers, frozenset(numbers)
         player.busy = True
         self._done_by[player] = set()
         self.nodes.add(player.node)
         options = dataclasses.replace(self.options, games=len(numbers), numbers=numbers)
+        began = time.perf_counter()
         reference = player.handle.start.remote(player.job, options, self._networks,
                                                self._environment)
+        self.ray_seconds += time.perf_counter() - began
         self._in_flight[reference] = (player, "start")
 
     def _take(self, player: _Player) -> None:
         s = self.session.settings
+        began = time.perf_counter()
         reference = player.handle.take.remote(player.job, s.wait, s.linger, s.batch_limit)
+        self.ray_seconds += time.perf_counter() - began
         self._in_flight[reference] = (player, "take")
 
     def _stop_all(self, wait: bool = False) -> None:

@@ -9,10 +9,12 @@ A player runs one job (one ``Run``) at a time.
 from __future__ import annotations
 
 import dataclasses
+import importlib.machinery
 import logging
 import os
 import shutil
 import socket
+import sys
 import tempfile
 import threading
 import time
@@ -53,8 +55,19 @@ class Batch:
     served: int
 
 
+def _spawn_without_main_script() -> None:
+    """In a Ray worker, ``__main__`` is Ray's worker script, which every process the pool
+    spawns would run again (importing Ray, some 50 MB and a second of start-up each). A
+    ``__main__`` spec makes spawn skip it; the pool's processes need nothing from it."""
+    main = sys.modules.get("__main__")
+    if (main is not None and getattr(main, "__spec__", None) is None
+            and Path(getattr(main, "__file__", "") or "").name == "default_worker.py"):
+        main.__spec__ = importlib.machinery.ModuleSpec("__main__", None)
+
+
 class NodePlayer:
     def __init__(self) -> None:
+        _spawn_without_main_script()
         self._changed = threading.Condition()
         self._job = 0
         self._run: Run | None = None
