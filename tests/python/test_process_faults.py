@@ -20,42 +20,29 @@ from tralix_harness.records import GameLines, read_games
 
 HERE = Path(__file__).parent
 ENV = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))
-COMMAND = [sys.executable, "-m", "tralix_harness"]
-SELFPLAY = ["selfplay", "--side", "5", "--sims", "2", "--workers", "2", "--threads", "2"]
+SELFPLAY = [sys.executable, "-m", "tralix_harness", "selfplay", "--side", "5", "--sims", "2",
+            "--workers", "2", "--threads", "2"]
 STALL = "TRALIX_TEST_STALL"
 
 
-class Stalling:
-    """Zero scores after a pause; once the file named by $TRALIX_TEST_STALL exists, every
-    batch takes a minute: a server that does not stop when asked."""
-
-    def __init__(self, dim):
-        self.dim = dim
-
-    def evaluate(self, planes):
-        time.sleep(60 if os.path.exists(os.environ.get(STALL, "/nonexistent")) else 0.02)
-        return np.zeros((len(planes), self.dim * self.dim)), np.zeros((len(planes), 4))
-
-
 def stalling(dim):
-    return Stalling(dim)
+    """Zero scores after a pause; once the file named by $TRALIX_TEST_STALL exists, a minute
+    per batch: a server that does not stop when asked."""
+    class Stalling:
+        def evaluate(self, planes):
+            time.sleep(60 if os.path.exists(os.environ.get(STALL, "/nonexistent")) else 0.02)
+            return np.zeros((len(planes), dim * dim)), np.zeros((len(planes), 4))
+    return Stalling()
 
 
-def start(output, *extra, network="test_process_faults:stalling", games=500, **kwargs):
-    return subprocess.Popen(
-        [*COMMAND, *SELFPLAY, "--games", str(games), "--network", network,
-         "--output", str(output), *extra],
-        env=kwargs.pop("env", ENV), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        start_new_session=True, **kwargs)
-
-
-def tralix(*args, **kwargs):
-    return subprocess.run([*COMMAND, *args], env=ENV, capture_output=True, text=True,
-                          timeout=120, **kwargs)
+def start(output, *extra, network="test_process_faults:stalling", games=500, env=ENV, **kw):
+    return subprocess.Popen([*SELFPLAY, "--games", str(games), "--network", network,
+                             "--output", str(output), *extra], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True, **kw)
 
 
 def games_in(path):
-    return len(list(read_games(path))) if path.exists() else 0
+    return sum(1 for _ in read_games(path)) if path.exists() else 0
 
 
 def wait_for(condition, seconds=60.0):
@@ -88,51 +75,44 @@ def children(pid):
     return ([p for p, worker in found if worker], [p for p, worker in found if not worker])
 
 
-def finish(process, pgid, timeout=60):
-    """The process's output; then every process of its group must end on its own."""
+def finish(process, timeout=60):
+    """The command's output; then every process of its group must end on its own."""
     try:
         stdout, stderr = process.communicate(timeout=timeout)
-        wait_for(lambda: group_gone(pgid), 15)
+        wait_for(lambda: group_gone(process.pid), 15)
     except subprocess.TimeoutExpired:
-        os.killpg(pgid, signal.SIGKILL)
-        stdout, stderr = process.communicate()
-        pytest.fail(f"the run did not end:\n{stderr}")
+        os.killpg(process.pid, signal.SIGKILL)
+        pytest.fail(f"the run did not end:\n{process.communicate()[1]}")
     finally:
-        if not group_gone(pgid):
-            os.killpg(pgid, signal.SIGKILL)
+        if not group_gone(process.pid):
+            os.killpg(process.pid, signal.SIGKILL)
     return stdout, stderr
 
 
-def written(stderr):
-    return int(re.search(r"self-play: (\d+) games written", stderr).group(1))
-
-
-def check_file(path, reported=None):
-    """Every game reported is in the file, in full; `tralix show` reads it."""
+def check_file(path, stderr=None):
+    """Every game reported written is in the file, whole; `tralix show` reads the last."""
     lines = GameLines(path)
     count = sum(1 for _ in lines)
-    assert count == games_in(path) >= 1
-    if reported is not None:
-        assert count == reported
-    shown = tralix("show", str(path), "--index", str(count - 1))
-    assert shown.returncode == 0, shown.stderr
-    assert shown.stdout.startswith("game ")
+    if stderr is not None:
+        assert count == int(re.search(r"self-play: (\d+) games written", stderr).group(1))
+    shown = subprocess.run([*SELFPLAY[:3], "show", str(path), "--index", str(count - 1)],
+                           env=ENV, capture_output=True, text=True, timeout=60)
+    assert shown.returncode == 0 and shown.stdout.startswith("game "), shown.stderr
     return lines
 
 
-@pytest.mark.parametrize("fault", ["worker", "server", "sigterm", "sigint-twice"])
+@pytest.mark.parametrize("fault", ["worker", "server", "main", "sigterm", "sigint-twice"])
 def test_a_run_survives_a_fault_keeping_its_games(tmp_path, fault):
-    output = tmp_path / "games.jsonl.gz"
-    stall = tmp_path / "stall"
+    output, stall = tmp_path / "games.jsonl.gz", tmp_path / "stall"
     process = start(output, env=dict(ENV, **{STALL: str(stall)}))
     try:
         wait_for(lambda: games_in(output) >= 2 and all(children(process.pid)))
         workers, servers = children(process.pid)
         assert len(workers) == 2 and len(servers) == 1
-        if fault == "worker":
-            os.kill(workers[0], signal.SIGKILL)
-        elif fault == "server":
-            os.kill(servers[0], signal.SIGKILL)
+        if fault in ("worker", "server", "main"):
+            # After the main process, nobody stops the others: they must end on their own.
+            os.kill({"worker": workers[0], "server": servers[0], "main": process.pid}[fault],
+                    signal.SIGKILL)
         elif fault == "sigterm":
             process.send_signal(signal.SIGTERM)
         else:  # the server stops answering, so the first Ctrl-C cannot end the run soon
@@ -141,137 +121,103 @@ def test_a_run_survives_a_fault_keeping_its_games(tmp_path, fault):
             time.sleep(1.0)
             process.send_signal(signal.SIGINT)
     finally:
-        stdout, stderr = finish(process, process.pid)
-    lines = stderr.splitlines()
+        stdout, stderr = finish(process)
+    if fault == "main":
+        assert process.returncode == -signal.SIGKILL
+        assert check_file(output).lines >= 2
+        return
     if fault in ("worker", "server"):
         assert process.returncode == 1, stderr
         assert re.search(rf"run stopped: tralix-{fault}-\d ended with exit code -9", stderr)
     else:
         assert process.returncode == 130, stderr
-        assert "stopping..." in lines and "run stopped: interrupted" in lines
+        assert {"stopping...", "run stopped: interrupted"} <= set(stderr.splitlines())
     assert stdout.strip() == str(output)
-    assert not check_file(output, written(stderr)).cut_short
+    assert not check_file(output, stderr).cut_short
     with gzip.open(output, "rt") as f:  # complete, trailer and all: the standard reader agrees
-        assert len(f.read().splitlines()) == written(stderr)
-
-
-def test_a_killed_main_process_leaves_its_games_and_no_process(tmp_path):
-    output = tmp_path / "games.jsonl.gz"
-    process = start(output)
-    try:
-        wait_for(lambda: games_in(output) >= 2 and all(children(process.pid)))
-        workers, servers = children(process.pid)
-        process.kill()
-        process.wait(10)
-        # Nobody stops the workers and the server now: they must notice and end themselves.
-        wait_for(lambda: group_gone(process.pid), 15)
-    finally:
-        if not group_gone(process.pid):
-            os.killpg(process.pid, signal.SIGKILL)
-    assert check_file(output).lines >= 2
-
-
-def _file_size_limit(limit):
-    def limit_file_size():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails: EFBIG
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    return limit_file_size
+        assert len(f.read().splitlines()) == games_in(output)
 
 
 def _mount_tmpfs(path, options):
     path.mkdir()
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)],
-                             capture_output=True)
+                             capture_output=True, text=True)
     if mounted.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.strip()}")
+    return path
 
 
-@pytest.mark.parametrize("disk", ["file size limit", "small tmpfs"])
-def test_a_full_disk_ends_the_run_keeping_every_whole_game(tmp_path, disk):
-    folder = tmp_path / "disk"
-    kwargs = {}
-    if disk == "small tmpfs":
-        _mount_tmpfs(folder, "size=16k")
-    else:
+def _file_size_limit():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails: EFBIG
+    # Above the shared memory the run maps from a file (a page or two), below 500 games.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
+
+
+@pytest.mark.parametrize("place, error", [
+    ("file size limit", r"writing game \d+ failed \(File too large\)"),
+    ("small tmpfs", r"writing game \d+ failed \(No space left on device\)"),
+    ("under a file", r"cannot be written: \S+/plain is not a folder"),
+    ("read-only tmpfs", r"cannot be written: Read-only file system"),
+])
+def test_an_output_that_cannot_take_the_games_ends_the_run_keeping_them(tmp_path, place, error):
+    folder, kwargs = tmp_path / "out", {}
+    if place == "file size limit":
         folder.mkdir()
-        # Above the shared memory the run maps from a file (a page or two), below 500 games.
-        kwargs["preexec_fn"] = _file_size_limit(16384)
+        kwargs["preexec_fn"] = _file_size_limit
+    elif place == "under a file":
+        folder = tmp_path / "plain"
+        folder.write_text("")
+    else:
+        _mount_tmpfs(folder, "size=16k" if place == "small tmpfs" else "ro,size=16k")
     output = folder / "games.jsonl.gz"
     try:
         process = start(output, network="uniform", **kwargs)
-        stdout, stderr = finish(process, process.pid, timeout=120)
-        assert process.returncode == 1, stderr
-        error = "File too large" if disk == "file size limit" else "No space left on device"
-        assert re.search(rf"run stopped: {re.escape(str(output))}: writing game \d+ failed "
-                         rf"\({error}\); the file keeps the \d+ game\(s\) written before",
-                         stderr), stderr
-        assert "Traceback" not in stderr
-        # A file cut back to its last whole game, without a trailer: it reads as cut short.
-        lines = check_file(output, written(stderr))
-        assert lines.cut_short and lines.partial == 0
+        stdout, stderr = finish(process, timeout=120)
+        assert process.returncode == 1 and "Traceback" not in stderr
+        if "failed" in error:  # cut back to its last whole game, without a trailer
+            assert re.search(rf"run stopped: {re.escape(str(output))}: {error}; the file keeps "
+                             r"the \d+ game\(s\) written before\n", stderr), stderr
+            lines = check_file(output, stderr)
+            assert lines.cut_short and lines.partial == 0
+        else:  # before any game
+            assert re.fullmatch(rf"tralix: {re.escape(str(output))}: {error}\n", stderr)
+            assert stdout == ""
     finally:
-        if disk == "small tmpfs":
+        if place.endswith("tmpfs"):
             subprocess.run(["umount", str(folder)], check=True)
 
 
-@pytest.mark.parametrize("place", ["under a file", "read-only tmpfs"])
-def test_an_output_that_cannot_be_written_is_one_line_before_any_game(tmp_path, place):
-    if place == "under a file":
-        plain = tmp_path / "plain"
-        plain.write_text("")
-        output, error = plain / "games.jsonl.gz", f"{plain} is not a folder"
-    else:
-        _mount_tmpfs(tmp_path / "ro", "ro,size=64k")
-        output, error = tmp_path / "ro" / "games.jsonl.gz", "Read-only file system"
-    try:
-        process = start(output, network="uniform")
-        stdout, stderr = finish(process, process.pid)
-    finally:
-        if place == "read-only tmpfs":
-            subprocess.run(["umount", str(tmp_path / "ro")], check=True)
-    assert process.returncode == 1
-    assert stderr == f"tralix: {output}: cannot be written: {error}\n"
-    assert stdout == ""
-
-
-@pytest.mark.parametrize("option, code, games", [
-    ([], 2, 2),                # refused: the file is left as it was
-    (["--append"], 0, 2 + 3),
-    (["--overwrite"], 0, 3),
+@pytest.mark.parametrize("option, code, runs", [
+    ([], 2, [2]),  # refused: the file is left as it was
+    (["--append"], 0, [2, 3]),
+    (["--overwrite"], 0, [3]),
+    (["--append", "cut"], 2, [2]),  # added games could not be read after a file cut short
 ])
 def test_an_existing_output_is_kept_unless_an_option_says_otherwise(tmp_path, option, code,
-                                                                    games):
+                                                                    runs):
     output = tmp_path / "games.jsonl.gz"
-    first = tralix(*SELFPLAY, "--games", "2", "--network", "uniform", "--output", str(output))
-    assert first.returncode == 0, first.stderr
+    assert "2 games written" in finish(start(output, network="uniform", games=2))[1]
+    if "cut" in option:
+        output.write_bytes(output.read_bytes()[:-10])  # no end of stream: a run killed
     before = output.read_bytes()
-    done = tralix(*SELFPLAY, "--games", "3", "--network", "uniform", "--output", str(output),
-                  *option)
-    assert done.returncode == code, done.stderr
-    if code:
-        assert done.stderr == (f"tralix selfplay: argument --output: {output} exists: add "
-                               "--append to add the games to it, or --overwrite to replace it\n")
-        assert output.read_bytes() == before
-    else:
-        assert output.read_bytes().startswith(before) == (option == ["--append"])
-    check_file(output, games)
-    with gzip.open(output, "rt") as f:  # appended members read as one file
-        ids = [int(line.split('"id":')[1].split(",")[0]) for line in f]
-    runs = [2, 3] if option == ["--append"] else [3] if option else [2]
-    assert [sorted(ids[sum(runs[:i]):sum(runs[:i + 1])]) for i in range(len(runs))] == [
+    process = start(output, *option[:1], network="uniform", games=3)
+    stdout, stderr = finish(process)
+    assert process.returncode == code, stderr
+    refusal = "tralix selfplay: argument --output: "
+    if not option:
+        assert stderr == f"{refusal}{output} exists: add --append to add the games to it, " \
+                         "or --overwrite to replace it\n"
+    elif "cut" in option:
+        assert stderr.endswith(f"{refusal}cannot append to {output}: it is cut short after 2 "
+                               "complete game(s) (a run stopped while writing it), so games "
+                               "added after it could not be read; write to another file\n")
+    assert (output.read_bytes() == before) == bool(code)
+    assert output.read_bytes().startswith(before) == (option != ["--overwrite"])
+    ids = [game["id"] for game in read_games(output)]
+    starts = np.cumsum([0, *runs])
+    assert [sorted(ids[a:b]) for a, b in zip(starts, starts[1:], strict=False)] == [
         list(range(n)) for n in runs]
-
-
-def test_appending_to_a_file_cut_short_is_refused(tmp_path):
-    output = tmp_path / "games.jsonl.gz"
-    assert tralix(*SELFPLAY, "--games", "3", "--network", "uniform",
-                  "--output", str(output)).returncode == 0
-    whole = output.read_bytes()
-    output.write_bytes(whole[:-20])  # a run killed while writing
-    done = tralix(*SELFPLAY, "--games", "1", "--network", "uniform", "--output", str(output),
-                  "--append")
-    assert done.returncode == 2
-    assert re.fullmatch(rf"{re.escape(str(output))} is cut short .*\ntralix selfplay: argument "
-                        rf"--output: cannot append to {re.escape(str(output))}: it is cut short "
-                        r"after \d complete game\(s\) .*; write to another file\n", done.stderr)
-    assert output.read_bytes() == whole[:-20]
+    check_file(output)
+    if option == ["--append"]:  # the members read as one file by the standard reader too
+        with gzip.open(output, "rt") as f:
+            assert len(f.read().splitlines()) == 5
