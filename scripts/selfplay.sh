@@ -15,5 +15,6 @@ if [ ! -f "$stamp" ] || [ -n "$(find CMakeLists.txt pyproject.toml rules self_pl
     touch "$stamp"
 fi
 
+# A new file each time (data/selfplay-DATE-TIME.jsonl.gz): an existing output is refused.
 exec "$PYTHON" -m tralix_harness selfplay --games 16 --side 20 --sims 64 --workers 2 \
-    --threads 4 --output data/selfplay.jsonl.gz "$@"
+    --threads 4 "$@"
