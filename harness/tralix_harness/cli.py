@@ -102,9 +102,9 @@ class _Shield:
     def __enter__(self) -> None:
         self.holding = True
 
-    def __exit__(self, *exc: object) -> None:
+    def __exit__(self, exc_type: type[BaseException] | None, *exc: object) -> None:
         self.holding = False
-        if self.aborted:
+        if self.aborted and exc_type is None:  # a failure of its own goes on as it is
             raise KeyboardInterrupt
 
 
