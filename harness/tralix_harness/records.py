@@ -192,5 +192,5 @@ def read_games(path: Path) -> Iterator[dict[str, Any]]:
     for number, line in GameLines(path):
         try:
             yield json.loads(line)
-        except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as error:
             raise UnreadableFile(f"{path}, line {number}: not a JSON line ({error})") from None

@@ -141,6 +141,8 @@ def test_one_reader_serves_training_and_the_command_line(tmp_path, lines, caplog
 @pytest.mark.parametrize("content, reason", [
     (b"not a gzip file\n", "the file is not readable gzip data"),
     (gzip.compress(b'{"id": 1}\n{"id": \n'), "line 2: not a JSON line"),
+    (gzip.compress(b'{"id": 1}\n' + b"[" * 100_000 + b"]" * 100_000 + b"\n"),
+     "line 2: not a JSON line"),
 ])
 def test_show_refuses_an_unreadable_file_with_one_line(tmp_path, capsys, content, reason):
     path = tmp_path / "games.jsonl.gz"
@@ -159,6 +161,7 @@ def _replace(line, **changes):
 
 @pytest.mark.parametrize("make_bad, reason", [
     (lambda line: line[: len(line) // 2], "not a JSON line"),
+    (lambda line: "[" * 100_000 + "]" * 100_000, "not a JSON line"),  # too deep to decode
     (lambda line: "[1, 2]", "no board side"),
     (lambda line: _replace(line, history=[[0, 35]] + json.loads(line)["history"][1:]),
      "does not replay"),

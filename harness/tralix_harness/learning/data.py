@@ -204,7 +204,7 @@ def read_data_file(path: Path, side: int, limit: int | None = None,
             break
         try:
             game = json.loads(line)
-        except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as error:
             raise DataError(f"{path}, line {number}: not a JSON line ({error})") from None
         game_side = game.get("side") if isinstance(game, dict) else None
         if type(game_side) is not int:
