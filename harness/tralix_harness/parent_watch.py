@@ -19,9 +19,14 @@ INTERVAL = 0.5
 def end_with_parent(interval: float = INTERVAL) -> None:
     """Starts a daemon thread that ends this process (os._exit(1)) as soon as the process
     that started it is gone, seen as a change of the parent process id (an orphan is adopted
-    by another process). Call it first thing in a child process's body."""
+    by another process). Call it first thing in a child process's body; in a process that
+    multiprocessing did not start (the body called in the main process), it does nothing."""
     started_by = multiprocessing.parent_process()
-    parent = started_by.pid if started_by is not None and started_by.pid else os.getppid()
+    if started_by is None or started_by.pid is None:
+        return
+    parent = started_by.pid
+    if os.getppid() != parent and started_by.is_alive():
+        parent = os.getppid()  # started by a fork server, which ends with the main process
     threading.Thread(target=_watch, args=(parent, interval), name="tralix-parent-watch",
                      daemon=True).start()
 
