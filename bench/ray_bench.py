@@ -1,12 +1,13 @@
 """Self-play through Ray on one node against the same self-play run locally, with the same
-layout (worker processes x game threads, heuristic network): games per second of each,
-measured in this run in alternating rounds, their ratio, and Ray's cost per game in
-microseconds.
+layout (worker processes x game threads, heuristic network), measured in this run in
+alternating rounds: games per second of each and their ratio; the CPU time per game of each
+(every process of the run, the driver's included, Ray's own daemons aside), which a busy
+machine disturbs much less than the wall clock; and Ray's cost per game in microseconds.
 
 Ray's cost per game is shown three ways: the driver's own time in Ray's calls (submitting
 requests, reading the answers) per game; a round trip of the games' results through a remote
 call, per game (an upper bound of moving a batch of finished games: the real path moves it one
-way); and the difference of the two wall clocks per game (noisy on a loaded machine).
+way); and the difference of the CPU times per game.
 
 It starts a one-node Ray instance of its own. Ray must only see the loopback interface, so
 run it in a network namespace of its own:
@@ -17,23 +18,27 @@ run it in a network namespace of its own:
 
 import argparse
 import logging
+import resource
 import statistics
 import time
 
-import ray
-
-from tralix_harness.cluster.driver import Cluster
 from tralix_harness.pool import GameStatus, Run, RunOptions
 from tralix_harness.settings import SearchSettings
 
-
-@ray.remote
-def echo(results):
-    return results
+# Ray is imported in main() only: the local run's processes import this file again (spawn),
+# and must not pay for importing Ray, as a local run's never do.
 
 
-def play(open_run, options):
-    """(seconds from the run's start to its last game, results, the run)."""
+def own_cpu():
+    """CPU seconds of this process and of the processes it has reaped."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    reaped = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + reaped.ru_utime + reaped.ru_stime
+
+
+def play(open_run, options, cpu):
+    """(wall seconds from the run's start to its last game, CPU seconds, results, run)."""
+    cpu_before = cpu()
     start = time.perf_counter()
     results = []
     with open_run(options) as run:
@@ -42,7 +47,7 @@ def play(open_run, options):
             results.append(result)
     seconds = time.perf_counter() - start
     assert sorted(r.number for r in results) == list(range(options.games))
-    return seconds, results, run
+    return seconds, cpu() - cpu_before, results, run
 
 
 def main():
@@ -55,49 +60,70 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
 
+    import ray
+
+    from tralix_harness.cluster.driver import Cluster
+
+    @ray.remote
+    def echo(results):
+        return results
+
     options = RunOptions(kind="selfplay", games=args.games,
                          settings=SearchSettings(dim=args.side, sims_per_move=args.sims),
                          networks=["heuristic"], workers=args.workers, threads=args.threads)
     ray.init(num_cpus=args.workers, object_store_memory=200 * 2**20, include_dashboard=False,
              logging_level=logging.WARNING)
     session = Cluster.connect("auto")
+    (player,) = session.players.values()
+
+    def cluster_cpu():
+        return own_cpu() + ray.get(player.handle.cpu_seconds.remote())
+
     try:
-        local_seconds, ray_seconds, driver_costs, differences = [], [], [], []
-        results = []
+        walls = {"local": [], "ray": []}
+        cpus = {"local": [], "ray": []}
+        driver_costs, results = [], []
         for round_number in range(args.rounds):
             # Alternate which goes first, so that neither always meets a warmer machine.
             order = ("local", "ray") if round_number % 2 == 0 else ("ray", "local")
             for which in order:
                 if which == "local":
-                    seconds, results, _ = play(Run, options)
-                    local_seconds.append(seconds)
+                    seconds, cpu, results, _ = play(Run, options, own_cpu)
                 else:
-                    seconds, _, run = play(session.run, options)
-                    ray_seconds.append(seconds)
+                    seconds, cpu, _, run = play(session.run, options, cluster_cpu)
                     driver_costs.append(run.ray_seconds / args.games)
                     batches = run.batches
-            differences.append((ray_seconds[-1] - local_seconds[-1]) / args.games)
-            print(f"round {round_number + 1}: local {args.games / local_seconds[-1]:.3f} "
-                  f"games/s, ray {args.games / ray_seconds[-1]:.3f} games/s "
-                  f"({batches} batches)", flush=True)
+                walls[which].append(seconds)
+                cpus[which].append(cpu / args.games)
+            print(f"round {round_number + 1}: local {args.games / walls['local'][-1]:.3f} "
+                  f"games/s, {cpus['local'][-1]:.2f} CPU s per game; ray "
+                  f"{args.games / walls['ray'][-1]:.3f} games/s, {cpus['ray'][-1]:.2f} CPU s "
+                  f"per game ({batches} batches)", flush=True)
 
         echo_times = []
         for _ in range(5):
             start = time.perf_counter()
             ray.get(echo.remote(results))
             echo_times.append((time.perf_counter() - start) / len(results))
-        local_rate = args.games * args.rounds / sum(local_seconds)
-        ray_rate = args.games * args.rounds / sum(ray_seconds)
+        local_rate = args.games * args.rounds / sum(walls["local"])
+        ray_rate = args.games * args.rounds / sum(walls["ray"])
+        ratios = [local / through
+                  for local, through in zip(walls["local"], walls["ray"], strict=True)]
+        local_cpu, ray_cpu = statistics.median(cpus["local"]), statistics.median(cpus["ray"])
         tiles = statistics.mean(len(r.data[0]) for r in results)
         print(f"side {args.side}, {args.sims} simulations per move, {args.games} games per "
               f"round ({tiles:.0f} tiles per game), {args.workers} workers x {args.threads} "
               f"threads, {args.rounds} rounds each")
         print(f"local run: {local_rate:.3f} games/s; through Ray on one node: "
-              f"{ray_rate:.3f} games/s; ratio {ray_rate / local_rate:.3f}")
+              f"{ray_rate:.3f} games/s; ratio {ray_rate / local_rate:.3f} (of the rounds: "
+              f"median {statistics.median(ratios):.3f}, from {min(ratios):.3f} to "
+              f"{max(ratios):.3f})")
+        print(f"CPU per game (median of the rounds): local {local_cpu:.3f} s, through Ray "
+              f"{ray_cpu:.3f} s; ratio of throughput by CPU {local_cpu / ray_cpu:.3f}")
         print(f"Ray per game: the driver's time in Ray calls "
               f"{statistics.median(driver_costs) * 1e6:,.0f} µs; a round trip of the results "
-              f"{statistics.median(echo_times) * 1e6:,.0f} µs; the wall-clock difference "
-              f"{statistics.median(differences) * 1e6:,.0f} µs (median of the rounds)")
+              f"{statistics.median(echo_times) * 1e6:,.0f} µs; the CPU difference "
+              f"{(ray_cpu - local_cpu) * 1e6:,.0f} µs")
     finally:
         session.close()
 

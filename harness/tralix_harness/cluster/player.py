@@ -12,6 +12,7 @@ import dataclasses
 import importlib.machinery
 import logging
 import os
+import resource
 import shutil
 import socket
 import sys
@@ -84,6 +85,13 @@ class NodePlayer:
         import tralix_self_play  # noqa: F401  the module must load here, not only the harness
 
         return PlayerInfo(socket.gethostname(), os.getpid())
+
+    def cpu_seconds(self) -> float:
+        """CPU time of this process and of the processes it has reaped (its jobs' workers
+        and servers)."""
+        own = resource.getrusage(resource.RUSAGE_SELF)
+        reaped = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return own.ru_utime + own.ru_stime + reaped.ru_utime + reaped.ru_stime
 
     def start(self, job: int, options: RunOptions, networks: list[str | ShippedNetwork],
               environment: dict[str, str]) -> None:
