@@ -1,33 +1,63 @@
-"""The wire between the games and the inference server, and the objects the module is handed
-for each game.
+"""The wire between a worker's games and the inference servers, and the objects the module is
+handed for each game.
 
-A request travels as raw bytes on the worker's request connection: the game id (4 bytes,
-little-endian, signed) followed by the planes, one byte per bool in the nested lists' order.
-A reply travels on the game slot's own pipe as the float32 policy scores (dim * dim) followed
-by the float32 value scores (4); any other length is a failure report, its bytes the message.
-Raw bytes skip pickling, and the server turns a batch of requests into an array in one step.
+A worker gathers its game threads' requests into one message per batch for each network and
+sends it on its own connection to that network's server; the server answers each message with
+one message on the worker's reply connection, and a thread of the worker hands each reply to
+the game waiting for it. Both ways the messages are raw bytes, which skips pickling and lets
+the server turn a batch into an array in one step:
+
+- request: the count and the capacity (two little-endian int32), `capacity` game ids (int32,
+  the first `count` of them used), then `count` times the planes of a position, one byte per
+  bool in the nested lists' order;
+- reply: the count (int32), the `count` game ids in the request's order, then for each request
+  its float32 policy scores (dim * dim) and value scores (4); a reply of any other length is a
+  failure report for every request of the message, its remaining bytes the text.
+
+Each message is framed by its length (int32) and written and read straight on the pipe's file
+descriptor: one system call per message written, one per wake-up of a reader however many
+messages have arrived.
+
+When a worker sends: as soon as half of its game threads (rounded up) wait on a network, so that
+the other half keeps the worker's core busy while the first half's batch is evaluated, and at
+the latest when none of its threads could add a request (every one waits, or has ended).
+
+A worker may also run a network in its own process instead (the run's `inference` "worker"):
+the same batches are evaluated on the spot when every game thread waits, and no message
+leaves the process.
 """
 
 from __future__ import annotations
 
+import functools
+import os
+import select
 import struct
-import threading
-from array import array
-from collections.abc import Sequence
+import time
+from collections import deque
+from collections.abc import Callable, Sequence
 from multiprocessing.connection import Connection
-from typing import Any, Protocol
+from typing import Any, Protocol, cast
 
+import greenlet
 import numpy as np
 import numpy.typing as npt
 
-_ID = struct.Struct("<i")
+import tralix_rules
+
+_COUNT = struct.Struct("<i")
+_HEADER = struct.Struct("<ii")  # count, capacity
+_ID = 4                         # bytes per game id
 
 # The planes of one request as the module builds them: nested lists of bools, three levels.
 Planes = Sequence[Sequence[Sequence[bool]]]
+# What a game's recv() returns: its policy scores (the first dim * dim items) and its value
+# scores.
+Reply = tuple[list[float], list[float]]
 
 
 class StopFlag(Protocol):
-    """What a game pipe watches while it waits: a threading or multiprocessing event."""
+    """What a waiting game watches: a threading or multiprocessing event."""
 
     def is_set(self) -> bool: ...
 
@@ -36,42 +66,300 @@ class RunStopped(RuntimeError):
     """The run is stopping: the game waiting for a reply is abandoned."""
 
 
-def flatten_planes(planes: Planes) -> bytes:
-    """Nested lists of bools (three levels) -> one byte per bool, in the lists' order."""
-    return b"".join(bytes(row) for outer in planes for row in outer)
+def plane_bytes(dim: int) -> int:
+    """Bytes of one request's planes on the wire."""
+    return 5 * dim * dim
 
 
-def encode_request(game_id: int, planes: Planes) -> bytes:
-    return _ID.pack(game_id) + flatten_planes(planes)
+def reply_floats(dim: int) -> int:
+    """Floats of one request's reply: the policy scores, then the value scores."""
+    return dim * dim + 4
 
 
-def decode_request(message: bytes) -> tuple[int, bytes]:
-    game_id: int = _ID.unpack_from(message)[0]
-    return game_id, message[_ID.size:]
+# Framing.
+
+def write_frame(fd: int, *parts: bytes | memoryview) -> None:
+    """Writes one message made of `parts`, whole (a pipe has one writer)."""
+    size = sum(len(part) for part in parts)
+    pending = [memoryview(_COUNT.pack(size)), *(memoryview(part) for part in parts)]
+    while pending:
+        written = os.writev(fd, pending)
+        while written and written >= len(pending[0]):
+            written -= len(pending[0])
+            pending.pop(0)
+        if written:
+            pending[0] = pending[0][written:]
 
 
-def encode_reply(policy: npt.NDArray[np.float32], value: npt.NDArray[np.float32]) -> bytes:
-    return policy.tobytes() + value.tobytes()
+class FrameReader:
+    """The messages arriving on a pipe's file descriptor."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+        self._held = b""
+
+    def read(self) -> list[bytes]:
+        """Blocks until at least one whole message has arrived; returns every whole message
+        that has. EOFError once the writer has closed the pipe."""
+        frames: list[bytes] = []
+        while not frames:
+            data = os.read(self.fd, 1 << 20)
+            if not data:
+                raise EOFError("the pipe was closed")
+            held = self._held + data if self._held else data
+            at = 0
+            while len(held) - at >= _COUNT.size:
+                size: int = _COUNT.unpack_from(held, at)[0]
+                if len(held) - at - _COUNT.size < size:
+                    break
+                frames.append(held[at + _COUNT.size:at + _COUNT.size + size])
+                at += _COUNT.size + size
+            self._held = held[at:]
+        return frames
 
 
-def encode_failure(message: str) -> bytes:
-    data = message.encode("utf-8", "replace")
-    return data + b" " if len(data) % 4 == 0 else data  # never the length of a reply
+# Server side.
+
+def decode_requests(message: bytes | memoryview, dim: int
+                    ) -> tuple[bytes | memoryview, npt.NDArray[np.uint8]]:
+    """A request message -> (its game ids as raw int32 bytes, its planes as uint8 (count,
+    5 * dim * dim) in the games' layout)."""
+    count, capacity = _HEADER.unpack_from(message)
+    planes = np.frombuffer(message, np.uint8, count * plane_bytes(dim),
+                           _HEADER.size + _ID * capacity)
+    return message[_HEADER.size:_HEADER.size + _ID * count], planes.reshape(count, -1)
+
+
+def encode_replies(ids: bytes | memoryview, scores: npt.NDArray[np.float32]
+                   ) -> tuple[bytes | memoryview, ...]:
+    """The parts of the reply to one request message: scores are (count, dim * dim + 4)
+    float32."""
+    return _COUNT.pack(len(ids) // _ID), ids, scores.tobytes()
+
+
+def encode_failure(ids: bytes | memoryview, message: str, dim: int
+                   ) -> tuple[bytes | memoryview, ...]:
+    count = len(ids) // _ID
+    text = message.encode("utf-8", "replace")
+    if len(text) == 4 * count * reply_floats(dim):
+        text += b" "  # never the length of a reply
+    return _COUNT.pack(count), ids, text
+
+
+# Worker side.
+
+class Answerer(Protocol):
+    """A network run in the worker's own process: answers request messages (their ids and
+    planes) with reply messages' parts, in order."""
+
+    def answer(self, messages: Sequence[tuple[bytes | memoryview, npt.NDArray[np.uint8]]]
+               ) -> list[tuple[bytes | memoryview, ...]]: ...
+
+
+# How a worker reaches a network: an inference server's request and reply connections, or the
+# network itself, run in the worker.
+Route = tuple[Connection, Connection] | Answerer
+
+
+class _Outbox:
+    """The batch being gathered for one network, in a buffer written in place."""
+
+    def __init__(self, route: Route, capacity: int, dim: int) -> None:
+        self.route = route  # connections kept open; written through their file descriptors
+        self.fd = route[0].fileno() if isinstance(route, tuple) else -1
+        self.dim = dim
+        self.capacity = capacity
+        self.plane_bytes = plane_bytes(dim)
+        self.planes_at = _HEADER.size + _ID * capacity
+        self.buffer = bytearray(self.planes_at + capacity * self.plane_bytes)
+        self.view = memoryview(self.buffer)
+        self.count = 0
+
+    def add(self, game_id: int, planes: Planes) -> None:
+        at = self.planes_at + self.count * self.plane_bytes
+        written = tralix_rules.pack_planes(planes, self.buffer, at)
+        if written != self.plane_bytes:
+            raise ValueError(f"a request holds {written} bools, not {self.plane_bytes}")
+        _COUNT.pack_into(self.buffer, _HEADER.size + _ID * self.count, game_id)
+        self.count += 1
+
+    def send(self) -> bytes | None:
+        """Sends the batch to the server; for a network run here, evaluates it and returns the
+        reply message."""
+        _HEADER.pack_into(self.buffer, 0, self.count, self.capacity)
+        end = self.planes_at + self.count * self.plane_bytes
+        self.count = 0
+        if isinstance(self.route, tuple):
+            write_frame(self.fd, self.view[:end])
+            return None
+        (answer,) = self.route.answer([decode_requests(self.view[:end], self.dim)])
+        return b"".join(answer)
+
+
+class _Slot:
+    """One game's place in the worker: the greenlet that plays it, and the reply it waits
+    for."""
+
+    __slots__ = ("greenlet", "number", "reply", "waiting")
+
+    def __init__(self, number: int, body: Callable[[], None], tiles: int) -> None:
+        self.greenlet = greenlet.greenlet(body)
+        self.number = number
+        # The reply's lists are filled afresh for every request (see tralix_rules.fill_floats).
+        self.reply: Reply = ([0.0] * tiles, [0.0] * 4)
+        self.waiting = False               # a request is out and its reply has not landed
+
+
+class WorkerChannels:
+    """Everything between one worker's games and its networks: a request queue per network
+    (what the module's put() reaches) and a game pipe per game slot (recv()).
+
+    The worker plays its game slots as greenlets on one thread, the module holding the
+    interpreter lock as it does anyway: a game waiting for a reply hands the thread to the
+    next game whose reply has landed, with no system call and no hand-over of the lock.
+    `run` plays them all; in between, it sends the batches, evaluates those of a network run
+    in the worker, and waits for the servers' replies when no game can go on.
+    """
+
+    def __init__(self, routes: Sequence[Route], slots: Sequence[int], total_slots: int,
+                 dim: int, stop: StopFlag, poll_seconds: float = 0.25) -> None:
+        self._slot_numbers = list(slots)
+        self._slots: dict[int, _Slot] = {}
+        self._total_slots = total_slots
+        self._tiles = dim * dim
+        self._reply_bytes = 4 * reply_floats(dim)
+        self._stop = stop
+        self._stopping = False
+        self._poll = poll_seconds
+        self._outboxes = [_Outbox(route, len(slots), dim) for route in routes]
+        served = any(isinstance(route, tuple) for route in routes)
+        self._group = max(1, (len(slots) + 1) // 2) if served else len(slots)
+        self._readers = {route[1].fileno(): FrameReader(route[1].fileno())
+                         for route in routes if isinstance(route, tuple)}
+        self._poller = select.poll()
+        for fd in self._readers:
+            self._poller.register(fd, select.POLLIN)
+        self._ready: deque[tuple[_Slot, Reply | str | RunStopped | None]] = deque()
+        self._hub: greenlet.greenlet | None = None
+
+    def queue(self, network: int) -> RequestQueue:
+        return RequestQueue(self, network)
+
+    def pipe(self, slot: int) -> GamePipe:
+        return GamePipe(self, slot)
+
+    def run(self, play: Callable[[int], None]) -> None:
+        """Plays play(slot) for every game slot, to the end of all of them."""
+        self._hub = greenlet.getcurrent()
+        for number in self._slot_numbers:
+            slot = _Slot(number, functools.partial(play, number), self._tiles)
+            self._slots[number] = slot
+            self._ready.append((slot, None))
+        checked = time.monotonic()
+        while self._slots:
+            while self._ready:
+                slot, reply = self._ready.popleft()
+                # Back here when the game waits, or when the slot's games have ended.
+                if slot.greenlet:
+                    slot.greenlet.switch(reply)
+                else:
+                    slot.greenlet.switch()  # its first turn
+                if slot.greenlet.dead:
+                    del self._slots[slot.number]
+                for outbox in self._outboxes:
+                    if outbox.count >= self._group:
+                        self._send(outbox)
+                if time.monotonic() - checked > 0.05:
+                    checked = time.monotonic()
+                    self._check_stop()
+            # Nobody can go on: whatever is gathered goes out, and the replies are awaited.
+            for outbox in self._outboxes:
+                if outbox.count:
+                    self._send(outbox)
+            if not self._ready and self._slots:
+                self._await_replies()
+                checked = time.monotonic()
+                self._check_stop()
+
+    def put(self, network: int, request: tuple[int, Planes]) -> None:
+        game_id, planes = request
+        slot = self._slots[game_id % self._total_slots]
+        self._outboxes[network].add(game_id, planes)
+        slot.waiting = True
+
+    def recv(self, slot_number: int, pipe: GamePipe) -> Reply:
+        if not self._slots[slot_number].waiting:
+            raise RuntimeError("recv() without a request: put() comes first")
+        if self._stopping:
+            pipe.stopped = True
+            raise RunStopped("the run is stopping")
+        assert self._hub is not None
+        reply = self._hub.switch()
+        if isinstance(reply, RunStopped):
+            pipe.stopped = True
+            raise reply
+        if isinstance(reply, str):
+            raise RuntimeError(f"network failed: {reply}")
+        return cast(Reply, reply)
+
+    def _check_stop(self) -> None:
+        if self._stopping or not self._stop.is_set():
+            return
+        # The waiting games are abandoned; the others end at their next request.
+        self._stopping = True
+        for slot in self._slots.values():
+            if slot.waiting:
+                slot.waiting = False
+                self._ready.append((slot, RunStopped("the run is stopping")))
+
+    def _send(self, outbox: _Outbox) -> None:
+        reply = outbox.send()
+        if reply is not None:
+            self._land(reply)
+
+    def _await_replies(self) -> None:
+        if not self._readers:
+            return
+        for fd, _ in self._poller.poll(round(self._poll * 1000)):
+            try:
+                messages = self._readers[fd].read()
+            except (EOFError, OSError):
+                # The server has gone: the run is stopping or has failed.
+                self._poller.unregister(fd)
+                del self._readers[fd]
+                continue
+            for message in messages:
+                self._land(message)
+
+    def _land(self, message: bytes) -> None:
+        """Queues each reply of a message for the game waiting for it."""
+        count: int = _COUNT.unpack_from(message)[0]
+        ids = memoryview(message)[_COUNT.size:_COUNT.size + _ID * count].cast("i")
+        at = _COUNT.size + _ID * count
+        failure = (None if len(message) - at == count * self._reply_bytes else
+                   message[at:].decode("utf-8", "replace").rstrip())
+        for game_id in ids:
+            slot = self._slots.get(game_id % self._total_slots)
+            if slot is not None and slot.waiting:
+                slot.waiting = False
+                if failure is None:
+                    policy, value = slot.reply
+                    tralix_rules.fill_floats(policy, message, at)
+                    tralix_rules.fill_floats(value, message, at + 4 * self._tiles)
+                self._ready.append((slot, slot.reply if failure is None else failure))
+            at += self._reply_bytes
 
 
 class RequestQueue:
-    """What the module's put() reaches: sends (id, planes) to the server on the worker's
-    request connection, which the worker's game threads share."""
+    """What the module's put() reaches for one network: adds (id, planes) to the worker's
+    batch for that network."""
 
-    def __init__(self, connection: Connection, lock: threading.Lock) -> None:
-        self._connection = connection
-        self._lock = lock
+    def __init__(self, channels: WorkerChannels, network: int) -> None:
+        self._channels = channels
+        self._network = network
 
     def put(self, request: tuple[int, Planes]) -> None:
-        game_id, planes = request
-        message = encode_request(game_id, planes)
-        with self._lock:
-            self._connection.send_bytes(message)
+        self._channels.put(self._network, request)
 
 
 class GamePipe:
@@ -82,26 +370,13 @@ class GamePipe:
     an exception, which the module captures and which ends the game with status 1.
     """
 
-    def __init__(self, connection: Connection, stop_event: StopFlag, dim: int,
-                 poll_seconds: float = 0.25) -> None:
-        self._connection = connection
-        self._stop = stop_event
-        self._poll = poll_seconds
-        self._tiles = dim * dim
-        self._reply_bytes = 4 * (self._tiles + 4)
+    def __init__(self, channels: WorkerChannels, slot: int) -> None:
+        self._channels = channels
+        self._slot = slot
         self.stopped = False  # set when a game was abandoned because the run is stopping
 
-    def recv(self) -> tuple[array[float], array[float]]:
-        while not self._connection.poll(self._poll):
-            if self._stop.is_set():
-                self.stopped = True
-                raise RunStopped("the run is stopping")
-        data = self._connection.recv_bytes()
-        if len(data) != self._reply_bytes:
-            raise RuntimeError(f"network failed: {data.decode('utf-8', 'replace').rstrip()}")
-        scores = array("f")
-        scores.frombytes(data)
-        return scores[:self._tiles], scores[self._tiles:]
+    def recv(self) -> Reply:
+        return self._channels.recv(self._slot, self)
 
 
 class Collector:

@@ -23,7 +23,7 @@ from .board import board_text, owners_after, scores
 from .cluster import ClusterError, GameRun, add_ray_option, close_session, run_opener
 from .learning.commands import add_commands as add_learning_commands
 from .learning.settings import TORCH_THREADS_VARIABLE
-from .pool import GameResult, GameStatus, RunFailed, RunInterrupted, RunKind, RunOptions
+from .pool import INFERENCE, GameResult, GameStatus, RunFailed, RunInterrupted, RunKind, RunOptions
 from .records import GameLines, GameWriter, UnreadableFile, WriteFailed, game_line, read_games
 from .settings import SearchSettings
 from .statistics import mean_interval
@@ -55,8 +55,13 @@ def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
     parser.add_argument("--rep", type=int, choices=(1, 2), default=_SEARCH_DEFAULTS.rep,
                         help="input layout: 1 planes first, 2 values last (%(default)s)")
     parser.add_argument("--torch-threads", type=positive, default=1,
-                        help="torch threads of the inference server for a torch:CHECKPOINT "
+                        help="torch threads of each process running a torch:CHECKPOINT "
                              "network (%(default)s)")
+    parser.add_argument("--inference", choices=INFERENCE, default=_RUN_DEFAULTS["inference"],
+                        help="where the network runs: in an inference server process batching "
+                             "every worker's games, in each worker for its own games, or auto: "
+                             "in the workers for the built-in and torch:CHECKPOINT networks, "
+                             "which run on the CPU (%(default)s)")
     add_ray_option(parser)
 
 
@@ -169,7 +174,7 @@ def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
     _check_networks(args, networks)
     return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
                       workers=args.workers, threads=args.threads, batch_size=args.batch_size,
-                      max_wait=args.max_wait_ms / 1000.0,
+                      max_wait=args.max_wait_ms / 1000.0, inference=args.inference,
                       quiet=kind is RunKind.ARENA and not args.boards)
 
 

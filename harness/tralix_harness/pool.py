@@ -1,9 +1,9 @@
 """Running many games at once: worker processes, each playing games on several threads, and
 one inference server per network, all started and stopped together.
 
-Every game slot (worker x thread) owns one pipe, on which only the server(s) write and only
-that slot reads; a game's id is game_number * slots + slot, so the server finds the pipe from
-the id alone. A slot runs one game at a time, so a pipe never serves two games at once.
+Each game thread is a game slot, numbered across the run; a game's id is game_number * slots +
+slot, so a reply finds its game from the id alone, and a slot runs one game at a time. A worker
+sends its threads' requests to each server in batches and hands out the replies (channel.py).
 """
 
 from __future__ import annotations
@@ -15,7 +15,6 @@ import multiprocessing
 import os
 import queue
 import signal
-import threading
 import time
 from collections.abc import Generator, Iterator
 from multiprocessing.connection import Connection
@@ -26,10 +25,11 @@ from multiprocessing.synchronize import Event as StopEvent
 from types import TracebackType
 from typing import Any
 
-from .channel import Collector, GamePipe, RequestQueue
+from .channel import Collector, Route, WorkerChannels
+from .evaluation import NetworkStatistics
 from .events import Event, EventKind
 from .parent_watch import end_with_parent
-from .server import ServerSettings, serve
+from .server import ServerSettings, load_evaluator, serve
 from .settings import SearchSettings
 
 logger = logging.getLogger(__name__)
@@ -55,6 +55,15 @@ class RunKind(enum.StrEnum):
 
 
 KINDS = tuple(kind.value for kind in RunKind)
+INFERENCE = ("auto", "server", "worker")
+
+
+def inference_for(networks: list[str], inference: str) -> str:
+    """Where a run's networks run: "server" or "worker" (see RunOptions.inference)."""
+    if inference != "auto":
+        return inference
+    local = all(n in ("uniform", "heuristic") or n.startswith("torch:") for n in networks)
+    return "worker" if local else "server"
 
 
 class GameStatus(enum.IntEnum):
@@ -79,14 +88,26 @@ class RunInterrupted(RuntimeError):
 
 
 @dataclasses.dataclass(frozen=True)
+class LocalNetwork:
+    """A network a worker runs in its own process."""
+
+    name: str
+    rep: int
+    batch_size: int
+    statistics: Any  # a shared array of three doubles, see Evaluator.shared
+
+
+@dataclasses.dataclass(frozen=True)
 class WorkerSetup:
     """Everything one worker process is handed when it starts."""
 
     kind: RunKind
     settings: SearchSettings
-    slots: tuple[tuple[int, Connection], ...]  # each thread's game slot and its reply pipe
+    slots: tuple[int, ...]                     # the run-wide numbers of its game slots
     total_slots: int                           # game slots of the whole run
-    request_connections: tuple[Connection, ...]  # one per network, shared by the threads
+    # Per network: the server's request and reply connections, or, for a network run in the
+    # worker, what it needs to load it and where it publishes its statistics.
+    routes: tuple[tuple[Connection, Connection] | LocalNetwork, ...]
     counter: Synchronized[int]                 # the next game to claim, run-wide
     numbers: tuple[int, ...]                   # the numbers of the run's games, in order
     stop: StopEvent
@@ -103,12 +124,12 @@ def _claim(counter: Synchronized[int], numbers: tuple[int, ...]) -> int | None:
         return number
 
 
-def _play_slot(setup: WorkerSetup, slot: int, connection: Connection,
-               queues: list[RequestQueue]) -> None:
+def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None:
     import tralix_self_play as module
 
     stop, events = setup.stop, setup.events
-    pipe = GamePipe(connection, stop, setup.kind.board_side(setup.settings))
+    queues = [channels.queue(n) for n in range(setup.kind.networks)]
+    pipe = channels.pipe(slot)
     while not stop.is_set():
         number = _claim(setup.counter, setup.numbers)
         if number is None:
@@ -150,14 +171,19 @@ def _work(setup: WorkerSetup) -> None:
     if setup.quiet:  # the test games print every final board: keep them off the terminal
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
-    # One request connection per network, shared by this worker's game threads.
-    queues = [RequestQueue(c, threading.Lock()) for c in setup.request_connections]
-    threads = [threading.Thread(target=_play_slot, args=(setup, slot, connection, queues))
-               for slot, connection in setup.slots]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    dim = setup.kind.board_side(setup.settings)
+    routes: list[Route] = []
+    for route in setup.routes:
+        if isinstance(route, LocalNetwork):
+            evaluator = load_evaluator(route.name, dim, route.rep, route.batch_size,
+                                       setup.events, route.statistics)
+            if evaluator is None:
+                return  # reported; the main process stops the run
+            routes.append(evaluator)
+        else:
+            routes.append(route)
+    channels = WorkerChannels(routes, setup.slots, setup.total_slots, dim, setup.stop)
+    channels.run(lambda slot: _play_games(setup, slot, channels))
 
 
 @dataclasses.dataclass
@@ -174,6 +200,13 @@ class RunOptions:
     # The numbers of the games to play (each game's id and seed derive from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
     numbers: tuple[int, ...] | None = None
+    # Where the networks run: "server", one inference server process per network batching the
+    # requests of every worker (a network on an accelerator wants this); "worker", each worker
+    # evaluating its own games' batches in its own process (no message between processes, one
+    # copy of the network per worker: the faster choice for a network that runs on the CPU);
+    # "auto", worker for the built-in networks and torch checkpoints (run on the CPU), server
+    # for a module:factory network, whose placement only its author knows.
+    inference: str = "auto"
 
 
 class Run:
@@ -197,18 +230,24 @@ class Run:
                                             or len(set(options.numbers)) != options.games
                                             or min(options.numbers, default=0) < 0):
             raise ValueError("numbers must be games distinct numbers >= 0")
+        if options.inference not in INFERENCE:
+            raise ValueError(f"inference must be one of {INFERENCE}")
         if options.batch_size < 1:
             # A server allowed no request per batch would never answer a game.
             raise ValueError("batch size must be >= 1")
         self.options = options
         self.kind = kind
+        self.inference = inference_for(options.networks, options.inference)
         self.failure: str | None = None
         self.interrupted = False
         self._context = multiprocessing.get_context("spawn")
         self._stop = self._context.Event()
         self._events: Queue[Event] = self._context.Queue()
         self._counter: Synchronized[int] = self._context.Value("i", 0)
-        self.served: Synchronized[int] = self._context.Value("q", 0)
+        # Per evaluator (a server, or a worker's network): its requests, its batches and its
+        # network's seconds inside evaluate(), written by that evaluator alone.
+        evaluators = kind.networks * (options.workers if self.inference == "worker" else 1)
+        self._statistics = [self._context.RawArray("d", 3) for _ in range(evaluators)]
         self._processes: list[BaseProcess] = []
         self._servers: list[BaseProcess] = []
         self._results: Generator[GameResult] | None = None
@@ -234,7 +273,13 @@ class Run:
         self._shut_down()
 
     def requests_served(self) -> int:
-        return self.served.value
+        return sum(statistics.requests for statistics in self.network_statistics())
+
+    def network_statistics(self) -> list[NetworkStatistics]:
+        """For each server (or each worker's network): the requests and batches evaluated so
+        far and the network's time inside evaluate()."""
+        return [NetworkStatistics(int(requests), int(batches), seconds)
+                for requests, batches, seconds in (shared[:] for shared in self._statistics)]
 
     def __iter__(self) -> Iterator[GameResult]:
         """The run's one stream of results: the processes start with the first request."""
@@ -248,34 +293,39 @@ class Run:
         options = self.options
         slots = options.workers * options.threads
         dim = self.kind.board_side(options.settings)
-        # Replies: one pipe per game slot. Requests: one pipe per (worker, network).
-        pipes = [self._context.Pipe(duplex=False) for _ in range(slots)]
-        senders = [sender for _, sender in pipes]
-        request_pipes = [[self._context.Pipe(duplex=False) for _ in options.networks]
-                         for _ in range(options.workers)]
+        numbers = (tuple(range(options.games)) if options.numbers is None
+                   else tuple(options.numbers))
+        local = self.inference == "worker"
+        # Each worker has a request and a reply connection to each network's server.
+        requests = [[self._context.Pipe(duplex=False) for _ in options.networks]
+                    for _ in range(0 if local else options.workers)]
+        replies = [[self._context.Pipe(duplex=False) for _ in options.networks]
+                   for _ in range(0 if local else options.workers)]
         try:
-            for n, network in enumerate(options.networks):
-                server = ServerSettings(network, dim, options.settings.rep, slots,
-                                        options.batch_size, options.max_wait)
-                readers = [request_pipes[w][n][0] for w in range(options.workers)]
+            for n, network in enumerate([] if local else options.networks):
+                server = ServerSettings(network, dim, options.settings.rep, options.batch_size,
+                                        options.max_wait)
                 self._servers.append(self._context.Process(
-                    target=serve, args=(server, readers, senders, self._stop, self._events,
-                                        self.served),
+                    target=serve,
+                    args=(server, [requests[w][n][0] for w in range(options.workers)],
+                          [replies[w][n][1] for w in range(options.workers)], self._stop,
+                          self._events, self._statistics[n]),
                     name=f"tralix-server-{n}", daemon=True))
             for w in range(options.workers):
+                routes: tuple[tuple[Connection, Connection] | LocalNetwork, ...]
+                if local:
+                    routes = tuple(
+                        LocalNetwork(network, options.settings.rep, options.batch_size,
+                                     self._statistics[w * len(options.networks) + n])
+                        for n, network in enumerate(options.networks))
+                else:
+                    routes = tuple((requests[w][n][1], replies[w][n][0])
+                                   for n in range(len(options.networks)))
                 setup = WorkerSetup(
                     kind=self.kind, settings=options.settings,
-                    slots=tuple((slot, pipes[slot][0])
-                                for slot in range(w * options.threads,
-                                                  (w + 1) * options.threads)),
-                    total_slots=slots,
-                    request_connections=tuple(request_pipes[w][n][1]
-                                              for n in range(len(options.networks))),
-                    counter=self._counter,
-                    numbers=(tuple(range(options.games)) if options.numbers is None
-                             else tuple(options.numbers)),
-                    stop=self._stop,
-                    events=self._events, quiet=options.quiet)
+                    slots=tuple(range(w * options.threads, (w + 1) * options.threads)),
+                    total_slots=slots, routes=routes, counter=self._counter, numbers=numbers,
+                    stop=self._stop, events=self._events, quiet=options.quiet)
                 self._processes.append(self._context.Process(
                     target=_work, args=(setup,), name=f"tralix-worker-{w}", daemon=True))
             for process in self._servers + self._processes:

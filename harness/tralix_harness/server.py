@@ -1,25 +1,26 @@
-"""The inference server: one process per network. It gathers requests from every worker's
-request connection into batches (what has arrived, plus what arrives within a short wait, up
-to a batch size), evaluates each batch at once, and sends every reply to the pipe of the game
-slot that the request's id names.
+"""The inference server: one process per network. It gathers request messages from every
+worker's request connection into batches (what has arrived, plus what arrives within a short
+wait, up to a batch size), evaluates each batch at once, and answers each message on the reply
+connection of the worker that sent it.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import select
 import signal
 import time
 import traceback
-from multiprocessing.connection import Connection, wait
+from multiprocessing.connection import Connection
 from multiprocessing.queues import Queue
-from multiprocessing.sharedctypes import Synchronized
 from multiprocessing.synchronize import Event as StopEvent
-from typing import cast
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .channel import decode_request, encode_failure, encode_reply
+from .channel import FrameReader, decode_requests, write_frame
+from .evaluation import Evaluator
 from .events import Event, EventKind
 from .learning.checkpoint import CheckpointError
 from .networks import load_network
@@ -31,79 +32,98 @@ class ServerSettings:
     network: str
     dim: int
     rep: int
-    slots: int            # game slots; a request's id modulo slots names its pipe
     batch_size: int = 64
     max_wait: float = 0.0
 
 
-def planes_array(batch: list[bytes], dim: int, rep: int) -> npt.NDArray[np.float32]:
-    """Flattened requests -> float32 (batch, 5, dim, dim), planes first."""
-    raw = np.frombuffer(b"".join(batch), dtype=np.uint8)
-    if rep == 1:
-        planes = raw.reshape(len(batch), 5, dim, dim)
-    else:
-        planes = raw.reshape(len(batch), dim, dim, 5).transpose(0, 3, 1, 2)
-    return planes.astype(np.float32)
+def load_evaluator(network: str, dim: int, rep: int, batch_size: int, events: Queue[Event],
+                   shared: Any) -> Evaluator | None:
+    """The network ready to answer requests, publishing its statistics to `shared` (see
+    Evaluator.shared); None, with the failure reported on events, when it cannot be loaded."""
+    try:
+        loaded = load_network(network, dim)
+    except CheckpointError as error:  # says all there is to say, without a traceback
+        events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
+        return None
+    except Exception:
+        events.put((EventKind.SERVER_ERROR, f"could not load network {network!r}:\n"
+                    + traceback.format_exc()))
+        return None
+    evaluator = Evaluator(network, loaded, dim, rep, batch_size,
+                          lambda text: events.put((EventKind.SERVER_ERROR, text)))
+    evaluator.shared = shared
+    return evaluator
 
 
 class _Inbox:
-    """Reads requests from the workers' connections; a closed connection is dropped."""
+    """Reads request messages from the workers' connections as they arrive; a closed
+    connection is dropped."""
 
-    def __init__(self, connections: list[Connection]) -> None:
-        self.open = list(connections)
+    def __init__(self, connections: list[Connection], dim: int) -> None:
+        self._connections = connections  # kept open; read through their file descriptors
+        self._readers = {c.fileno(): (w, FrameReader(c.fileno()))
+                         for w, c in enumerate(connections)}
+        self._poller = select.poll()
+        for fd in self._readers:
+            self._poller.register(fd, select.POLLIN)
+        self._dim = dim
 
-    def read(self, timeout: float, into: list[tuple[int, bytes]], limit: int) -> None:
-        for connection in cast("list[Connection]", wait(self.open, timeout)):
+    @property
+    def open(self) -> bool:
+        return bool(self._readers)
+
+    def read(self, timeout: float,
+             into: list[tuple[int, bytes | memoryview, npt.NDArray[np.uint8]]]) -> int:
+        """Adds (worker, ids, planes) for every message that has arrived, waiting up to
+        `timeout` seconds for the first; returns the requests added."""
+        added = 0
+        for fd, _ in self._poller.poll(max(0, round(timeout * 1000))):
+            worker, reader = self._readers[fd]
             try:
-                while len(into) < limit and connection.poll(0):
-                    into.append(decode_request(connection.recv_bytes()))
+                messages = reader.read()
             except (EOFError, OSError):
-                self.open.remove(connection)
+                self._poller.unregister(fd)
+                del self._readers[fd]
+                continue
+            for message in messages:
+                ids, planes = decode_requests(message, self._dim)
+                into.append((worker, ids, planes))
+                added += len(planes)
+        return added
 
 
-def serve(server: ServerSettings, requests: list[Connection], senders: list[Connection],
-          stop_event: StopEvent, events: Queue[Event], served: Synchronized[int]) -> None:
-    """Process body. Reports (EventKind.SERVER_ERROR, text) on events when the network fails;
-    the games of a failed batch receive a failure report instead of a reply."""
+def serve(server: ServerSettings, requests: list[Connection], replies: list[Connection],
+          stop_event: StopEvent, events: Queue[Event], shared: Any) -> None:
+    """Process body: requests[w] and replies[w] are worker w's connections; `shared` receives
+    the server's statistics after every batch. Reports (EventKind.SERVER_ERROR, text) on events
+    when the network fails; the games of a failed batch receive a failure report instead of a
+    reply."""
     end_with_parent()  # a killed main process leaves no server behind
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
-    try:
-        network = load_network(server.network, server.dim)
-    except CheckpointError as error:  # says all there is to say, without a traceback
-        events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
+    evaluator = load_evaluator(server.network, server.dim, server.rep, server.batch_size,
+                               events, shared)
+    if evaluator is None:
         return
-    except Exception:
-        events.put((EventKind.SERVER_ERROR, f"could not load network {server.network!r}:\n"
-                    + traceback.format_exc()))
-        return
-    expected = (server.dim * server.dim, 4)
-    # A game has at most one request outstanding: a batch never exceeds the slots.
-    limit = min(server.batch_size, server.slots)
-    inbox = _Inbox(requests)
-    while not stop_event.is_set() and inbox.open:
-        batch: list[tuple[int, bytes]] = []
-        inbox.read(0.1, batch, limit)
-        if not batch:
-            continue
+    inbox = _Inbox(requests, server.dim)
+    reply_fds = [c.fileno() for c in replies]
+    checked = time.monotonic()
+    while inbox.open:
+        # Checking the stop event costs a lock: look at it when idle, or now and then.
+        now = time.monotonic()
+        batch: list[tuple[int, bytes | memoryview, npt.NDArray[np.uint8]]] = []
+        count = inbox.read(0.1, batch)
+        if not count or now - checked > 0.05:
+            checked = now
+            if stop_event.is_set():
+                break
+            if not count:
+                continue
         deadline = time.perf_counter() + server.max_wait
-        while len(batch) < limit and (remaining := deadline - time.perf_counter()) > 0:
-            inbox.read(remaining, batch, limit)
-        try:
-            policy, value = network.evaluate(planes_array([p for _, p in batch], server.dim,
-                                                          server.rep))
-            policy = np.asarray(policy, dtype=np.float32).reshape(len(batch), -1)
-            value = np.asarray(value, dtype=np.float32).reshape(len(batch), -1)
-            if (policy.shape[1], value.shape[1]) != expected:
-                raise ValueError(f"network returned policy {policy.shape} and value "
-                                 f"{value.shape}; expected ({len(batch)}, {expected[0]}) and "
-                                 f"({len(batch)}, {expected[1]})")
-            replies = [encode_reply(policy[i], value[i]) for i in range(len(batch))]
-        except Exception as error:
-            message = f"{type(error).__name__}: {error}"
-            events.put((EventKind.SERVER_ERROR,
-                        f"network {server.network!r} failed: {message}"))
-            replies = [encode_failure(message)] * len(batch)
-        for (game_id, _), reply in zip(batch, replies, strict=True):
-            senders[game_id % server.slots].send_bytes(reply)
-        with served.get_lock():
-            served.value += len(batch)
+        while count < server.batch_size and (remaining := deadline - time.perf_counter()) > 0:
+            count += inbox.read(remaining, batch)
+        answers = evaluator.answer([(ids, planes) for _, ids, planes in batch])
+        for (worker, _, _), answer in zip(batch, answers, strict=True):
+            try:
+                write_frame(reply_fds[worker], *answer)
+            except OSError:
+                pass  # that worker has gone; the main process notices

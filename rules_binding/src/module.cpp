@@ -14,6 +14,7 @@
 #include "core/types.h"
 #include "game/encoding.h"
 #include "game/game.h"
+#include "pack_planes.h"
 #include "python_integers.h"
 #include "replay.h"
 
@@ -218,4 +219,20 @@ NB_MODULE(tralix_rules, m) {
           "layout 1 or (n, side, side, 5) for layout 2, as Game.encode; players int8 (n,), the "
           "seat to move; valid bool (n, side * side), its valid tiles. A tile that is not valid "
           "raises ValueError naming its index in the sequence.");
+
+    m.def("pack_planes", &pack_planes, "planes"_a, "buffer"_a, "offset"_a = 0,
+          nb::sig("def pack_planes(planes: typing.Sequence[typing.Sequence[typing.Sequence["
+                  "bool]]], buffer: collections.abc.Buffer, offset: int = 0) -> int"),
+          "Writes the bools of a request's planes (nested sequences, three levels, as the "
+          "self-play module puts them) into a writable buffer from byte `offset` on, one byte "
+          "(1 or 0) per bool in the sequences' order, and returns the number of bytes written. "
+          "Other items are judged by their truth value. ValueError when they do not fit.");
+
+    m.def("fill_floats", &fill_floats, "floats"_a, "buffer"_a, "offset"_a = 0,
+          nb::sig("def fill_floats(floats: list[float], buffer: collections.abc.Buffer, "
+                  "offset: int = 0) -> None"),
+          "Sets every item of the list to the float32 values found in the buffer from byte "
+          "`offset` on, in native byte order. A float that the list alone holds is rewritten in "
+          "place, so that a list reused from reply to reply allocates nothing; any other item "
+          "is replaced. ValueError when the buffer ends first.");
 }

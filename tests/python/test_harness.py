@@ -16,11 +16,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tralix_harness.channel import GamePipe, RequestQueue
+from tralix_harness.channel import WorkerChannels
 from tralix_harness.cli import main
 from tralix_harness.pool import GameStatus, Run, RunFailed, RunKind, RunOptions
 from tralix_harness.records import read_games
-from tralix_harness.server import ServerSettings, serve
+from tralix_harness.server import ServerSettings, load_evaluator, serve
 from tralix_harness.settings import SearchSettings
 
 from rules_model import Game, replay
@@ -91,52 +91,66 @@ def test_show_prints_the_final_board(tmp_path):
     assert replayed.stdout.count("after move") == turns
 
 
-def test_server_routes_each_reply_to_its_own_game():
-    # Many game slots share one request queue; each slot sends requests that the fingerprint
-    # network answers with a policy naming that very request.
+@pytest.mark.parametrize("inference", ["server", "worker"])
+def test_each_reply_reaches_its_own_game(inference):
+    # Two workers of six game slots each share a network; every slot sends requests that the
+    # fingerprint network answers with a policy naming that very request.
     context = multiprocessing.get_context("spawn")
-    slots, rounds, dim = 12, 25, 6
-    events = context.Queue()
-    stop, served = context.Event(), context.Value("q", 0)
-    pipes = [context.Pipe(duplex=False) for _ in range(slots)]
-    # Two "workers" of six slots each, each with its own request connection.
-    request_pipes = [context.Pipe(duplex=False) for _ in range(2)]
-    locks = [threading.Lock() for _ in range(2)]
-    server = context.Process(
-        target=serve, args=(ServerSettings("harness_networks:fingerprint", dim, 1, slots, 8, 0.001),
-                            [r for r, _ in request_pipes], [s for _, s in pipes], stop, events,
-                            served), daemon=True)
-    server.start()
-    errors = []
+    workers, per_worker, rounds, dim = 2, 6, 25, 6
+    total = workers * per_worker
+    events, stop = context.Queue(), context.Event()
+    statistics = context.RawArray("d", 3)
+    requests = [context.Pipe(duplex=False) for _ in range(workers)]
+    replies = [context.Pipe(duplex=False) for _ in range(workers)]
+    server = None
+    if inference == "server":
+        server = context.Process(
+            target=serve,
+            args=(ServerSettings("harness_networks:fingerprint", dim, 1, 8, 0.001),
+                  [r for r, _ in requests], [s for _, s in replies], stop, events, statistics),
+            daemon=True)
+        server.start()
+    errors, answered = [], []
 
-    def slot_body(slot):
+    def play(channels, slot):
         rng = np.random.default_rng(slot)
-        worker = slot % 2
-        queue = RequestQueue(request_pipes[worker][1], locks[worker])
-        pipe = GamePipe(pipes[slot][0], stop, dim)
+        queue, pipe = channels.queue(0), channels.pipe(slot)
         for round_ in range(rounds):
             occupied = int(rng.integers(0, dim * dim))
             planes = np.zeros((5, dim, dim), dtype=bool)
             planes[0].flat[:occupied] = True
             valid = int(rng.integers(0, dim * dim))
             planes[4].flat[valid] = True
-            queue.put((round_ * slots + slot, planes.tolist()))
+            queue.put((round_ * total + slot, planes.tolist()))
             policy, value = pipe.recv()
             expected = [occupied + (1000.0 if t == valid else 0.0) for t in range(dim * dim)]
-            if list(policy) != expected or len(value) != 4:
+            if list(policy)[:dim * dim] != expected or len(value) != 4:
                 errors.append((slot, round_))
+            answered.append(slot)
+
+    def worker(w):
+        if inference == "server":
+            route = (requests[w][1], replies[w][0])
+        else:
+            route = load_evaluator("harness_networks:fingerprint", dim, 1, 8, events, None)
+        channels = WorkerChannels([route], range(w * per_worker, (w + 1) * per_worker), total,
+                                  dim, stop)
+        channels.run(lambda slot: play(channels, slot))
 
     try:
-        threads = [threading.Thread(target=slot_body, args=(s,)) for s in range(slots)]
+        threads = [threading.Thread(target=worker, args=(w,)) for w in range(workers)]
         for t in threads:
             t.start()
         for t in threads:
             t.join(60)
         assert not errors
-        assert served.value == slots * rounds
+        assert sorted(answered) == sorted(list(range(total)) * rounds)
+        if server is not None:
+            assert statistics[0] == total * rounds
     finally:
         stop.set()
-        server.join(5)
+        if server is not None:
+            server.join(5)
 
 
 def test_many_games_share_one_queue():
@@ -193,9 +207,11 @@ def test_failing_network_abandons_games_and_ends_the_run(tmp_path):
         assert f.read() == b""
 
 
-def test_failing_network_through_the_run_api():
+@pytest.mark.parametrize("inference", ["server", "worker"])
+def test_failing_network_through_the_run_api(inference):
     options = RunOptions(kind="random", games=3, networks=["harness_networks:failing"],
-                         settings=SearchSettings(dim=6), workers=1, threads=1)
+                         settings=SearchSettings(dim=6), workers=1, threads=2,
+                         inference=inference)
     run = Run(options)
     seen = []
     with pytest.raises(RunFailed, match="the model is broken"):

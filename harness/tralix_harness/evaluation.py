@@ -1,0 +1,101 @@
+"""Evaluating batches of requests with a network: what an inference server does with the
+messages of every worker, and what a worker does itself when it runs the network in its own
+process.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .channel import encode_failure, encode_replies
+from .networks import Network
+
+# A request message's game ids (raw int32 bytes) and its planes, uint8 (count, 5 * dim * dim).
+Requests = tuple[bytes | memoryview, npt.NDArray[np.uint8]]
+
+
+@dataclasses.dataclass
+class NetworkStatistics:
+    requests: int = 0
+    batches: int = 0
+    network_seconds: float = 0.0  # inside the network's evaluate()
+
+    def as_list(self) -> list[float]:
+        return [self.requests, self.batches, self.network_seconds]
+
+
+def planes_array(planes: npt.NDArray[np.uint8], dim: int, rep: int) -> npt.NDArray[np.float32]:
+    """Requests' planes, uint8 (batch, 5 * dim * dim) in the games' layout -> float32 (batch,
+    5, dim, dim), planes first."""
+    if rep == 1:
+        shaped = planes.reshape(len(planes), 5, dim, dim)
+    else:
+        shaped = planes.reshape(len(planes), dim, dim, 5).transpose(0, 3, 1, 2)
+    return shaped.astype(np.float32)
+
+
+class Evaluator:
+    """One network answering request messages, batch_size positions at a time at most.
+
+    A network that raises, or returns scores of the wrong shape, fails the whole batch: every
+    request in it gets a failure report, and `report` is told what went wrong."""
+
+    def __init__(self, name: str, network: Network, dim: int, rep: int, batch_size: int,
+                 report: Callable[[str], None]) -> None:
+        self.name = name
+        self.network = network
+        self.dim = dim
+        self.rep = rep
+        self.batch_size = batch_size
+        self.report = report
+        self.statistics = NetworkStatistics()
+        # Where the statistics are published after every batch: a shared array of three
+        # doubles (requests, batches, seconds), written by this evaluator alone.
+        self.shared: Any = None
+
+    def answer(self, messages: Sequence[Requests]) -> list[tuple[bytes | memoryview, ...]]:
+        """The reply to each message, in order."""
+        planes = planes_array(np.concatenate([p for _, p in messages]) if len(messages) > 1
+                              else messages[0][1], self.dim, self.rep)
+        try:
+            started = time.perf_counter()
+            scores = self._scores(planes)
+            self.statistics.network_seconds += time.perf_counter() - started
+            answers = []
+            start = 0
+            for ids, message_planes in messages:
+                end = start + len(message_planes)
+                answers.append(encode_replies(ids, scores[start:end]))
+                start = end
+        except Exception as error:
+            text = f"{type(error).__name__}: {error}"
+            self.report(f"network {self.name!r} failed: {text}")
+            answers = [encode_failure(ids, text, self.dim) for ids, _ in messages]
+        self.statistics.requests += len(planes)
+        self.statistics.batches += 1
+        if self.shared is not None:
+            self.shared[:] = self.statistics.as_list()
+        return answers
+
+    def _scores(self, planes: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+        """Float32 (positions, dim * dim + 4): each row the policy scores, then the value
+        scores."""
+        tiles = self.dim * self.dim
+        parts = []
+        for start in range(0, len(planes), self.batch_size):
+            chunk = planes[start:start + self.batch_size]
+            policy, value = self.network.evaluate(chunk)
+            policy = np.asarray(policy, dtype=np.float32).reshape(len(chunk), -1)
+            value = np.asarray(value, dtype=np.float32).reshape(len(chunk), -1)
+            if (policy.shape[1], value.shape[1]) != (tiles, 4):
+                raise ValueError(f"network returned policy {policy.shape} and value "
+                                 f"{value.shape}; expected ({len(chunk)}, {tiles}) and "
+                                 f"({len(chunk)}, 4)")
+            parts.append(np.concatenate((policy, value), axis=1))
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)

@@ -1,0 +1,157 @@
+#include "pack_planes.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace nb = nanobind;
+
+namespace tralix::binding {
+namespace {
+
+// A writable buffer held for the length of the call.
+class WritableBuffer {
+public:
+    explicit WritableBuffer(nb::handle object) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+            throw nb::python_error();
+        }
+    }
+    ~WritableBuffer() { PyBuffer_Release(&view_); }
+    WritableBuffer(const WritableBuffer&) = delete;
+    WritableBuffer& operator=(const WritableBuffer&) = delete;
+
+    std::uint8_t* data() const { return static_cast<std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+struct Writer {
+    std::uint8_t* out;
+    std::size_t size;
+    std::size_t at;
+
+    void put(PyObject* item) {
+        int truth;
+        if (item == Py_True) {
+            truth = 1;
+        } else if (item == Py_False) {
+            truth = 0;
+        } else {
+            const nb::object keep = nb::borrow(item);  // the truth value may run Python code
+            truth = PyObject_IsTrue(item);
+            if (truth < 0) throw nb::python_error();
+        }
+        if (at == size) {
+            throw nb::value_error(
+                ("the planes do not fit the buffer of " + std::to_string(size) + " bytes").c_str());
+        }
+        out[at++] = static_cast<std::uint8_t>(truth);
+    }
+
+    // Lists and tuples are read in place; any other sequence through a list made of it.
+    void walk(PyObject* level, int depth) {
+        nb::object held;
+        if (!PyList_CheckExact(level) && !PyTuple_CheckExact(level)) {
+            PyObject* fast = PySequence_Fast(level, "the planes must be nested sequences");
+            if (fast == nullptr) throw nb::python_error();
+            held = nb::steal(fast);
+            level = fast;
+        }
+        if (depth == 2 && put_singletons(level)) return;
+        // A list may change size while a truth value runs Python code: index it afresh each time.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(level); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(level, i);
+            if (depth == 2) {
+                put(item);
+            } else {
+                const nb::object keep = nb::borrow(item);
+                walk(item, depth + 1);
+            }
+        }
+    }
+
+    // The common case, a row of bool singletons that fits: a pointer comparison per item, no
+    // Python code run. False for anything else, and the row is then written afresh.
+    bool put_singletons(PyObject* row) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
+        if (static_cast<std::size_t>(n) > size - at) return false;
+        PyObject** items = PySequence_Fast_ITEMS(row);
+        std::uint8_t* to = out + at;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (items[i] == Py_True) {
+                to[i] = 1;
+            } else if (items[i] == Py_False) {
+                to[i] = 0;
+            } else {
+                return false;
+            }
+        }
+        at += static_cast<std::size_t>(n);
+        return true;
+    }
+};
+
+// A readable buffer held for the length of the call.
+class ReadableBuffer {
+public:
+    explicit ReadableBuffer(nb::handle object) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
+            throw nb::python_error();
+        }
+    }
+    ~ReadableBuffer() { PyBuffer_Release(&view_); }
+    ReadableBuffer(const ReadableBuffer&) = delete;
+    ReadableBuffer& operator=(const ReadableBuffer&) = delete;
+
+    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+}  // namespace
+
+void fill_floats(nb::handle floats, nb::handle buffer, std::size_t offset) {
+    PyObject* list = floats.ptr();
+    if (!PyList_CheckExact(list)) throw nb::type_error("floats must be a list");
+    const ReadableBuffer source(buffer);
+    // Items are replaced one by one below, and replacing one may run Python code: the size is
+    // read afresh each time.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        const std::size_t at = offset + 4 * static_cast<std::size_t>(i);
+        if (at > source.size() || source.size() - at < 4) {
+            throw nb::value_error(("the buffer of " + std::to_string(source.size()) +
+                                   " bytes ends before float " + std::to_string(i))
+                                      .c_str());
+        }
+        float value;
+        std::memcpy(&value, source.data() + at, sizeof value);
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (PyFloat_CheckExact(item) && Py_REFCNT(item) == 1) {
+            reinterpret_cast<PyFloatObject*>(item)->ob_fval = value;
+            continue;
+        }
+        PyObject* fresh = PyFloat_FromDouble(value);
+        if (fresh == nullptr) throw nb::python_error();
+        PyList_SET_ITEM(list, i, fresh);
+        Py_DECREF(item);
+    }
+}
+
+std::size_t pack_planes(nb::handle planes, nb::handle buffer, std::size_t offset) {
+    const WritableBuffer target(buffer);
+    if (offset > target.size()) {
+        throw nb::value_error(("offset " + std::to_string(offset) + " is beyond the buffer of " +
+                               std::to_string(target.size()) + " bytes")
+                                  .c_str());
+    }
+    Writer writer{target.data(), target.size(), offset};
+    writer.walk(planes.ptr(), 0);
+    return writer.at - offset;
+}
+
+}  // namespace tralix::binding

@@ -1,0 +1,76 @@
+"""The request and reply wire between the games and the networks: planes packed in C++ against
+numpy's own conversion, reply lists refilled in place without touching a float anyone else
+holds, and message framing over a real pipe whatever the chunks the bytes arrive in."""
+
+import os
+import threading
+
+import numpy as np
+import pytest
+
+import tralix_rules
+from tralix_harness.channel import FrameReader, write_frame
+
+
+@pytest.mark.parametrize("shape", [(5, 7, 7), (9, 9, 5), (5, 1, 1)])
+def test_packed_planes_are_numpys_bytes(shape):
+    rng = np.random.default_rng(sum(shape))
+    planes = rng.random(shape) < 0.3
+    buffer = bytearray(b"\xff" * (planes.size + 6))
+    assert tralix_rules.pack_planes(planes.tolist(), buffer, 3) == planes.size
+    assert bytes(buffer[3:3 + planes.size]) == planes.astype(np.uint8).tobytes()
+    assert buffer[:3] == b"\xff" * 3 and buffer[3 + planes.size:] == b"\xff" * 3
+
+
+def test_packing_reads_any_truthy_items_and_refuses_what_does_not_fit():
+    planes = [[(1, 0, "x")], ([0.0, [], None],)]  # tuples and non-bool items count too
+    buffer = bytearray(6)
+    assert tralix_rules.pack_planes(planes, buffer) == 6
+    assert bytes(buffer) == bytes([1, 0, 1, 0, 0, 0])
+    with pytest.raises(ValueError, match="do not fit the buffer of 5 bytes"):
+        tralix_rules.pack_planes(planes, bytearray(5))
+    with pytest.raises(ValueError, match="beyond the buffer"):
+        tralix_rules.pack_planes(planes, bytearray(6), 7)
+    with pytest.raises(TypeError):
+        tralix_rules.pack_planes([[1, 2]], bytearray(6))  # only two levels
+    with pytest.raises(BufferError):
+        tralix_rules.pack_planes(planes, bytes(6))  # not writable
+
+
+def test_refilled_floats_are_the_float32_values_and_spare_what_others_hold():
+    rng = np.random.default_rng(1)
+    values = rng.normal(size=40).astype(np.float32)
+    floats = [float(i) for i in range(30)]
+    mine = [id(f) for f in floats]
+    held = floats[7]  # someone else holds item 7: it must keep its value
+    tralix_rules.fill_floats(floats, values.tobytes(), 4 * 10)
+    assert floats == values[10:40].tolist()
+    assert held == 7.0 and floats[7] is not held
+    assert [id(f) == i for f, i in zip(floats, mine, strict=True)].count(False) == 1
+    with pytest.raises(ValueError, match="ends before float 20"):
+        tralix_rules.fill_floats(floats, values.tobytes(), 4 * 20)
+    with pytest.raises(TypeError):
+        tralix_rules.fill_floats(tuple(floats), values.tobytes())
+
+
+def test_frames_survive_any_chunking_of_the_pipe():
+    rng = np.random.default_rng(2)
+    messages = [rng.bytes(int(n)) for n in rng.integers(0, 70_000, size=40)]
+    read_end, write_end = os.pipe()
+    try:
+        def write():
+            for message in messages:
+                cut = int(rng.integers(0, len(message) + 1))
+                write_frame(write_end, message[:cut], memoryview(message)[cut:])
+            os.close(write_end)
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        reader, received = FrameReader(read_end), []
+        with pytest.raises(EOFError):
+            while True:
+                received.extend(reader.read())
+        writer.join()
+        assert received == messages
+    finally:
+        os.close(read_end)
