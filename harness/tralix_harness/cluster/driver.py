@@ -371,7 +371,7 @@ class ClusterRun:
                     self._assign_pending()
         finally:
             self._stop_all(wait=True)
-        if self.interrupted:
+        if self.interrupted and len(self._received) < len(self.numbers):
             raise RunInterrupted("the run was interrupted")
         if self.failure:
             raise RunFailed(self.failure)
