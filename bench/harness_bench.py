@@ -16,6 +16,7 @@ import time
 from pathlib import Path
 
 import numpy as np
+from training_game_bench import InstantResponder, ResultQueue
 
 import tralix_rules
 import tralix_self_play
@@ -38,25 +39,6 @@ def settings(side=SIDE, sims=SIMS):
     return SearchSettings(dim=side, sims_per_move=sims, sample_moves=30)
 
 
-class InstantResponder:
-    """The request queue and the pipe in one: put() counts, recv() returns a fixed reply."""
-
-    def __init__(self, side):
-        self.reply = ([0.0] * (side * side), [0.0] * 4)
-        self.requests = 0
-
-    def put(self, request):
-        self.requests += 1
-
-    def recv(self):
-        return self.reply
-
-
-class Results:
-    def put(self, item):
-        pass
-
-
 def module_alone(seconds):
     """Simulations per second of whole training games on this core, nothing but the module and
     the cheapest possible Python responder."""
@@ -64,7 +46,7 @@ def module_alone(seconds):
     start = time.perf_counter()
     game = 0
     while time.perf_counter() - start < seconds:
-        tralix_self_play.play_training_game(game, settings(), Results(), responder, responder)
+        tralix_self_play.play_training_game(game, settings(), ResultQueue(), responder, responder)
         game += 1
     return responder.requests / (time.perf_counter() - start)
 
