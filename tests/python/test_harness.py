@@ -317,12 +317,13 @@ def test_show_reports_a_game_that_is_not_in_the_file(tmp_path, capsys):
     assert capsys.readouterr() == ("", "no such game in the file\n")
 
 
-def test_interrupted_run_keeps_a_valid_file_and_leaves_no_process(tmp_path):
+@pytest.mark.parametrize("inference", ["server", "worker"])
+def test_interrupted_run_keeps_a_valid_file_and_leaves_no_process(tmp_path, inference):
     output = tmp_path / "games.jsonl.gz"
     process = subprocess.Popen(
         [sys.executable, "-m", "tralix_harness", "selfplay", "--games", "500", "--side", "5",
          "--sims", "2", "--workers", "2", "--threads", "2", "--network", "harness_networks:slow",
-         "--output", str(output)],
+         "--inference", inference, "--output", str(output)],
         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         start_new_session=True)
     try:
