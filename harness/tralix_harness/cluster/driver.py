@@ -223,6 +223,7 @@ class Cluster:
                 content = path.read_bytes()
                 network = ShippedNetwork(hashlib.sha256(content).hexdigest(), ray.put(content))
                 self._networks[key] = network
+                logger.info("network %s sent to the cluster (%d kB)", path, len(content) // 1024)
                 while len(self._networks) > 3:  # the reference kept the bytes in the store
                     del self._networks[next(iter(self._networks))]
             shipped.append(network)
