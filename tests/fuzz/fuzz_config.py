@@ -79,14 +79,16 @@ def value(data: atheris.FuzzedDataProvider, name: str, handed: fuzzing.Handed) -
         if name in SOUND:
             return data.ConsumeIntInRange(*SOUND[name])
         return data.PickValueInList([0.3, 1.25, 19652.0, 0.25, 1.0, 0.0, 1e-3, 5])
-    if kind == 5:
-        return data.PickValueInList([True, False, -1, 0, 3, 257, 2**32 - 1, 2**32, 2**70, -2**70])
+    if kind == 5:  # a side or a count out of range; no search of billions of simulations
+        odd = [True, False, -1, 0, 3, 2**32, 2**70, -2**70]
+        return data.PickValueInList(odd if name == "sims_per_move" else [*odd, 257, 2**32 - 1])
     if kind == 6:
         return data.PickValueInList([math.nan, math.inf, -math.inf, 1e300, -0.0, 4.0, -3.5])
     if kind == 7:
         return data.PickValueInList([None, "4", b"4", [4], 4j])
     if kind == 8:
-        return handed(Convertible(data.ConsumeIntInRange(-2, 300), data.ConsumeBool()))
+        number = data.PickValueInList([-2, -1, 0, 1, 2, 3, 4, 5, 257, 2**32])
+        return handed(Convertible(number, data.ConsumeBool()))
     return handed(Convertible(data.ConsumeRegularFloat(), data.ConsumeBool()))
 
 

@@ -58,7 +58,7 @@ class Reentrant:
             Reentrant.depth += 1
             try:
                 inner = Zeros()
-                status = tsp.play_training_game(9, Config(4, 1, 1), inner, inner, inner)
+                status = tsp.play_training_game(9, Config(4, 1, 0), inner, inner, inner)
                 if status != 0 or len(inner.results) != 1:
                     Reentrant.failures.append(f"inner game: {status}, {inner.results!r}")
             except BaseException as error:  # noqa: BLE001 - reported by the input's check
