@@ -6,6 +6,7 @@ transformed positions."""
 import gzip
 import json
 import logging
+import math
 
 import numpy as np
 import pytest
@@ -170,6 +171,8 @@ def _replace(line, **changes):
     (lambda line: _replace(line, records=json.loads(line)["records"][1:]), "one per tile"),
     (lambda line: _replace(line, records=[[[35, 1.0]]] + json.loads(line)["records"][1:]),
      "not valid"),
+    (lambda line: _replace(line, records=[[[math.inf, 1.0]]] + json.loads(line)["records"][1:]),
+     "other than \\[tile, share\\] pairs"),
     (lambda line: _replace(line, outcome=[1, 1, 0, 0]), "adding up to 1"),
     (lambda line: _replace(line, records=[[[t, 2 * s] for t, s in r]
                                           for r in json.loads(line)["records"]]),

@@ -144,7 +144,7 @@ def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
             _fail(f"{name} {i} is not a non-empty list")
         try:
             pairs = [(int(t), s) for t, s in record]
-        except (TypeError, ValueError):
+        except (TypeError, ValueError, OverflowError):  # OverflowError: a tile of Infinity
             _fail(f"{name} {i} holds something other than [tile, share] pairs")
         if not all(0 <= t < side * side and valid[i, t] for t, _ in pairs):
             _fail(f"{name} {i} names a tile that was not valid")
