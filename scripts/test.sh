@@ -2,8 +2,8 @@
 # Builds everything and runs every check and test: formatting and the Python linters, the C++
 # suites under AddressSanitizer and UndefinedBehaviorSanitizer and the extension modules of the
 # same build under the Python suite, then the release build with its suites and a short run of
-# every benchmark, then the module installed into the virtual environment and its Python suite,
-# and last a short fuzzing run against the sanitizer build. Compiler warnings are errors here.
+# every benchmark, a short fuzzing run against the sanitizer build, and last the module installed
+# into the virtual environment under its Python suite. Compiler warnings are errors here.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$root"
@@ -70,8 +70,10 @@ else
     echo "ray_bench.py skipped: no network namespace can be made here" >&2
 fi
 
+echo "== fuzzing, briefly, against the sanitizer build's modules (the same inputs every time)" >&2
+"${sanitized[@]}" PYTHON="$PYTHON" bash scripts/fuzz.sh --runs 3000
+
+# Last, so that the run ends with the test runner's summary.
 echo "== Python tests" >&2
 "$PYTHON" -m pytest tests/python -q
 
-echo "== fuzzing, briefly, against the sanitizer build's modules (the same inputs every time)" >&2
-"${sanitized[@]}" PYTHON="$PYTHON" bash scripts/fuzz.sh --runs 3000
