@@ -21,14 +21,13 @@ from training_game_bench import InstantResponder, ResultQueue
 import tralix_rules
 import tralix_self_play
 from tralix_harness.channel import (
-    FrameReader,
     decode_requests,
     encode_replies,
     plane_bytes,
     reply_floats,
-    write_frame,
 )
 from tralix_harness.evaluation import planes_array
+from tralix_harness.framing import FrameReader, write_frame
 from tralix_harness.pool import Run, RunInterrupted, RunKind, RunOptions
 from tralix_harness.settings import SearchSettings
 

@@ -14,9 +14,8 @@ the server turn a batch into an array in one step:
   its float32 policy scores (dim * dim) and value scores (4); a reply of any other length is a
   failure report for every request of the message, its remaining bytes the text.
 
-Each message is framed by its length (int32) and written and read straight on the pipe's file
-descriptor: one system call per message written, one per wake-up of a reader however many
-messages have arrived.
+Each message is framed (framing.py) and written and read straight on the pipe's file
+descriptor.
 
 When a worker sends: as soon as half of its game threads (rounded up) wait on a network, so that
 the other half keeps the worker's core busy while the first half's batch is evaluated, and at
@@ -30,7 +29,6 @@ leaves the process.
 from __future__ import annotations
 
 import functools
-import os
 import select
 import struct
 import time
@@ -44,6 +42,8 @@ import numpy as np
 import numpy.typing as npt
 
 import tralix_rules
+
+from .framing import FrameReader, write_frame
 
 _COUNT = struct.Struct("<i")
 _HEADER = struct.Struct("<ii")  # count, capacity
@@ -74,48 +74,6 @@ def plane_bytes(dim: int) -> int:
 def reply_floats(dim: int) -> int:
     """Floats of one request's reply: the policy scores, then the value scores."""
     return dim * dim + 4
-
-
-# Framing.
-
-def write_frame(fd: int, *parts: bytes | memoryview) -> None:
-    """Writes one message made of `parts`, whole (a pipe has one writer)."""
-    size = sum(len(part) for part in parts)
-    pending = [memoryview(_COUNT.pack(size)), *(memoryview(part) for part in parts)]
-    while pending:
-        written = os.writev(fd, pending)
-        while written and written >= len(pending[0]):
-            written -= len(pending[0])
-            pending.pop(0)
-        if written:
-            pending[0] = pending[0][written:]
-
-
-class FrameReader:
-    """The messages arriving on a pipe's file descriptor."""
-
-    def __init__(self, fd: int) -> None:
-        self.fd = fd
-        self._held = b""
-
-    def read(self) -> list[bytes]:
-        """Blocks until at least one whole message has arrived; returns every whole message
-        that has. EOFError once the writer has closed the pipe."""
-        frames: list[bytes] = []
-        while not frames:
-            data = os.read(self.fd, 1 << 20)
-            if not data:
-                raise EOFError("the pipe was closed")
-            held = self._held + data if self._held else data
-            at = 0
-            while len(held) - at >= _COUNT.size:
-                size: int = _COUNT.unpack_from(held, at)[0]
-                if len(held) - at - _COUNT.size < size:
-                    break
-                frames.append(held[at + _COUNT.size:at + _COUNT.size + size])
-                at += _COUNT.size + size
-            self._held = held[at:]
-        return frames
 
 
 # Server side.

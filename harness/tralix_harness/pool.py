@@ -13,13 +13,11 @@ import enum
 import logging
 import multiprocessing
 import os
-import queue
 import signal
 import time
 from collections.abc import Generator, Iterator
 from multiprocessing.connection import Connection
 from multiprocessing.process import BaseProcess
-from multiprocessing.queues import Queue
 from multiprocessing.sharedctypes import Synchronized
 from multiprocessing.synchronize import Event as StopEvent
 from types import TracebackType
@@ -27,7 +25,7 @@ from typing import Any
 
 from .channel import Collector, Route, WorkerChannels
 from .evaluation import NetworkStatistics
-from .events import Event, EventKind
+from .events import EventInbox, EventKind, EventPipe
 from .parent_watch import end_with_parent
 from .server import ServerSettings, load_evaluator, serve
 from .settings import SearchSettings
@@ -111,7 +109,7 @@ class WorkerSetup:
     counter: Synchronized[int]                 # the next game to claim, run-wide
     numbers: tuple[int, ...]                   # the numbers of the run's games, in order
     stop: StopEvent
-    events: Queue[Event]
+    events: EventPipe
     quiet: bool                                # keep the module's own printing off stdout
 
 
@@ -242,7 +240,7 @@ class Run:
         self.interrupted = False
         self._context = multiprocessing.get_context("spawn")
         self._stop = self._context.Event()
-        self._events: Queue[Event] = self._context.Queue()
+        self._events: EventInbox | None = None
         self._counter: Synchronized[int] = self._context.Value("i", 0)
         # Per evaluator (a server, or a worker's network): its requests, its batches and its
         # network's seconds inside evaluate(), written by that evaluator alone.
@@ -301,6 +299,10 @@ class Run:
                     for _ in range(0 if local else options.workers)]
         replies = [[self._context.Pipe(duplex=False) for _ in options.networks]
                    for _ in range(0 if local else options.workers)]
+        # Each process has an event pipe of its own; the main process keeps only the read ends.
+        event_pipes = [self._context.Pipe(duplex=False)
+                       for _ in range(options.workers + (0 if local else len(options.networks)))]
+        self._events = EventInbox([reader for reader, _ in event_pipes])
         try:
             for n, network in enumerate([] if local else options.networks):
                 server = ServerSettings(network, dim, options.settings.rep, options.batch_size,
@@ -309,7 +311,7 @@ class Run:
                     target=serve,
                     args=(server, [requests[w][n][0] for w in range(options.workers)],
                           [replies[w][n][1] for w in range(options.workers)], self._stop,
-                          self._events, self._statistics[n]),
+                          EventPipe(event_pipes[options.workers + n][1]), self._statistics[n]),
                     name=f"tralix-server-{n}", daemon=True))
             for w in range(options.workers):
                 routes: tuple[tuple[Connection, Connection] | LocalNetwork, ...]
@@ -325,16 +327,24 @@ class Run:
                     kind=self.kind, settings=options.settings,
                     slots=tuple(range(w * options.threads, (w + 1) * options.threads)),
                     total_slots=slots, routes=routes, counter=self._counter, numbers=numbers,
-                    stop=self._stop, events=self._events, quiet=options.quiet)
+                    stop=self._stop, events=EventPipe(event_pipes[w][1]), quiet=options.quiet)
                 self._processes.append(self._context.Process(
                     target=_work, args=(setup,), name=f"tralix-worker-{w}", daemon=True))
             for process in self._servers + self._processes:
                 process.start()
-            yield from self._collect()
+            # The processes hold their own ends now: a pipe closes when its process ends.
+            for pipe in (requests, replies):
+                for connections in pipe:
+                    for reader, writer in connections:
+                        reader.close()
+                        writer.close()
+            for _, writer in event_pipes:
+                writer.close()
+            yield from self._collect(self._events)
         finally:
             self._shut_down()
 
-    def _collect(self) -> Iterator[GameResult]:
+    def _collect(self, events: EventInbox) -> Iterator[GameResult]:
         finished = 0
         grace_until = None
         quiet_since = None
@@ -346,9 +356,8 @@ class Run:
                 grace_until = grace_until or time.perf_counter() + 1.0
                 if time.perf_counter() > grace_until:
                     break
-            try:
-                kind, payload = self._events.get(timeout=0.1)
-            except queue.Empty:
+            event = events.get(timeout=0.1)
+            if event is None:
                 self._check_processes()
                 if all(p.exitcode is not None for p in self._processes):
                     quiet_since = quiet_since or time.perf_counter()
@@ -357,12 +366,18 @@ class Run:
                         self._stop.set()
                 continue
             quiet_since = None
+            kind, payload = event
             if kind == EventKind.GAME:
                 finished += 1
                 yield payload
             else:
                 self.failure = self.failure or payload
                 self._stop.set()
+        # A failure is reported before the games it ends, but on another process's pipe
+        # perhaps: what has arrived is read before the run counts as a success.
+        while (event := events.get(timeout=0.0)) is not None:
+            if event[0] != EventKind.GAME:
+                self.failure = self.failure or event[1]
         if self.failure:
             raise RunFailed(self.failure)
 
@@ -379,6 +394,9 @@ class Run:
             return
         self._closed = True
         self._stop.set()
+        if self._events is not None:
+            # No more events are read: a process writing one learns it at once and ends.
+            self._events.close()
         deadline = time.perf_counter() + 5.0
         for process in self._processes + self._servers:
             if process.pid is not None:
@@ -392,5 +410,3 @@ class Run:
                 logger.debug("%s ignored the termination: killing it", process.name)
                 process.kill()
                 process.join()
-        self._events.cancel_join_thread()
-        self._events.close()

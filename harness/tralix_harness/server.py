@@ -12,16 +12,16 @@ import signal
 import time
 import traceback
 from multiprocessing.connection import Connection
-from multiprocessing.queues import Queue
 from multiprocessing.synchronize import Event as StopEvent
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .channel import FrameReader, decode_requests, write_frame
+from .channel import decode_requests
 from .evaluation import Evaluator
-from .events import Event, EventKind
+from .events import EventKind, EventSink
+from .framing import FrameReader, write_frame
 from .learning.checkpoint import CheckpointError
 from .networks import load_network
 from .parent_watch import end_with_parent
@@ -36,7 +36,7 @@ class ServerSettings:
     max_wait: float = 0.0
 
 
-def load_evaluator(network: str, dim: int, rep: int, batch_size: int, events: Queue[Event],
+def load_evaluator(network: str, dim: int, rep: int, batch_size: int, events: EventSink,
                    shared: Any) -> Evaluator | None:
     """The network ready to answer requests, publishing its statistics to `shared` (see
     Evaluator.shared); None, with the failure reported on events, when it cannot be loaded."""
@@ -93,7 +93,7 @@ class _Inbox:
 
 
 def serve(server: ServerSettings, requests: list[Connection], replies: list[Connection],
-          stop_event: StopEvent, events: Queue[Event], shared: Any) -> None:
+          stop_event: StopEvent, events: EventSink, shared: Any) -> None:
     """Process body: requests[w] and replies[w] are worker w's connections; `shared` receives
     the server's statistics after every batch. Reports (EventKind.SERVER_ERROR, text) on events
     when the network fails; the games of a failed batch receive a failure report instead of a

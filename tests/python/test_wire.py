@@ -2,14 +2,18 @@
 numpy's own conversion, reply lists refilled in place without touching a float anyone else
 holds, and message framing over a real pipe whatever the chunks the bytes arrive in."""
 
+import multiprocessing
 import os
+import pickle
+import struct
 import threading
 
 import numpy as np
 import pytest
 
 import tralix_rules
-from tralix_harness.channel import FrameReader, write_frame
+from tralix_harness.events import EventInbox, EventKind, EventPipe
+from tralix_harness.framing import FrameReader, write_frame
 
 
 @pytest.mark.parametrize("shape", [(5, 7, 7), (9, 9, 5), (5, 1, 1)])
@@ -55,7 +59,7 @@ def test_refilled_floats_are_the_float32_values_and_spare_what_others_hold():
 
 def test_frames_survive_any_chunking_of_the_pipe():
     rng = np.random.default_rng(2)
-    messages = [rng.bytes(int(n)) for n in rng.integers(0, 70_000, size=40)]
+    messages = [rng.bytes(int(n)) for n in rng.integers(0, 70_000, size=40)] + [b""]
     read_end, write_end = os.pipe()
     try:
         def write():
@@ -74,3 +78,21 @@ def test_frames_survive_any_chunking_of_the_pipe():
         assert received == messages
     finally:
         os.close(read_end)
+
+
+def test_an_event_cut_by_a_killed_writer_is_dropped_not_waited_for():
+    # A worker killed in the middle of writing a finished game once left the main process
+    # waiting for ever for the rest of the message.
+    context = multiprocessing.get_context("spawn")
+    reader, writer = context.Pipe(duplex=False)
+    events = EventInbox([reader])
+    EventPipe(writer).put((EventKind.PANIC, "whole"))
+    frame = pickle.dumps((EventKind.PANIC, "cut" * 1000))
+    os.write(writer.fileno(), struct.pack("<i", len(frame)) + frame[:100])
+    writer.close()  # what the death of the only writer does
+    got = []
+    reading = threading.Thread(target=lambda: got.extend([events.get(1.0), events.get(1.0)]))
+    reading.start()
+    reading.join(10)
+    assert not reading.is_alive() and got == [(EventKind.PANIC, "whole"), None]
+    events.close()
