@@ -55,9 +55,10 @@ def scenario(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Any]:
     pytest.importorskip("torch")
     work = tmp_path_factory.mktemp("cluster")
     done = _isolated([sys.executable, str(HERE / "cluster_scenario.py"), str(work)],
-                     timeout=1200)
+                     timeout=3600)
     report_file = work / "report.json"
-    assert report_file.exists(), f"the scenario failed:\n{done.stdout}\n{done.stderr[-5000:]}"
+    assert done.returncode == 0 and report_file.exists(), (
+        f"the scenario failed:\n{done.stdout}\n{done.stderr[-5000:]}")
     report: dict[str, Any] = json.loads(report_file.read_text())
     report["work"] = work
     return report
