@@ -1,11 +1,12 @@
 """A soak: many training games in one process, watching for leaks.
 
-The games are the module's (play_training_game) and the rest is the harness's own pieces, in
-process: each request is evaluated at once by the heuristic network the inference server runs
-(batches of one), the reply handed back as the game pipe hands it (float32 arrays), and every
-finished game written by the data-file writer and read back at the end.
+The games are the module's (play_training_game), played as a worker plays them: --slots games
+at once on the harness's worker channels (greenlets, requests packed into one batch, the
+heuristic network evaluating the batch in the process, replies read into the slots' reused
+lists), and every finished game written by the data-file writer and read back at the end.
 
-    python bench/soak.py [--games 10000] [--side 5] [--sims 8] [--warm-up 1000] [--every 500]
+    python bench/soak.py [--games 10000] [--side 5] [--sims 8] [--slots 4] [--warm-up 1000]
+                         [--every 500]
 
 After the warm-up, the resident memory (/proc/self/statm) and the count of Python objects
 (gc.get_objects(), after a collection) must stay within --tolerance of their level at the end
@@ -17,17 +18,18 @@ from __future__ import annotations
 
 import argparse
 import gc
+import itertools
 import os
 import sys
 import tempfile
+import threading
 import time
-from array import array
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 import tralix_self_play as module
+from tralix_harness.channel import WorkerChannels
+from tralix_harness.evaluation import Evaluator
 from tralix_harness.networks import load_network
 from tralix_harness.records import GameWriter, game_line, read_games
 from tralix_harness.settings import SearchSettings
@@ -43,32 +45,6 @@ def resident_bytes() -> int:
 def python_objects() -> int:
     gc.collect()
     return len(gc.get_objects())
-
-
-class Loopback:
-    """One game slot's request queue and reply pipe in one object: put() evaluates the planes
-    with the network, recv() returns the reply as (policy scores, value scores)."""
-
-    def __init__(self, side: int, network: str) -> None:
-        self.network = load_network(network, side)
-        self.tiles = side * side
-        self.reply: tuple[array[float], array[float]] | None = None
-        self.requests = 0
-
-    def put(self, request: tuple[int, Any]) -> None:
-        _, planes = request
-        batch = np.asarray(planes, dtype=np.float32)[None]
-        policy, value = self.network.evaluate(batch)
-        scores = array("f")
-        scores.frombytes(np.concatenate([np.ravel(policy), np.ravel(value)])
-                         .astype(np.float32).tobytes())
-        self.reply = (scores[:self.tiles], scores[self.tiles:])
-        self.requests += 1
-
-    def recv(self) -> tuple[array[float], array[float]]:
-        assert self.reply is not None
-        reply, self.reply = self.reply, None
-        return reply
 
 
 class Results:
@@ -91,6 +67,7 @@ def main() -> int:
     parser.add_argument("--side", type=int, default=5)
     parser.add_argument("--sims", type=int, default=8)
     parser.add_argument("--network", default="heuristic")
+    parser.add_argument("--slots", type=int, default=4, help="games played at once")
     parser.add_argument("--warm-up", type=int, default=1000, help="games before the baseline")
     parser.add_argument("--every", type=int, default=500, help="games between samples")
     parser.add_argument("--tolerance", type=float, default=0.05)
@@ -100,40 +77,57 @@ def main() -> int:
 
     settings = SearchSettings(dim=args.side, sims_per_move=args.sims, sample_moves=8)
     stored = dict(settings.as_dict(), network=args.network)
-    loopback = Loopback(args.side, args.network)
+    failures: list[str] = []
+    evaluator = Evaluator(args.network, load_network(args.network, args.side), args.side, 1,
+                          args.slots, report=failures.append)
+    channels = WorkerChannels([evaluator], range(args.slots), args.slots, args.side,
+                              threading.Event())
     base: tuple[int, int] | None = None
     worst = [0.0, 0.0]  # the largest drift of memory and of objects after the warm-up
+    claimed = itertools.count(1)
     started = time.perf_counter()
+
+    def sample(number: int) -> None:
+        nonlocal base
+        memory, objects = resident_bytes(), python_objects()
+        line = (f"{number:7d} games {time.perf_counter() - started:8.1f} s  "
+                f"resident {memory / 2**20:8.2f} MiB  objects {objects:8d}")
+        if number == args.warm_up:
+            base = (memory, objects)
+            line += "  (baseline)"
+        elif base is not None:
+            now = (drift(memory, base[0]), drift(objects, base[1]))
+            worst[:] = [max(w, n) for w, n in zip(worst, now, strict=True)]
+            line += f"  ({now[0]:+.2%}, {now[1]:+.2%})"
+        print(line, flush=True)
+
     with tempfile.TemporaryDirectory() as folder:
         path = Path(folder) / "soak.jsonl.gz"
         with GameWriter(path) as writer:
-            for number in range(1, args.games + 1):
-                results = Results()
-                status = module.play_training_game(number, settings, results, loopback,
-                                                   loopback)
-                if status != 0:
-                    print(f"game {number} ended with status {status}", file=sys.stderr)
-                    return 1
-                writer.write(game_line(number, args.side, results.items[0][1], stored))
-                del results
-                if number % args.every and number != args.warm_up:
-                    continue
-                memory, objects = resident_bytes(), python_objects()
-                line = (f"{number:7d} games {time.perf_counter() - started:8.1f} s  "
-                        f"resident {memory / 2**20:8.2f} MiB  objects {objects:8d}")
-                if number == args.warm_up:
-                    base = (memory, objects)
-                    line += "  (baseline)"
-                elif base is not None:
-                    now = (drift(memory, base[0]), drift(objects, base[1]))
-                    worst = [max(w, n) for w, n in zip(worst, now, strict=True)]
-                    line += f"  ({now[0]:+.2%}, {now[1]:+.2%})"
-                print(line, flush=True)
+            def play(slot: int) -> None:
+                queue, pipe = channels.queue(0), channels.pipe(slot)
+                while (number := next(claimed)) <= args.games and not failures:
+                    results = Results()
+                    status = module.play_training_game(number * args.slots + slot, settings,
+                                                       results, queue, pipe)
+                    if status != 0:
+                        failures.append(f"game {number} ended with status {status}")
+                        return
+                    writer.write(game_line(number, args.side, results.items[0][1], stored))
+                    del results
+                    if number % args.every == 0 or number == args.warm_up:
+                        sample(number)
+
+            channels.run(play)
         stored_games = sum(1 for _ in read_games(path))
+    if failures:
+        print(failures[0], file=sys.stderr)
+        return 1
     assert base is not None
     seconds = time.perf_counter() - started
     print(f"{args.games} games of side {args.side} at {args.sims} simulations in "
-          f"{seconds:.0f} s ({loopback.requests} evaluations); after {args.warm_up} games: "
+          f"{seconds:.0f} s ({evaluator.statistics.requests} evaluations in "
+          f"{evaluator.statistics.batches} batches); after {args.warm_up} games: "
           f"resident {base[0] / 2**20:.2f} MiB, {base[1]} objects; largest growth after it: "
           f"memory {worst[0]:+.2%}, objects {worst[1]:+.2%}; {stored_games} games in the file")
     if stored_games != args.games:
