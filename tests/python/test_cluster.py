@@ -251,3 +251,23 @@ def test_a_stopped_job_keeps_its_finished_games_and_a_shipped_network_becomes_a_
     finally:
         player.close()
     assert not Path(name[6:]).exists()
+
+
+# ----- addresses and shares ---------------------------------------------------------------
+
+
+def test_addresses_and_shares() -> None:
+    from tralix_harness.cluster import split_address
+
+    assert split_address("10.1.2.3:6379") == ("10.1.2.3", 6379)
+    assert split_address("ray://head:10001") == ("head", 10001)
+    assert split_address("[::1]:6379") == ("::1", 6379)
+    for bad in ("head", "head:", ":6379", "head:port", "head:0", "head:70000", ""):
+        assert split_address(bad) is None, bad
+    pytest.importorskip("ray")
+    from tralix_harness.cluster.driver import _split
+
+    for count, parts in ((10, 3), (2, 3), (0, 2), (7, 7)):
+        shares = _split(list(range(count)), parts)
+        assert len(shares) == parts and sum(shares, []) == list(range(count))
+        assert max(map(len, shares)) - min(map(len, shares)) <= 1
