@@ -25,10 +25,9 @@ import tempfile
 import threading
 import time
 from pathlib import Path
-from typing import Any
 
 import tralix_self_play as module
-from tralix_harness.channel import WorkerChannels
+from tralix_harness.channel import Collector, WorkerChannels
 from tralix_harness.evaluation import Evaluator
 from tralix_harness.networks import load_network
 from tralix_harness.records import GameWriter, game_line, read_games
@@ -45,16 +44,6 @@ def resident_bytes() -> int:
 def python_objects() -> int:
     gc.collect()
     return len(gc.get_objects())
-
-
-class Results:
-    """The result queue of one game."""
-
-    def __init__(self) -> None:
-        self.items: list[Any] = []
-
-    def put(self, item: Any) -> None:
-        self.items.append(item)
 
 
 def drift(level: int, base: int) -> float:
@@ -107,7 +96,7 @@ def main() -> int:
             def play(slot: int) -> None:
                 queue, pipe = channels.queue(0), channels.pipe(slot)
                 while (number := next(claimed)) <= args.games and not failures:
-                    results = Results()
+                    results = Collector()
                     status = module.play_training_game(number * args.slots + slot, settings,
                                                        results, queue, pipe)
                     if status != 0:

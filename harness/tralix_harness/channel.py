@@ -29,7 +29,6 @@ leaves the process.
 from __future__ import annotations
 
 import functools
-import select
 import struct
 import time
 from collections import deque
@@ -43,7 +42,7 @@ import numpy.typing as npt
 
 import tralix_rules
 
-from .framing import FrameReader, write_frame
+from .framing import PipeSet, write_frame
 
 _COUNT = struct.Struct("<i")
 _HEADER = struct.Struct("<ii")  # count, capacity
@@ -192,11 +191,8 @@ class WorkerChannels:
         self._outboxes = [_Outbox(route, len(slots), dim) for route in routes]
         served = any(isinstance(route, tuple) for route in routes)
         self._group = max(1, (len(slots) + 1) // 2) if served else len(slots)
-        self._readers = {route[1].fileno(): FrameReader(route[1].fileno())
-                         for route in routes if isinstance(route, tuple)}
-        self._poller = select.poll()
-        for fd in self._readers:
-            self._poller.register(fd, select.POLLIN)
+        self._replies = PipeSet(route[1].fileno() for route in routes
+                                if isinstance(route, tuple))
         self._ready: deque[tuple[_Slot, Reply | str | RunStopped | None]] = deque()
         self._hub: greenlet.greenlet | None = None
 
@@ -276,18 +272,9 @@ class WorkerChannels:
             self._land(reply)
 
     def _await_replies(self) -> None:
-        if not self._readers:
-            return
-        for fd, _ in self._poller.poll(round(self._poll * 1000)):
-            try:
-                messages = self._readers[fd].read()
-            except (EOFError, OSError):
-                # The server has gone: the run is stopping or has failed.
-                self._poller.unregister(fd)
-                del self._readers[fd]
-                continue
-            for message in messages:
-                self._land(message)
+        # A server that has gone is dropped: the run is stopping or has failed.
+        for _, message in self._replies.read(self._poll):
+            self._land(message)
 
     def _land(self, message: bytes) -> None:
         """Queues each reply of a message for the game waiting for it."""

@@ -9,13 +9,12 @@ from __future__ import annotations
 
 import enum
 import pickle
-import select
 from collections import deque
 from collections.abc import Sequence
 from multiprocessing.connection import Connection
 from typing import Any, Protocol
 
-from .framing import FrameReader, write_frame
+from .framing import PipeSet, write_frame
 
 
 class EventKind(enum.StrEnum):
@@ -49,23 +48,13 @@ class EventInbox:
 
     def __init__(self, connections: Sequence[Connection]) -> None:
         self._connections = list(connections)
-        self._readers = {c.fileno(): FrameReader(c.fileno()) for c in connections}
-        self._poller = select.poll()
-        for fd in self._readers:
-            self._poller.register(fd, select.POLLIN)
+        self._pipes = PipeSet(c.fileno() for c in connections)
         self._pending: deque[Event] = deque()
 
     def get(self, timeout: float) -> Event | None:
         """The next event, waiting up to `timeout` seconds for one; None if none came."""
         if not self._pending:
-            for fd, _ in self._poller.poll(round(timeout * 1000)):
-                try:
-                    frames = self._readers[fd].read()
-                except (EOFError, OSError):  # the process has ended
-                    self._poller.unregister(fd)
-                    del self._readers[fd]
-                    continue
-                self._pending.extend(pickle.loads(frame) for frame in frames)
+            self._pending.extend(pickle.loads(message) for _, message in self._pipes.read(timeout))
         return self._pending.popleft() if self._pending else None
 
     def close(self) -> None:

@@ -6,7 +6,9 @@ when the pipe closes."""
 from __future__ import annotations
 
 import os
+import select
 import struct
+from collections.abc import Iterable
 
 _LENGTH = struct.Struct("<i")
 
@@ -50,3 +52,32 @@ class FrameReader:
                 at += _LENGTH.size + size
             self._held = held[at:]
         return frames
+
+
+class PipeSet:
+    """Several pipes read together: the whole messages of whichever have some; a pipe whose
+    writer has closed it is dropped, with a cut last message if it had one."""
+
+    def __init__(self, fds: Iterable[int]) -> None:
+        self._readers = {fd: FrameReader(fd) for fd in fds}
+        self._poller = select.poll()
+        for fd in self._readers:
+            self._poller.register(fd, select.POLLIN)
+
+    @property
+    def open(self) -> bool:
+        return bool(self._readers)
+
+    def read(self, timeout: float) -> list[tuple[int, bytes]]:
+        """(fd, message) for every whole message that has arrived, in each pipe's order,
+        waiting up to `timeout` seconds for the first."""
+        arrived: list[tuple[int, bytes]] = []
+        for fd, _ in self._poller.poll(max(0, round(timeout * 1000))):
+            try:
+                messages = self._readers[fd].read()
+            except (EOFError, OSError):
+                self._poller.unregister(fd)
+                del self._readers[fd]
+                continue
+            arrived += ((fd, message) for message in messages)
+        return arrived

@@ -7,7 +7,6 @@ connection of the worker that sent it.
 from __future__ import annotations
 
 import dataclasses
-import select
 import signal
 import time
 import traceback
@@ -21,7 +20,7 @@ import numpy.typing as npt
 from .channel import decode_requests
 from .evaluation import Evaluator
 from .events import EventKind, EventSink
-from .framing import FrameReader, write_frame
+from .framing import PipeSet, write_frame
 from .learning.checkpoint import CheckpointError
 from .networks import load_network
 from .parent_watch import end_with_parent
@@ -61,34 +60,23 @@ class _Inbox:
 
     def __init__(self, connections: list[Connection], dim: int) -> None:
         self._connections = connections  # kept open; read through their file descriptors
-        self._readers = {c.fileno(): (w, FrameReader(c.fileno()))
-                         for w, c in enumerate(connections)}
-        self._poller = select.poll()
-        for fd in self._readers:
-            self._poller.register(fd, select.POLLIN)
+        self._worker = {c.fileno(): w for w, c in enumerate(connections)}
+        self._pipes = PipeSet(self._worker)
         self._dim = dim
 
     @property
     def open(self) -> bool:
-        return bool(self._readers)
+        return self._pipes.open
 
     def read(self, timeout: float,
              into: list[tuple[int, bytes | memoryview, npt.NDArray[np.uint8]]]) -> int:
         """Adds (worker, ids, planes) for every message that has arrived, waiting up to
         `timeout` seconds for the first; returns the requests added."""
         added = 0
-        for fd, _ in self._poller.poll(max(0, round(timeout * 1000))):
-            worker, reader = self._readers[fd]
-            try:
-                messages = reader.read()
-            except (EOFError, OSError):
-                self._poller.unregister(fd)
-                del self._readers[fd]
-                continue
-            for message in messages:
-                ids, planes = decode_requests(message, self._dim)
-                into.append((worker, ids, planes))
-                added += len(planes)
+        for fd, message in self._pipes.read(timeout):
+            ids, planes = decode_requests(message, self._dim)
+            into.append((self._worker[fd], ids, planes))
+            added += len(planes)
         return added
 
 
