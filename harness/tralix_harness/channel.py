@@ -1,11 +1,11 @@
 """The wire between a worker's games and the inference servers, and the objects the module is
 handed for each game.
 
-A worker gathers its game threads' requests into one message per batch for each network and
-sends it on its own connection to that network's server; the server answers each message with
-one message on the worker's reply connection, and a thread of the worker hands each reply to
-the game waiting for it. Both ways the messages are raw bytes, which skips pickling and lets
-the server turn a batch into an array in one step:
+A worker gathers its games' requests into one message per batch for each network and sends it
+on its own pipe to that network's server; the server answers each message with one message on
+the worker's reply pipe, and the worker hands each reply to the game waiting for it. Both ways
+the messages are raw bytes, which skips pickling and lets the server turn a batch into an array
+in one step:
 
 - request: the count and the capacity (two little-endian int32), `capacity` game ids (int32,
   the first `count` of them used), then `count` times the planes of a position, one byte per
@@ -17,13 +17,13 @@ the server turn a batch into an array in one step:
 Each message is framed (framing.py) and written and read straight on the pipe's file
 descriptor.
 
-When a worker sends: as soon as half of its game threads (rounded up) wait on a network, so that
-the other half keeps the worker's core busy while the first half's batch is evaluated, and at
-the latest when none of its threads could add a request (every one waits, or has ended).
+When a worker sends: as soon as half of its games (rounded up) wait on a network, so that the
+other half keeps the worker's core busy while the first half's batch is evaluated, and at the
+latest when none of its games can go on (every one waits, or has ended).
 
 A worker may also run a network in its own process instead (the run's `inference` "worker"):
-the same batches are evaluated on the spot when every game thread waits, and no message
-leaves the process.
+the same batches are evaluated on the spot when every game waits, and no message leaves the
+process.
 """
 
 from __future__ import annotations
