@@ -58,8 +58,9 @@ class Batch:
 
 def _spawn_without_main_script() -> None:
     """In a Ray worker, ``__main__`` is Ray's worker script, which every process the pool
-    spawns would run again (importing Ray, some 50 MB and a second of start-up each). A
-    ``__main__`` spec makes spawn skip it; the pool's processes need nothing from it."""
+    spawns would run again (importing Ray, some 50 MB and a second of start-up each). Giving
+    ``__main__`` an import record with no file makes spawn skip it; the pool's processes need
+    nothing from it."""
     main = sys.modules.get("__main__")
     if (main is not None and getattr(main, "__spec__", None) is None
             and Path(getattr(main, "__file__", "") or "").name == "default_worker.py"):
