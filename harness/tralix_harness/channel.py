@@ -56,7 +56,8 @@ Reply = tuple[list[float], list[float]]
 
 
 class StopFlag(Protocol):
-    """What a waiting game watches: a threading or multiprocessing event."""
+    """What a worker watches to abandon its waiting games: a threading or multiprocessing
+    event."""
 
     def is_set(self) -> bool: ...
 
@@ -309,10 +310,10 @@ class RequestQueue:
 
 class GamePipe:
     """What the module's recv() reaches: the reply to this slot's outstanding request, as
-    (policy scores, value scores).
+    (policy scores, value scores), once the worker resumes the game.
 
-    Waits in short polls so that a stopping run can abandon the game; a failure report becomes
-    an exception, which the module captures and which ends the game with status 1.
+    A stopping run abandons the game (RunStopped); a failure report becomes an exception,
+    which the module captures and which ends the game with status 1.
     """
 
     def __init__(self, channels: WorkerChannels, slot: int) -> None:

@@ -47,7 +47,7 @@ class Evaluator:
     request in it gets a failure report, and `report` is told what went wrong."""
 
     def __init__(self, name: str, network: Network, dim: int, rep: int, batch_size: int,
-                 report: Callable[[str], None]) -> None:
+                 report: Callable[[str], None], shared: Any = None) -> None:
         self.name = name
         self.network = network
         self.dim = dim
@@ -55,9 +55,9 @@ class Evaluator:
         self.batch_size = batch_size
         self.report = report
         self.statistics = NetworkStatistics()
-        # Where the statistics are published after every batch: a shared array of three
-        # doubles (requests, batches, seconds), written by this evaluator alone.
-        self.shared: Any = None
+        # Where the statistics are published after every batch, if anywhere: a shared array of
+        # three doubles (requests, batches, seconds), written by this evaluator alone.
+        self.shared = shared
 
     def answer(self, messages: Sequence[Requests]) -> list[tuple[bytes | memoryview, ...]]:
         """The reply to each message, in order."""

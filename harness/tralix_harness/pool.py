@@ -1,9 +1,11 @@
-"""Running many games at once: worker processes, each playing games on several threads, and
-one inference server per network, all started and stopped together.
+"""Running many games at once: worker processes, each playing several games at once, and one
+inference server per network (or each worker's own copy of it), all started and stopped
+together.
 
-Each game thread is a game slot, numbered across the run; a game's id is game_number * slots +
-slot, so a reply finds its game from the id alone, and a slot runs one game at a time. A worker
-sends its threads' requests to each server in batches and hands out the replies (channel.py).
+Each of a worker's games at once is a game slot, numbered across the run; a game's id is
+game_number * slots + slot, so a reply finds its game from the id alone, and a slot runs one
+game at a time. A worker sends its games' requests in batches and hands out the replies
+(channel.py).
 """
 
 from __future__ import annotations
@@ -195,7 +197,7 @@ class RunOptions:
     batch_size: int = 64
     max_wait: float = 0.0
     quiet: bool = True
-    # The numbers of the games to play (each game's id and seed derive from its number);
+    # The numbers of the games to play (each game's id derives from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
     numbers: tuple[int, ...] | None = None
     # Where the networks run: "server", one inference server process per network batching the

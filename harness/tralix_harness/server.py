@@ -48,10 +48,8 @@ def load_evaluator(network: str, dim: int, rep: int, batch_size: int, events: Ev
         events.put((EventKind.SERVER_ERROR, f"could not load network {network!r}:\n"
                     + traceback.format_exc()))
         return None
-    evaluator = Evaluator(network, loaded, dim, rep, batch_size,
-                          lambda text: events.put((EventKind.SERVER_ERROR, text)))
-    evaluator.shared = shared
-    return evaluator
+    return Evaluator(network, loaded, dim, rep, batch_size,
+                     lambda text: events.put((EventKind.SERVER_ERROR, text)), shared)
 
 
 class _Inbox:

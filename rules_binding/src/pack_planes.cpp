@@ -9,17 +9,17 @@ namespace nb = nanobind;
 namespace tralix::binding {
 namespace {
 
-// A writable buffer held for the length of the call.
-class WritableBuffer {
+// A buffer held for the length of the call: writable when asked (PyBUF_WRITABLE in flags).
+class HeldBuffer {
 public:
-    explicit WritableBuffer(nb::handle object) {
-        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+    HeldBuffer(nb::handle object, int flags) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, flags | PyBUF_C_CONTIGUOUS) != 0) {
             throw nb::python_error();
         }
     }
-    ~WritableBuffer() { PyBuffer_Release(&view_); }
-    WritableBuffer(const WritableBuffer&) = delete;
-    WritableBuffer& operator=(const WritableBuffer&) = delete;
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
 
     std::uint8_t* data() const { return static_cast<std::uint8_t*>(view_.buf); }
     std::size_t size() const { return static_cast<std::size_t>(view_.len); }
@@ -94,31 +94,12 @@ struct Writer {
     }
 };
 
-// A readable buffer held for the length of the call.
-class ReadableBuffer {
-public:
-    explicit ReadableBuffer(nb::handle object) {
-        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0) {
-            throw nb::python_error();
-        }
-    }
-    ~ReadableBuffer() { PyBuffer_Release(&view_); }
-    ReadableBuffer(const ReadableBuffer&) = delete;
-    ReadableBuffer& operator=(const ReadableBuffer&) = delete;
-
-    const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
-    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-};
-
 }  // namespace
 
 void fill_floats(nb::handle floats, nb::handle buffer, std::size_t offset) {
     PyObject* list = floats.ptr();
     if (!PyList_CheckExact(list)) throw nb::type_error("floats must be a list");
-    const ReadableBuffer source(buffer);
+    const HeldBuffer source(buffer, PyBUF_SIMPLE);
     // Items are replaced one by one below, and replacing one may run Python code: the size is
     // read afresh each time.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -143,7 +124,7 @@ void fill_floats(nb::handle floats, nb::handle buffer, std::size_t offset) {
 }
 
 std::size_t pack_planes(nb::handle planes, nb::handle buffer, std::size_t offset) {
-    const WritableBuffer target(buffer);
+    const HeldBuffer target(buffer, PyBUF_WRITABLE);
     if (offset > target.size()) {
         throw nb::value_error(("offset " + std::to_string(offset) + " is beyond the buffer of " +
                                std::to_string(target.size()) + " bytes")
