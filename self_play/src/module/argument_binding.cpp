@@ -25,13 +25,19 @@ std::string join_names(const std::vector<const char*>& names) {
 }  // namespace
 
 bool bind_arguments(const char* function, std::span<const char* const> parameters,
-                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    std::span<PyObject*> bound) {
+                    std::size_t required, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames, std::span<PyObject*> bound) {
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     const auto count = static_cast<Py_ssize_t>(parameters.size());
     if (positional > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                     function, count, positional);
+        if (required < parameters.size()) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zu to %zd positional arguments but %zd were given",
+                         function, required, count, positional);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                         function, count, positional);
+        }
         return false;
     }
     for (std::size_t i = 0; i < bound.size(); ++i) {
@@ -60,7 +66,7 @@ bool bind_arguments(const char* function, std::span<const char* const> parameter
         bound[match] = args[positional + k];
     }
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
+    for (std::size_t i = 0; i < required; ++i) {
         if (bound[i] == nullptr) missing.push_back(parameters[i]);
     }
     if (!missing.empty()) {

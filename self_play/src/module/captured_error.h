@@ -18,6 +18,8 @@ public:
     // "{qualified type name}: {str(exception)}", or "<exception str() failed>" after the colon
     // when str() itself fails.
     std::string text() const override;
+    // The exception itself, borrowed.
+    PyObject* exception() const { return exception_.get(); }
 
 private:
     explicit CapturedError(PyRef exception) : exception_(std::move(exception)) {}

@@ -66,4 +66,31 @@ std::optional<Config> read_config(PyObject* config) {
     return c;
 }
 
+bool read_search_mode(PyObject* config, Config& out) {
+    PyObject* key = interned(Name::search_mode);
+    if (key == nullptr) return false;
+    PyObject* found = nullptr;
+    const int present = PyObject_GetOptionalAttr(config, key, &found);
+    PyRef value = PyRef::steal(found);
+    if (present < 0) return false;
+    if (present == 0) {
+        out.search_mode = SearchMode::visits;
+        return true;
+    }
+    if (!PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "config.search_mode must be an int (0, 1 or 2), not %T",
+                     value.get());
+        return false;
+    }
+    int overflow = 0;
+    const long mode = PyLong_AsLongAndOverflow(value.get(), &overflow);
+    if (mode == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || mode < 0 || mode > 2) {
+        PyErr_Format(PyExc_ValueError, "config.search_mode must be 0, 1 or 2, not %R", value.get());
+        return false;
+    }
+    out.search_mode = static_cast<SearchMode>(mode);
+    return true;
+}
+
 }  // namespace tralix

@@ -5,10 +5,18 @@
 namespace tralix {
 namespace {
 
-constexpr std::array<const char*, 10> texts = {
-    "dim",    "rep",    "sims_per_move",   "sample_moves",
-    "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
-    "put",    "recv",
+constexpr std::array<const char*, 11> texts = {
+    "dim",
+    "rep",
+    "sims_per_move",
+    "sample_moves",
+    "c_base",
+    "c_init",
+    "dirichlet_alpha",
+    "exploration_fraction",
+    "search_mode",
+    "put",
+    "recv",
 };
 
 static_assert(texts.size() == static_cast<std::size_t>(Name::recv) + 1, "one text per name");

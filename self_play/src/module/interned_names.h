@@ -18,6 +18,8 @@ enum class Name : std::uint8_t {
     c_init,
     dirichlet_alpha,
     exploration_fraction,
+    // tralix_engine's further field.
+    search_mode,
     // Methods of the queues and the pipe.
     put,
     recv,

@@ -5,6 +5,20 @@
 
 namespace tralix {
 
+// How the search credits values and picks the move. tralix_self_play always plays `visits`;
+// tralix_engine reads the mode from the config's search_mode attribute.
+enum class SearchMode : std::uint8_t {
+    // Each node credited with its own player's value, the root never counted, unvisited
+    // children worth 0: the self-play module's search.
+    visits = 0,
+    // Each child credited with the value of the player who laid its tile, the root counted,
+    // unvisited children worth their parent's value less first_play_reduction.
+    sound = 1,
+    // The sound rules below the root; at the root Gumbel top-k sampling and sequential halving,
+    // and the improved policy as the move's record.
+    gumbel = 2,
+};
+
 struct Config {
     std::uint32_t dim = 0;            // board side of training games and games against random
     std::uint32_t rep = 0;            // 1: planes first, 2: values of each tile last
@@ -14,6 +28,11 @@ struct Config {
     float c_init = 0;                 // exploration weight: added constant
     float dirichlet_alpha = 0;        // root noise concentration
     float exploration_fraction = 0;   // root noise weight
+    SearchMode search_mode = SearchMode::visits;
+    // Sound and Gumbel modes: an unvisited child's value is its parent's less this.
+    float first_play_reduction = 0.1f;
+    // Gumbel mode: the most root children considered by sequential halving.
+    std::uint32_t gumbel_considered = 16;
 };
 
 }  // namespace tralix

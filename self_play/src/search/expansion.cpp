@@ -26,6 +26,8 @@ Evaluation evaluate_and_expand(Evaluator& evaluator, Node& node, const Game& gam
     std::vector<float> values = value_softmax(scores.value, game.current_player());
 
     node.player = game.current_player();
+    // A short value list is the backup's to report; here it only leaves the estimate at 0.
+    node.own_value = node.player < values.size() ? values[node.player] : 0.0f;
     if (!node.children.empty()) {
         // Not reached by the search, which expands leaves only; kept for the contract.
         std::vector<float> priors;

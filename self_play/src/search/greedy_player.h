@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "search/expansion.h"
+#include "search/search_failure.h"
 
 namespace tralix {
 
@@ -14,5 +15,7 @@ namespace tralix {
 // evaluation fails, and "Error evaluating root node: the network gave no valid tile a positive
 // prior" when no child could be made (playing on would ask about the same position forever).
 std::variant<Tile, std::string> greedy_move(Evaluator& evaluator, const Game& game, Rng& rng);
+// The same, the failure keeping the network's error as its cause.
+std::variant<Tile, SearchFailure> greedy_choice(Evaluator& evaluator, const Game& game, Rng& rng);
 
 }  // namespace tralix

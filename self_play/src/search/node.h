@@ -27,6 +27,9 @@ struct Node {
     float value_sum = 0;  // values credited by backups, each for this node's player
     std::uint32_t visit_count = 0;
     float prior = 0;
+    // The network's value of this position for its own player to move, written when expanded
+    // from a network evaluation; the sound search's estimate for a node with no visited child.
+    float own_value = 0;
 
     Node() = default;
     Node(Tile tile_, float prior_) : tile(tile_), prior(prior_) {}
@@ -48,6 +51,7 @@ struct Node {
     void shuffle_children(Rng& rng);
 };
 
-static_assert(sizeof(Node) == 56, "keep the node compact: children block, turn start, tile, stats");
+static_assert(sizeof(Node) == 56,
+              "keep the node compact: children block, turn start, tile, stats, own value");
 
 }  // namespace tralix

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/fatal_error.h"
+#include "search/gumbel_root.h"
 
 namespace tralix {
 namespace {
@@ -69,7 +70,8 @@ Tile choose_move(const VisitDistribution& distribution, std::size_t record_count
 
 std::variant<Tile, SearchFailure> search_move(Evaluator& evaluator, SearchTree& tree,
                                               const Game& game, const Config& config,
-                                              std::vector<TrainingRecord>& records, Rng& rng) {
+                                              std::vector<TrainingRecord>& records, Rng& rng,
+                                              bool explore) {
     Node& root = tree.root();
     // Step 1. Expand a root that has no children yet (a reused subtree is not evaluated again).
     if (root.children.empty()) {
@@ -78,8 +80,18 @@ std::variant<Tile, SearchFailure> search_move(Evaluator& evaluator, SearchTree& 
             return SearchFailure("Error evaluating root node: ", std::move(evaluation.error));
         }
     }
+    if (config.search_mode != SearchMode::visits && root.visit_count == 0) root.visit_count = 1;
+    if (config.search_mode == SearchMode::gumbel) {
+        // Gumbel draws while moves are sampled, as the visits modes sample by visits.
+        const bool noise = explore && records.size() + 1 < config.sample_moves;
+        auto searched = gumbel_search(evaluator, tree, game, config, rng, noise);
+        if (auto* failure = std::get_if<SearchFailure>(&searched)) return std::move(*failure);
+        GumbelMove& move = std::get<GumbelMove>(searched);
+        records.push_back(std::move(move.improved_policy));
+        return move.tile;
+    }
     // Step 2. Exploration noise on the root's children.
-    if (root.children.size() > 1) {
+    if (explore && root.children.size() > 1) {
         add_root_noise(root, config.dirichlet_alpha, config.exploration_fraction, rng);
     }
     // Step 3. The simulations.
@@ -103,7 +115,7 @@ std::variant<Tile, SearchFailure> search_move(Evaluator& evaluator, SearchTree& 
     records.push_back(std::move(record));
     if (distribution.empty()) fatal_stop("assertion failed: visit_dist.len() > 0");
     // Step 5. The move.
-    return choose_move(distribution, records.size(), config.sample_moves, rng);
+    return choose_move(distribution, records.size(), explore ? config.sample_moves : 0, rng);
 }
 
 }  // namespace tralix

@@ -17,10 +17,15 @@ using TrainingRecord = std::vector<std::pair<Tile, float>>;
 using VisitDistribution = std::vector<std::pair<Tile, std::uint32_t>>;
 
 // Appends one record to records and returns the tile to play, or the failure of the root
-// evaluation ("Error evaluating root node: {}") or of a simulation.
+// evaluation ("Error evaluating root node: {}") or of a simulation. The search follows
+// config.search_mode; in the sound and Gumbel modes a freshly expanded root counts its own
+// evaluation as its first visit. The record is the visit shares, or the improved policy in the
+// Gumbel mode. Without explore (a match, not a training game) there is no root noise and no
+// sampling: the most visited tile, or the Gumbel survivor without draws.
 std::variant<Tile, SearchFailure> search_move(Evaluator& evaluator, SearchTree& tree,
                                               const Game& game, const Config& config,
-                                              std::vector<TrainingRecord>& records, Rng& rng);
+                                              std::vector<TrainingRecord>& records, Rng& rng,
+                                              bool explore = true);
 
 // Mixes a Dirichlet(alpha, ..., alpha) sample into the priors of the root's children:
 // prior = noise * fraction + prior * (1 - fraction). The sample is drawn in log space and

@@ -17,6 +17,8 @@ public:
         : message_(std::move(message)), cause_(std::move(cause)) {}
     // The message followed by the cause's text form, if any.
     std::string text() const { return cause_ ? message_ + cause_->text() : message_; }
+    // The network's failure behind this one, or null.
+    const EvaluationError* cause() const { return cause_.get(); }
 
 private:
     std::string message_;

@@ -11,4 +11,12 @@ void SearchTree::advance_root(Tile tile) {
     *root_ = std::move(next);  // drops the old root's other children and their subtrees
 }
 
+void SearchTree::advance_or_reset(Tile tile) {
+    if (root_->find_child(tile) != nullptr) {
+        advance_root(tile);
+    } else {
+        *root_ = Node();
+    }
+}
+
 }  // namespace tralix

@@ -24,6 +24,9 @@ public:
     // statistics and subtree; everything else is freed. A root without a child under the tile
     // is a fatal stop "Child should have corresponding action".
     void advance_root(Tile tile);
+    // The same when the root has a child under the tile; otherwise the tree starts afresh from
+    // an empty root (a match's searcher following another seat's move it never searched).
+    void advance_or_reset(Tile tile);
 
     // Storage the simulations of this tree reuse from one to the next, so that a simulation
     // allocates only for what it adds to the tree: the game the descent plays on (assigned from

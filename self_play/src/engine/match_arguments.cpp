@@ -1,0 +1,147 @@
+#include "engine/match_arguments.h"
+
+#include <cstdint>
+
+#include "core/types.h"
+#include "module/interned_names.h"
+
+namespace tralix {
+namespace {
+
+bool has_method(PyObject* object, Name name, bool& out) {
+    PyObject* key = interned(name);
+    if (key == nullptr) return false;
+    const int found = PyObject_HasAttrWithError(object, key);
+    if (found < 0) return false;
+    out = found == 1;
+    return true;
+}
+
+bool read_queue(PyObject* queue, Py_ssize_t seat, PyObject*& out) {
+    bool ok = false;
+    if (!has_method(queue, Name::put, ok)) return false;
+    if (!ok) {
+        PyErr_Format(PyExc_TypeError,
+                     "seats[%zd] must be None (a random player), a queue with a put method (a "
+                     "greedy network) or a tuple (queue, sims) (a searching network), not %T",
+                     seat, queue);
+        return false;
+    }
+    out = queue;
+    return true;
+}
+
+bool read_seat(PyObject* item, Py_ssize_t seat, MatchArguments& out) {
+    MatchSeat& target = out.seats[static_cast<std::size_t>(seat)];
+    PyObject*& queue = out.queues[static_cast<std::size_t>(seat)];
+    if (item == Py_None) {
+        target = {};
+        return true;
+    }
+    if (!PyTuple_Check(item)) {
+        target = {MatchSeat::Kind::greedy, nullptr, 0};
+        return read_queue(item, seat, queue);
+    }
+    if (PyTuple_GET_SIZE(item) != 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "seats[%zd] must be a tuple (queue, sims) of two items, not %zd", seat,
+                     PyTuple_GET_SIZE(item));
+        return false;
+    }
+    PyObject* sims = PyTuple_GET_ITEM(item, 1);
+    if (!PyLong_Check(sims) || PyBool_Check(sims)) {
+        PyErr_Format(PyExc_TypeError, "seats[%zd]: sims must be an int, not %T", seat, sims);
+        return false;
+    }
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(sims, &overflow);
+    if (count == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || count < 0) {
+        PyErr_Format(PyExc_ValueError, "seats[%zd]: sims must not be negative, not %R", seat, sims);
+        return false;
+    }
+    if (overflow > 0 || count > UINT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "seats[%zd]: sims must be at most %lu, not %R", seat,
+                     static_cast<unsigned long>(UINT32_MAX), sims);
+        return false;
+    }
+    target = count == 0
+                 ? MatchSeat{MatchSeat::Kind::greedy, nullptr, 0}
+                 : MatchSeat{MatchSeat::Kind::search, nullptr, static_cast<std::uint32_t>(count)};
+    return read_queue(PyTuple_GET_ITEM(item, 0), seat, queue);
+}
+
+bool read_seats(PyObject* seats, MatchArguments& out) {
+    if (PyUnicode_Check(seats) || PyBytes_Check(seats) || !PySequence_Check(seats)) {
+        PyErr_Format(PyExc_TypeError,
+                     "seats must be a sequence of four items, one per seat, not %T", seats);
+        return false;
+    }
+    PyRef items = PyRef::steal(PySequence_Fast(seats, "seats must be a sequence"));
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (n != 4) {
+        PyErr_Format(PyExc_ValueError, "seats must hold four items, one per seat, not %zd", n);
+        return false;
+    }
+    for (Py_ssize_t s = 0; s < n; ++s) {
+        if (!read_seat(PySequence_Fast_GET_ITEM(items.get(), s), s, out)) return false;
+    }
+    return true;
+}
+
+bool read_opening(PyObject* opening, std::uint32_t dim, std::vector<Tile>& out) {
+    out.clear();
+    if (opening == nullptr || opening == Py_None) return true;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(opening));
+    if (!iterator) return false;
+    const std::uint64_t tiles = static_cast<std::uint64_t>(dim) * dim;
+    Py_ssize_t index = 0;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        if (!PyLong_Check(item.get()) || PyBool_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, "opening[%zd] must be an int tile, not %T", index,
+                         item.get());
+            return false;
+        }
+        int overflow = 0;
+        const long long tile = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+        if (tile == -1 && PyErr_Occurred()) return false;
+        if (overflow != 0 || tile < 0 || static_cast<std::uint64_t>(tile) >= tiles) {
+            PyErr_Format(PyExc_ValueError, "opening[%zd]: %R is not a tile of a board of side %u",
+                         index, item.get(), dim);
+            return false;
+        }
+        out.push_back(static_cast<Tile>(tile));
+        ++index;
+    }
+    if (PyErr_Occurred()) return false;
+    if (auto invalid = first_invalid_opening_tile(dim, out)) {
+        PyErr_Format(PyExc_ValueError, "opening[%zu]: tile %u is not a valid move there", *invalid,
+                     out[*invalid]);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_match_arguments(PyObject* seats, PyObject* opening, PyObject* pipe, std::uint32_t dim,
+                          MatchArguments& out) {
+    if (dim < min_side || dim > max_side) {
+        PyErr_Format(PyExc_ValueError, "config.dim must be %u to %u, not %u", min_side, max_side,
+                     dim);
+        return false;
+    }
+    if (!read_seats(seats, out) || !read_opening(opening, dim, out.opening)) return false;
+    bool networks = false;
+    for (const MatchSeat& seat : out.seats) networks |= seat.kind != MatchSeat::Kind::random;
+    bool has_recv = true;
+    if (networks && !has_method(pipe, Name::recv, has_recv)) return false;
+    if (!has_recv) {
+        PyErr_Format(PyExc_TypeError, "pipe must have a recv method, not %T", pipe);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tralix

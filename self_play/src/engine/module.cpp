@@ -1,0 +1,69 @@
+// The tralix_engine extension module: self-play games in any search mode and matches between
+// players of any kind, from the same search library and module parts as tralix_self_play.
+// Each call plays one whole game on the calling thread with the interpreter lock held.
+#include "engine/play_match.h"
+#include "module/drivers.h"
+#include "module/entry_function.h"
+#include "module/module_object.h"
+
+namespace tralix {
+namespace {
+
+constexpr const char* training_parameters[] = {"id", "config", "result_queue", "inference_queue",
+                                               "pipe"};
+// result_queue's slot holds the seats: a match hands nothing to a queue of results.
+constexpr const char* match_parameters[] = {"id", "config", "seats", "pipe", "opening"};
+
+PyObject* play_training_game_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                   PyObject* kwnames) {
+    return run_entry(
+        "play_training_game", training_parameters, 5, 4, args, nargsf, kwnames,
+        [](const GameContext& context, PyObject** bound) {
+            return drivers::play_training_game(context, bound[3]);
+        },
+        read_search_mode);
+}
+
+PyObject* play_match_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_entry(
+        "play_match", match_parameters, 4, 3, args, nargsf, kwnames,
+        [](const GameContext& context, PyObject** bound) {
+            return drivers::play_match(context, bound[2], bound[4]);
+        },
+        read_search_mode);
+}
+
+PyMethodDef functions[] = {
+    {"play_training_game", as_cfunction(play_training_game_entry), METH_FASTCALL | METH_KEYWORDS,
+     "play_training_game(id, config, result_queue, inference_queue, pipe)\n--\n\n"
+     "One self-play game searched in config.search_mode (0: the visits search of "
+     "tralix_self_play, 1: sound PUCT, 2: Gumbel root); puts (id, (history, records, outcome)) "
+     "on result_queue and returns 0, or returns 1 when the network failed."},
+    {"play_match", as_cfunction(play_match_entry), METH_FASTCALL | METH_KEYWORDS,
+     "play_match(id, config, seats, pipe, opening=())\n--\n\n"
+     "One game on a board of side config.dim after the opening's tiles, one player per seat: "
+     "None (uniformly random), a queue (a network playing its highest prior) or (queue, sims) "
+     "(a network searching sims simulations per move in config.search_mode, without noise). "
+     "Returns (outcome, history)."},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "tralix_engine",
+    "Self-play games in any search mode and matches with searching players.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+ModuleObject made;
+
+}  // namespace
+}  // namespace tralix
+
+PyMODINIT_FUNC PyInit_tralix_engine() {
+    return tralix::create_module(tralix::definition, tralix::functions, tralix::made);
+}

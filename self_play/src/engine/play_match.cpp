@@ -1,0 +1,68 @@
+#include "engine/play_match.h"
+
+#include <memory>
+
+#include "engine/match_arguments.h"
+#include "module/captured_error.h"
+#include "module/inference_channel.h"
+
+namespace tralix::drivers {
+namespace {
+
+PyObject* raise_failure(const MatchFailure& failed) {
+    const auto* captured = dynamic_cast<const CapturedError*>(failed.failure.cause());
+    PyObject* cause = captured != nullptr ? captured->exception() : nullptr;
+    if (cause != nullptr &&
+        !PyObject_TypeCheck(cause, reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        PyErr_SetRaisedException(Py_NewRef(cause));
+        return nullptr;
+    }
+    PyErr_Format(PyExc_RuntimeError, "seat %u: %s", failed.seat, failed.failure.text().c_str());
+    if (cause != nullptr) {
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(cause));  // steals the new reference
+        PyErr_SetRaisedException(error);
+    }
+    return nullptr;
+}
+
+PyRef match_result(const Game& game) {
+    const std::array<float, 4> scores = game.outcome();
+    PyRef outcome = PyRef::steal(PyList_New(4));
+    if (!outcome) return {};
+    for (Py_ssize_t s = 0; s < 4; ++s) {
+        PyObject* score = PyFloat_FromDouble(scores[static_cast<std::size_t>(s)]);
+        if (score == nullptr) return {};
+        PyList_SET_ITEM(outcome.get(), s, score);
+    }
+    const std::vector<Move>& moves = game.history();
+    PyRef history = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    if (!history) return {};
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(II)", moves[i].player, moves[i].tile);
+        if (pair == nullptr) return {};
+        PyList_SET_ITEM(history.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return PyRef::steal(PyTuple_Pack(2, outcome.get(), history.get()));
+}
+
+}  // namespace
+
+PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* opening) {
+    MatchArguments arguments;
+    if (!read_match_arguments(seats, opening, context.pipe, context.config.dim, arguments)) {
+        return nullptr;
+    }
+    std::array<std::unique_ptr<InferenceChannel>, 4> channels;
+    for (std::size_t s = 0; s < 4; ++s) {
+        if (arguments.queues[s] == nullptr) continue;
+        channels[s] = std::make_unique<InferenceChannel>(context, arguments.queues[s]);
+        arguments.seats[s].network = channels[s].get();
+    }
+    auto played =
+        tralix::play_match(arguments.seats, context.config, arguments.opening, thread_rng());
+    if (auto* failed = std::get_if<MatchFailure>(&played)) return raise_failure(*failed);
+    return match_result(std::get<Game>(played)).release();
+}
+
+}  // namespace tralix::drivers

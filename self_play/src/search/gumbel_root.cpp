@@ -1,0 +1,136 @@
+#include "search/gumbel_root.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+
+#include "core/fatal_error.h"
+#include "search/softmax.h"
+
+namespace tralix {
+namespace {
+
+// The value transform's constants: the visit count the scale starts from, and its weight.
+constexpr double visit_scale_start = 50.0;
+constexpr double value_scale = 0.1;
+
+// A standard Gumbel draw: -log(-log u), u uniform in (0, 1).
+float gumbel_draw(Rng& rng) {
+    const double u = (static_cast<double>(rng() >> 11) + 0.5) * 0x1.0p-53;
+    return static_cast<float>(-std::log(-std::log(u)));
+}
+
+std::uint32_t ceil_log2(std::size_t k) {
+    std::uint32_t phases = 0;
+    while ((std::size_t{1} << phases) < k) ++phases;
+    return phases;
+}
+
+}  // namespace
+
+void transformed_values(const Node& root, std::vector<float>& out) {
+    std::uint64_t visits = 0;
+    std::uint32_t most_visits = 0;
+    double visited_prior = 0.0, weighted_value = 0.0;
+    for (const Node& child : root.children) {
+        if (child.visit_count == 0) continue;
+        visits += child.visit_count;
+        most_visits = std::max(most_visits, child.visit_count);
+        visited_prior += child.prior;
+        weighted_value += child.prior * static_cast<double>(child.mean_value());
+    }
+    double mixed = root.own_value;
+    if (visits > 0 && visited_prior > 0.0) {
+        const auto n = static_cast<double>(visits);
+        mixed = (root.own_value + n * weighted_value / visited_prior) / (n + 1.0);
+    }
+    out.resize(root.children.size());
+    double low = INFINITY, high = -INFINITY;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        const Node& child = root.children[j];
+        const double completed = child.visit_count == 0 ? mixed : child.mean_value();
+        out[j] = static_cast<float>(completed);
+        low = std::min(low, completed);
+        high = std::max(high, completed);
+    }
+    const double range = std::max(high - low, 1e-8);
+    const double scale = (visit_scale_start + most_visits) * value_scale;
+    for (float& v : out) v = static_cast<float>(scale * (v - low) / range);
+}
+
+TrainingRecord improved_policy(const Node& root) {
+    std::vector<float> sigma;
+    transformed_values(root, sigma);
+    TrainingRecord record;
+    record.reserve(root.children.size());
+    for (std::size_t j = 0; j < sigma.size(); ++j) {
+        const Node& child = root.children[j];
+        record.emplace_back(child.tile, std::log(child.prior) + sigma[j]);
+    }
+    softmax_in_place(record, [](std::pair<Tile, float>& entry) -> float& { return entry.second; });
+    return record;
+}
+
+std::variant<GumbelMove, SearchFailure> gumbel_search(Evaluator& evaluator, SearchTree& tree,
+                                                      const Game& game, const Config& config,
+                                                      Rng& rng, bool noise) {
+    Node& root = tree.root();
+    const std::size_t n = root.children.size();
+    if (n == 0) fatal_stop("assertion failed: visit_dist.len() > 0");
+
+    // Step 1. Gumbel top-k: the children with the highest log prior plus draw.
+    std::vector<float> base(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        base[j] = std::log(root.children[j].prior) + (noise ? gumbel_draw(rng) : 0.0f);
+    }
+    std::vector<std::size_t> remaining(n);
+    std::iota(remaining.begin(), remaining.end(), std::size_t{0});
+    std::stable_sort(remaining.begin(), remaining.end(),
+                     [&](std::size_t a, std::size_t b) { return base[a] > base[b]; });
+    const std::size_t considered = std::clamp<std::size_t>(config.gumbel_considered, 1, n);
+    remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(considered), remaining.end());
+
+    // Step 2. Sequential halving of the budget between the considered children.
+    std::vector<float> sigma;
+    const auto by_score = [&](std::size_t a, std::size_t b) {
+        return base[a] + sigma[a] > base[b] + sigma[b];
+    };
+    std::vector<std::uint32_t> searched(n, 0);
+    const std::uint32_t budget = config.sims_per_move;
+    const std::uint32_t phases = std::max<std::uint32_t>(1, ceil_log2(remaining.size()));
+    std::uint32_t used = 0;
+    while (used < budget) {
+        const auto share = static_cast<std::uint32_t>(budget / (phases * remaining.size()));
+        const std::uint32_t rounds = std::max<std::uint32_t>(1, share);
+        for (std::uint32_t r = 0; r < rounds && used < budget; ++r) {
+            for (std::size_t j = 0; j < remaining.size() && used < budget; ++j) {
+                if (auto failure =
+                        run_simulation(evaluator, tree, game, config, rng, remaining[j])) {
+                    return std::move(*failure);
+                }
+                ++searched[remaining[j]];
+                ++used;
+            }
+        }
+        if (used >= budget) break;
+        transformed_values(root, sigma);
+        std::stable_sort(remaining.begin(), remaining.end(), by_score);
+        if (remaining.size() > 2) {
+            const std::size_t kept = std::max<std::size_t>(2, remaining.size() / 2);
+            remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(kept), remaining.end());
+        }
+    }
+
+    // Step 3. The survivor: the best of the most searched, and the improved policy.
+    transformed_values(root, sigma);
+    std::uint32_t most = 0;
+    for (std::size_t j : remaining) most = std::max(most, searched[j]);
+    std::size_t survivor = n;
+    for (std::size_t j : remaining) {
+        if (searched[j] == most && (survivor == n || by_score(j, survivor))) survivor = j;
+    }
+    return GumbelMove{root.children[survivor].tile, improved_policy(root)};
+}
+
+}  // namespace tralix

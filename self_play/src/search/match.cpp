@@ -1,0 +1,66 @@
+#include "search/match.h"
+
+#include <memory>
+#include <vector>
+
+#include "core/fatal_error.h"
+#include "search/greedy_player.h"
+
+namespace tralix {
+
+std::optional<std::size_t> first_invalid_opening_tile(std::uint32_t dim,
+                                                      std::span<const Tile> opening) {
+    Game game(dim);
+    for (std::size_t i = 0; i < opening.size(); ++i) {
+        if (game.is_over() || game.apply_move(opening[i])) return i;
+    }
+    return std::nullopt;
+}
+
+std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seats,
+                                            const Config& config, std::span<const Tile> opening,
+                                            Rng& rng) {
+    Game game(config.dim);
+    for (Tile tile : opening) {
+        if (game.apply_move(tile)) fatal_stop("a match's opening tile is not valid");
+    }
+    std::array<std::unique_ptr<SearchTree>, 4> trees;
+    std::array<Config, 4> settings;
+    for (std::size_t s = 0; s < seats.size(); ++s) {
+        if (seats[s].kind != MatchSeat::Kind::random && seats[s].network == nullptr) {
+            fatal_stop("a match seat that plays a network has none");
+        }
+        if (seats[s].kind == MatchSeat::Kind::search) {
+            trees[s] = std::make_unique<SearchTree>();
+            settings[s] = config;
+            settings[s].sims_per_move = seats[s].sims;
+        }
+    }
+    std::vector<TrainingRecord> records;  // the search's record of each move, not kept
+    while (!game.is_over()) {
+        const Player mover = game.current_player();
+        const MatchSeat& seat = seats[mover];
+        Tile tile = 0;
+        if (seat.kind == MatchSeat::Kind::random) {
+            const std::vector<Tile>& tiles = game.valid_tiles();
+            tile = tiles[uniform_index(rng, tiles.size())];
+        } else {
+            auto choice = seat.kind == MatchSeat::Kind::greedy
+                              ? greedy_choice(*seat.network, game, rng)
+                              : search_move(*seat.network, *trees[mover], game, settings[mover],
+                                            records, rng, /*explore=*/false);
+            if (auto* failure = std::get_if<SearchFailure>(&choice)) {
+                return MatchFailure{mover, std::move(*failure)};
+            }
+            tile = std::get<Tile>(choice);
+            records.clear();
+        }
+        game.apply_move(tile);
+        for (auto& tree : trees) {
+            if (tree) tree->advance_or_reset(tile);
+        }
+    }
+    return game;
+}
+
+}  // namespace tralix

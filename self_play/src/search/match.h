@@ -1,0 +1,44 @@
+// A game between four players of any kind, each seat its own: uniformly random, a network that
+// plays the highest prior, or a network that searches with its own tree, reused from move to
+// move. Evaluation plays searching players through it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+
+#include "search/root_search.h"
+
+namespace tralix {
+
+struct MatchSeat {
+    enum class Kind : std::uint8_t { random, greedy, search };
+    Kind kind = Kind::random;
+    Evaluator* network = nullptr;  // greedy and search seats
+    std::uint32_t sims = 0;        // search seats: simulations per move
+};
+
+struct MatchFailure {
+    Player seat = 0;  // whose network failed
+    SearchFailure failure;
+};
+
+// The index of the first tile of opening that is not valid when its turn comes on an empty
+// board of side dim, or nothing when every tile is (a game that ends on the way makes the
+// rest invalid).
+std::optional<std::size_t> first_invalid_opening_tile(std::uint32_t dim,
+                                                      std::span<const Tile> opening);
+
+// Plays one game on a board of side config.dim from the tiles of opening (which must all be
+// valid) to its end. Searching seats use config's settings and search mode with
+// config.sims_per_move replaced by their own sims, without root noise; each keeps its tree
+// across the game, following every tile laid. Random seats draw with rng. Ends at the first
+// failing network.
+std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seats,
+                                            const Config& config, std::span<const Tile> opening,
+                                            Rng& rng);
+
+}  // namespace tralix
