@@ -1,6 +1,8 @@
 """The module's own cost per request: instructions per request of whole training games divided by
 instructions per request of the request floor, counted by callgrind; the same ratio in wall-clock
-time; and peak memory of a training game at many simulations per move.
+time; and peak memory of a training game at many simulations per move. With --modes, also the
+instructions per simulation of training games in each search mode of tralix_engine (the search
+library's sound and Gumbel modes), as a ratio to the visits search (mode 0).
 
 The floor is what every simulation must do whatever the search does: encode a position, build
 the request's nested lists of bools, call put and recv, read the reply's floats. Both runs go
@@ -12,6 +14,7 @@ interpreter, the imports and the set-up), divided by the requests made.
 
     python bench/module_cost_bench.py [--build build/release] [--side 20] [--sims 100]
         [--games 1] [--floor-requests 20000] [--memory-sims 800] [--rounds 5] [--no-callgrind]
+        [--modes 0,1,2]
 """
 
 import argparse
@@ -31,32 +34,37 @@ sys.path.insert(0, str(HERE))
 from training_game_bench import Config, InstantResponder  # noqa: E402
 
 
-def run_part(part, side, sims, count, seed):
-    """One part in this interpreter: 'game' (count games) or 'floor' (count requests); with a
-    count of 0, the imports and the set-up alone. Returns the requests made and the seconds
-    taken."""
+def run_part(part, side, sims, count, seed, mode=0):
+    """One part in this interpreter: 'game' (count games in search mode `mode`) or 'floor'
+    (count requests); with a count of 0, the imports and the set-up alone. Returns the requests
+    made, the simulations run and the seconds taken."""
     import tralix_module_cost  # type: ignore[import-not-found]  # built with the benchmarks only
 
     responder = InstantResponder(side)
     config = Config(side, sims)
+    config.search_mode = mode
     start = time.perf_counter()
+    simulations = 0
     if part == "game":
-        tralix_module_cost.training_games(count, seed, config, responder, responder)
+        tiles = tralix_module_cost.training_games(count, seed, config, responder, responder)
+        simulations = tiles * sims
     elif part == "floor":
         tralix_module_cost.request_floor(count, seed, config, responder, responder)
     else:
         raise SystemExit(f"unknown part {part}")
-    return {"requests": responder.requests, "seconds": time.perf_counter() - start}
+    return {"requests": responder.requests, "simulations": simulations,
+            "seconds": time.perf_counter() - start}
 
 
-def child(args, part, count, valgrind=None):
+def child(args, part, count, valgrind=None, mode=0):
     """Runs one part in a fresh interpreter, under callgrind when valgrind is given; returns its
     result and, under callgrind, the instructions counted."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [str(args.build / "self_play")] + env.get("PYTHONPATH", "").split(os.pathsep))
     command = [sys.executable, __file__, "--part", part, "--side", str(args.side), "--sims",
-               str(args.sims), "--count", str(count), "--seed", str(args.seed)]
+               str(args.sims), "--count", str(count), "--seed", str(args.seed), "--mode",
+               str(mode)]
     with tempfile.TemporaryDirectory() as scratch:
         if valgrind:
             out = Path(scratch) / "callgrind.out"
@@ -101,11 +109,16 @@ def main():
                         help="wall-clock rounds of each; the best counts")
     parser.add_argument("--no-callgrind", action="store_true",
                         help="wall-clock figures only")
+    parser.add_argument("--modes", default="",
+                        help="comma-separated search modes whose instructions per simulation "
+                             "are compared with mode 0's (callgrind)")
+    parser.add_argument("--mode", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--part", help=argparse.SUPPRESS)
     parser.add_argument("--count", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.part:
-        print(json.dumps(run_part(args.part, args.side, args.sims, args.count, args.seed)))
+        print(json.dumps(run_part(args.part, args.side, args.sims, args.count, args.seed,
+                                  args.mode)))
         return
     args.build = args.build.resolve()
 
@@ -125,6 +138,15 @@ def main():
         per_game, per_floor = per_request["game"], per_request["floor"]
         print(f"instructions per request: game {per_game:,.0f} over {requests['game']:,} "
               f"requests, floor {per_floor:,.0f}; ratio {per_game / per_floor:.3f}")
+        modes = [int(m) for m in args.modes.split(",") if m]
+        per_simulation = {}
+        for mode in sorted(set(modes) | {0}) if modes else []:
+            idle = child(args, "game", 0, valgrind, mode)
+            run = child(args, "game", args.games, valgrind, mode)
+            per_simulation[mode] = (run["instructions"] - idle["instructions"]) / run["simulations"]
+            print(f"search mode {mode}: {per_simulation[mode]:,.0f} instructions per simulation "
+                  f"over {run['simulations']:,} simulations ({run['requests']:,} requests), "
+                  f"ratio to mode 0 {per_simulation[mode] / per_simulation[0]:.3f}")
     # Wall clock: the best of a few rounds of each, taken in turn, so that a busy moment of the
     # machine does not count against one side only.
     us_game = us_floor = float("inf")

@@ -33,15 +33,15 @@ sanitized=(env
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     PYTHONPATH="$root/build/sanitize/self_play:$root/build/sanitize/rules_binding:$root/harness")
 "${sanitized[@]}" "$PYTHON" -c '
-import sys, tralix_rules, tralix_self_play
-for module in (tralix_self_play, tralix_rules):
+import sys, tralix_engine, tralix_rules, tralix_self_play
+for module in (tralix_self_play, tralix_engine, tralix_rules):
     assert module.__file__.startswith(sys.argv[1]), f"imported {module.__file__}"
 ' "$root/build/sanitize/"
 # The suites that call the modules directly. Left out: those of the harness's processes and of
 # learning (worker processes and PyTorch, slow under the sanitizers; they run below against the
 # release modules), and the resident-memory check, which the sanitizer's quarantine of freed
 # memory defeats.
-module_suites=(test_arguments.py test_concurrency.py test_config.py test_evaluation_games.py
+module_suites=(test_arguments.py test_concurrency.py test_config.py test_engine.py test_evaluation_games.py
     test_harness_contract.py test_learning_data.py test_module_surface.py test_refcounts.py
     test_replies.py test_requests.py test_rules_binding.py test_training_games.py test_wire.py)
 "${sanitized[@]}" "$PYTHON" -m pytest -q -p no:cacheprovider "${module_suites[@]/#/tests/python/}" \
@@ -56,10 +56,12 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 echo "== benchmarks, briefly, so that they keep working" >&2
 build/release/bench/rules_bench --benchmark_min_time=0.01 >/dev/null
 build/release/bench/search_bench --benchmark_min_time=0.01 >/dev/null
+build/release/bench/search_probe --games 4 --sims 4 >/dev/null
 "$PYTHON" bench/training_game_bench.py --side 8 --sims 4 >/dev/null
 "$PYTHON" bench/harness_bench.py --seconds 1 --layouts 1x1 >/dev/null
 "$PYTHON" bench/replay_bench.py --games 5 --rounds 1 >/dev/null
 "$PYTHON" bench/learning_bench.py --sides 6 --games 2 --sims 4 --steps 2 >/dev/null
+"$PYTHON" bench/search_strength.py --sides 6 --sims 0,4 --games 4 --workers 1 --chunk 2 >/dev/null
 "$PYTHON" bench/soak.py --games 200 --warm-up 100 --every 50 >/dev/null
 "$PYTHON" bench/module_cost_bench.py --build build/release --side 8 --sims 4 --floor-requests 200 --memory-sims 8 --rounds 1 >/dev/null
 # Ray must see only the loopback interface: a network namespace of its own (root).

@@ -10,6 +10,7 @@ import types
 
 import pytest
 
+import tralix_engine as te
 import tralix_self_play as tsp
 
 from support import PARAMETERS_OF as PARAMETERS
@@ -20,11 +21,19 @@ FUNCTION_NAMES = ["play_training_game", "play_test_game", "play_test_against_ran
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
-def test_the_initialiser_is_the_only_exported_symbol():
+@pytest.mark.parametrize("module", [tsp, te])
+def test_the_initialiser_is_the_only_exported_symbol(module):
     listing = subprocess.run(
-        ["nm", "-D", "--defined-only", tsp.__file__], capture_output=True, text=True, check=True
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True,
+        check=True,
     ).stdout
-    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_tralix_self_play"]
+    names = [line.split()[-1] for line in listing.splitlines()]
+    assert names == [f"PyInit_{module.__name__}"]
+
+
+def test_the_engine_lists_its_two_functions():
+    assert te.__all__ == ["play_training_game", "play_match"]
+    assert inspect.signature(te.play_match).parameters["opening"].default == ()
 
 
 def test_all_lists_the_three_functions_in_creation_order():

@@ -1,0 +1,184 @@
+"""tralix_engine: its config's search_mode, self-play records of the sound and Gumbel searches,
+and play_match with every kind of seat, checked against tralix_rules replays; bad arguments
+refused before anything is put; failing networks named by seat; references given back."""
+
+import gc
+import sys
+
+import pytest
+
+import tralix_engine as te
+import tralix_rules as tr
+
+from support import FIELDS, Config, Harness, LoggingConfig, ResultQueue, fail_at
+
+
+def replayed(side, history):
+    """The game of a history laid tile by tile, checking each player to move."""
+    game = tr.Game(side)
+    for player, tile in history:
+        assert game.current_player == player
+        game.apply(tile)
+    return game
+
+
+def test_search_mode_is_read_after_the_eight_fields_and_checked():
+    harness = Harness(dim=5)
+    config = LoggingConfig(dim=5, search_mode=1)
+    assert te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
+                                 harness.pipe) == 0
+    assert config.log[:9] == [*FIELDS, "search_mode"] and len(config.log) == 9
+    # Missing: the visits search of tralix_self_play.
+    missing = LoggingConfig(dim=5)
+    assert te.play_training_game(1, missing, ResultQueue(), harness.inference_queue,
+                                 harness.pipe) == 0
+    for bad, error in ((3, ValueError), (-1, ValueError), (2**70, ValueError), ("1", TypeError),
+                       (1.0, TypeError)):
+        harness = Harness(dim=5)
+        with pytest.raises(error, match="search_mode"):
+            te.play_training_game(1, Config(dim=5, search_mode=bad), harness.result_queue,
+                                  harness.inference_queue, harness.pipe)
+        assert harness.requests == [] and harness.results == []
+
+
+@pytest.mark.parametrize("mode", [1, 2])
+def test_training_records_are_distributions_over_the_valid_tiles(mode):
+    side = 6
+    harness = Harness(dim=side)
+    config = Config(dim=side, sims_per_move=8, sample_moves=6, search_mode=mode)
+    assert te.play_training_game(7, config, harness.result_queue, harness.inference_queue,
+                                 harness.pipe) == 0
+    [(game_id, (history, records, outcome))] = harness.results
+    assert game_id == 7 and len(records) == len(history)
+    game = tr.Game(side)
+    for (player, tile), record in zip(history, records, strict=True):
+        assert {t for t, _ in record} == set(game.valid_tiles())
+        assert sum(share for _, share in record) == pytest.approx(1.0, abs=1e-5)
+        assert all(share >= 0 for _, share in record)
+        assert game.current_player == player
+        game.apply(tile)
+    assert game.is_over() and list(game.outcome()) == outcome
+
+
+@pytest.mark.parametrize("mode", [0, 1, 2])
+def test_play_match_with_every_kind_of_seat(mode):
+    side = 6
+    harness = Harness(dim=side)
+    queue = harness.inference_queue
+    opening = [0, 1]
+    seats = [(queue, 4), queue, None, (queue, 0)]
+    outcome, history = te.play_match(5, Config(dim=side, search_mode=mode), seats, harness.pipe,
+                                      opening)
+    assert [tile for _, tile in history[:2]] == opening
+    game = replayed(side, history)
+    assert game.is_over() and list(game.outcome()) == outcome
+    assert all(type(p) is int and type(t) is int for p, t in history)
+    assert {request[0] for _, request in harness.requests} == {5}
+    # Seat 0 searches, so it asks about other players' positions too; seats 1 and 3 play their
+    # highest prior, once per tile; seat 2 asks nothing.
+    greedy_tiles = sum(1 for player, _ in history[2:] if player in (1, 3))
+    seat0_tiles = sum(1 for player, _ in history[2:] if player == 0)
+    assert len(harness.requests) >= greedy_tiles + seat0_tiles
+
+
+def bad_seats(q):
+    """Seat lists a match refuses, with the error and a part of its message."""
+    return [
+        ("abcd", TypeError, "sequence"),
+        (5, TypeError, "sequence"),
+        ([None] * 3, ValueError, "four"),
+        ([None] * 5, ValueError, "four"),
+        ([None, 3, None, None], TypeError, r"seats\[1\]"),
+        ([None, None, (object(), 4), None], TypeError, r"seats\[2\]"),
+        ([None, None, None, (q, 4, 1)], TypeError, r"seats\[3\]"),
+        (["queue", None, None, None], TypeError, r"seats\[0\]"),
+        ([(q, -1), None, None, None], ValueError, "negative"),
+        ([(q, 2**40), None, None, None], ValueError, "at most"),
+        ([(q, 1.5), None, None, None], TypeError, "int"),
+        ([(q, True), None, None, None], TypeError, "int"),
+    ]
+
+
+def test_bad_arguments_are_refused_before_anything_is_put():
+    side = 6
+    harness = Harness(dim=side)
+    config = Config(dim=side, search_mode=1)
+    for seats, error, text in bad_seats(harness.inference_queue):
+        with pytest.raises(error, match=text):
+            te.play_match(1, config, seats, harness.pipe)
+    seats = [harness.inference_queue, None, None, None]
+    for opening, error, text in (([0, 0], ValueError, r"opening\[1\]"),
+                                 ([36], ValueError, r"opening\[0\]"),
+                                 ([-1], ValueError, r"opening\[0\]"),
+                                 ([0, "1"], TypeError, r"opening\[1\]"),
+                                 (7, TypeError, "not iterable")):
+        with pytest.raises(error, match=text):
+            te.play_match(1, config, seats, harness.pipe, opening)
+    with pytest.raises(ValueError, match="config.dim"):
+        te.play_match(1, Config(dim=3), seats, harness.pipe)
+    with pytest.raises(TypeError, match="recv"):
+        te.play_match(1, config, seats, object())
+    with pytest.raises(ValueError, match="search_mode"):
+        te.play_match(1, Config(dim=side, search_mode=4), seats, harness.pipe)
+    assert harness.requests == []
+    # Random seats alone need no pipe at all.
+    outcome, history = te.play_match(1, config, [None] * 4, None)
+    assert list(replayed(side, history).outcome()) == outcome
+
+
+class Interrupting:
+    def put(self, request):
+        raise KeyboardInterrupt
+
+
+def test_a_failing_network_is_named_by_its_seat():
+    side = 6
+    harness = Harness(dim=side, reply=fail_at(3))
+    seats = [harness.inference_queue, None, (harness.inference_queue, 4), None]
+    with pytest.raises(RuntimeError, match="^seat [02]: .*RecvError: reply 3 failed") as raised:
+        te.play_match(1, Config(dim=side, search_mode=1), seats, harness.pipe)
+    assert type(raised.value.__cause__).__name__ == "RecvError"
+    harness = Harness(dim=side)
+    harness.inference_queue.fail = ValueError("queue full")
+    with pytest.raises(RuntimeError, match="^seat 3: .*ValueError: queue full"):
+        te.play_match(1, Config(dim=side), [None, None, None, harness.inference_queue],
+                      harness.pipe)
+    # An interrupt stays an interrupt.
+    with pytest.raises(KeyboardInterrupt):
+        te.play_match(1, Config(dim=side), [Interrupting(), None, None, None], harness.pipe)
+
+
+def test_reference_counts_stay_flat():
+    side = 5
+    harness = Harness(dim=side)
+    config = Config(dim=side, search_mode=2, sims_per_move=3)
+    seats = [(harness.inference_queue, 3), harness.inference_queue, None, None]
+    opening = [0]
+    failing = Harness(dim=side, reply=fail_at(2))
+    failing_seats = [(failing.inference_queue, 3), None, None, None]
+    objects = [config, seats, opening, harness.inference_queue, harness.pipe, failing.pipe,
+               failing.inference_queue, failing_seats]
+
+    def calls():
+        te.play_match(1, config, seats, harness.pipe, opening)
+        te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
+                              harness.pipe)
+        failing.pipe.calls = 0
+        failing.reply = fail_at(2)  # a new exception: a raised one keeps its old tracebacks
+        with pytest.raises(RuntimeError):
+            te.play_match(1, config, failing_seats, failing.pipe)
+        with pytest.raises(ValueError):
+            te.play_match(1, config, seats[:3], harness.pipe)
+        harness.requests.clear()
+        failing.requests.clear()
+        harness.result_queue.items.clear()
+
+    calls()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    blocks = sys.getallocatedblocks()
+    for _ in range(20):
+        calls()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == before
+    assert sys.getallocatedblocks() - blocks < 200
