@@ -4,7 +4,7 @@
 // games beside it. Prints seat 0's mean score with its 95 % interval for both.
 //
 //   search_probe [--side 10] [--sims 32] [--mode 1] [--fpu 0.1] [--considered 16]
-//                [--games 400] [--seed 1]
+//                [--interior puct|improved] [--games 400] [--seed 1]
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +63,7 @@ struct Score {
 int main(int argc, char** argv) {
     using namespace tralix;
     std::uint32_t side = 10, sims = 32, mode = 1, considered = 16, games = 400, seed = 1;
+    bool improved_interior = false;
     float fpu = 0.1f;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
             seed = static_cast<std::uint32_t>(std::atoi(value));
         else if (name == "--fpu")
             fpu = std::strtof(value, nullptr);
+        else if (name == "--interior")
+            improved_interior = std::string(value) == "improved";
         else {
             std::fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
     config.search_mode = static_cast<SearchMode>(mode);
     config.first_play_reduction = fpu;
     config.gumbel_considered = considered;
+    config.gumbel_improved_interior = improved_interior;
     Score searching, random;
     for (std::uint32_t g = 0; g < games; ++g) {
         Rng rng(seed * 1000003ull + g);
@@ -100,7 +104,10 @@ int main(int argc, char** argv) {
         seats[0] = {};
         random.add(std::get<Game>(play_match(seats, config, {}, rng)).outcome()[0]);
     }
-    std::printf("side %u mode %u sims %u fpu %.2f considered %u games %u: search %s, random %s\n",
-                side, mode, sims, static_cast<double>(fpu), considered, games,
-                searching.text().c_str(), random.text().c_str());
+    std::printf(
+        "side %u mode %u sims %u fpu %.2f considered %u interior %s games %u: search %s, "
+        "random %s\n",
+        side, mode, sims, static_cast<double>(fpu), considered,
+        improved_interior ? "improved" : "puct", games, searching.text().c_str(),
+        random.text().c_str());
 }

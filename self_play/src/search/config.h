@@ -33,6 +33,9 @@ struct Config {
     float first_play_reduction = 0.1f;
     // Gumbel mode: the most root children considered by sequential halving.
     std::uint32_t gumbel_considered = 16;
+    // Gumbel mode: below the root, the improved policy's deterministic rule instead of the
+    // sound PUCT rule.
+    bool gumbel_improved_interior = false;
 };
 
 }  // namespace tralix

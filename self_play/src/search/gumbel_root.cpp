@@ -11,10 +11,6 @@
 namespace tralix {
 namespace {
 
-// The value transform's constants: the visit count the scale starts from, and its weight.
-constexpr double visit_scale_start = 50.0;
-constexpr double value_scale = 0.1;
-
 // A standard Gumbel draw: -log(-log u), u uniform in (0, 1).
 float gumbel_draw(Rng& rng) {
     const double u = (static_cast<double>(rng() >> 11) + 0.5) * 0x1.0p-53;
@@ -28,36 +24,6 @@ std::uint32_t ceil_log2(std::size_t k) {
 }
 
 }  // namespace
-
-void transformed_values(const Node& root, std::vector<float>& out) {
-    std::uint64_t visits = 0;
-    std::uint32_t most_visits = 0;
-    double visited_prior = 0.0, weighted_value = 0.0;
-    for (const Node& child : root.children) {
-        if (child.visit_count == 0) continue;
-        visits += child.visit_count;
-        most_visits = std::max(most_visits, child.visit_count);
-        visited_prior += child.prior;
-        weighted_value += child.prior * static_cast<double>(child.mean_value());
-    }
-    double mixed = root.own_value;
-    if (visits > 0 && visited_prior > 0.0) {
-        const auto n = static_cast<double>(visits);
-        mixed = (root.own_value + n * weighted_value / visited_prior) / (n + 1.0);
-    }
-    out.resize(root.children.size());
-    double low = INFINITY, high = -INFINITY;
-    for (std::size_t j = 0; j < out.size(); ++j) {
-        const Node& child = root.children[j];
-        const double completed = child.visit_count == 0 ? mixed : child.mean_value();
-        out[j] = static_cast<float>(completed);
-        low = std::min(low, completed);
-        high = std::max(high, completed);
-    }
-    const double range = std::max(high - low, 1e-8);
-    const double scale = (visit_scale_start + most_visits) * value_scale;
-    for (float& v : out) v = static_cast<float>(scale * (v - low) / range);
-}
 
 TrainingRecord improved_policy(const Node& root) {
     std::vector<float> sigma;

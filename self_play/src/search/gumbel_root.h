@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "search/completed_values.h"
 #include "search/root_search.h"
 
 namespace tralix {
@@ -15,12 +16,6 @@ struct GumbelMove {
     // softmax(log prior + sigma(completed value)) over every root child, in the root's order.
     TrainingRecord improved_policy;
 };
-
-// The root's values with each unvisited child's completed by the mixed value (the root's own
-// evaluation and its visited children's mean values weighted by prior), rescaled to [0, 1]
-// across the children and scaled by (50 + the most visits of a child) * 0.1, in the root's
-// order. The root must have children.
-void transformed_values(const Node& root, std::vector<float>& out);
 
 // The improved policy of the root as it stands.
 TrainingRecord improved_policy(const Node& root);

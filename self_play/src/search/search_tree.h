@@ -37,6 +37,7 @@ public:
         std::optional<Game> game;
         std::vector<Node*> path;
         NetworkScores scores;
+        std::vector<float> values;  // the Gumbel interior rule's working storage
     };
     Scratch& scratch() { return scratch_; }
 

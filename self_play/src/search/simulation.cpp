@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "core/fatal_error.h"
+#include "search/completed_values.h"
 
 namespace tralix {
 
@@ -113,6 +114,8 @@ std::optional<SearchFailure> run_simulation(Evaluator& evaluator, SearchTree& tr
         std::optional<std::size_t> index;
         if (first_child && node == &tree.root()) {
             index = *first_child;
+        } else if (config.search_mode == SearchMode::gumbel && config.gumbel_improved_interior) {
+            index = select_child_improved(*node, scratch.values);
         } else if (sound) {
             index = select_child_sound(*node, config.c_base, config.c_init,
                                        config.first_play_reduction);
