@@ -23,8 +23,8 @@ import tralix_rules as tr
 import fuzzing
 
 with atheris.instrument_imports():
-    from tralix_harness import records
-    from tralix_harness.learning import data as learning_data
+    from tralix_harness.data import records
+    from tralix_harness.data import samples as learning_data
 
 SIDE = 5
 FOLDER = Path(tempfile.mkdtemp(prefix="tralix-fuzz-"))

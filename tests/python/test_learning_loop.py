@@ -9,12 +9,12 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from tralix_harness.cli import main  # noqa: E402
-from tralix_harness.learning.data import read_data_file  # noqa: E402
+from tralix_harness.data.records import read_games  # noqa: E402
+from tralix_harness.data.samples import read_data_file  # noqa: E402
 from tralix_harness.learning.folder import read_metrics  # noqa: E402
 from tralix_harness.learning.match import greedy_match  # noqa: E402
-from tralix_harness.learning.model import load_model  # noqa: E402
-from tralix_harness.networks import HeuristicNetwork  # noqa: E402
-from tralix_harness.records import read_games  # noqa: E402
+from tralix_harness.networks.builtin import HeuristicNetwork  # noqa: E402
+from tralix_harness.networks.model import load_model  # noqa: E402
 
 SIDE = 5
 LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4",

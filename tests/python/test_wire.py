@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 import tralix_rules
-from tralix_harness.events import EventInbox, EventKind, EventPipe
-from tralix_harness.framing import FrameReader, write_frame
+from tralix_harness.local.events import EventInbox, EventKind, EventPipe
+from tralix_harness.local.framing import FrameReader, write_frame
 
 
 @pytest.mark.parametrize("shape", [(5, 7, 7), (9, 9, 5), (5, 1, 1)])

@@ -1,4 +1,5 @@
-"""Command line: selfplay, eval-random, arena, show; train, loop, plot."""
+"""``tralix selfplay``, ``eval-random`` and ``arena``: a run of games (on this machine, or with
+``--ray`` on a cluster) with a progress line, the games stored or scored, and a summary."""
 
 from __future__ import annotations
 
@@ -6,27 +7,31 @@ import argparse
 import dataclasses
 import logging
 import math
-import os
-import signal
 import sys
 import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 from tqdm import tqdm
 
+from ..base.settings import SearchSettings
+from ..base.signals import SignalStop
+from ..base.statistics import mean_interval
+from ..cluster.options import add_ray_option, run_opener
+from ..data.records import GameLines, GameWriter, UnreadableFile, WriteFailed, game_line
+from ..local.options import (
+    GameResult,
+    GameRun,
+    GameStatus,
+    Inference,
+    RunFailed,
+    RunInterrupted,
+    RunKind,
+    RunOptions,
+)
+from ..networks.names import NetworkKind, NetworkName
 from . import arguments
-from .board import board_text, owners_after, scores
-from .cluster import ClusterError, GameRun, add_ray_option, close_session, run_opener
-from .learning.commands import add_commands as add_learning_commands
-from .learning.settings import TORCH_THREADS_VARIABLE
-from .pool import INFERENCE, GameResult, GameStatus, RunFailed, RunInterrupted, RunKind, RunOptions
-from .records import GameLines, GameWriter, UnreadableFile, WriteFailed, game_line, read_games
-from .settings import SearchSettings
-from .statistics import mean_interval
 
 logger = logging.getLogger(__name__)
 
@@ -54,10 +59,11 @@ def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
                         help="board side (%(default)s)")
     parser.add_argument("--rep", type=int, choices=(1, 2), default=_SEARCH_DEFAULTS.rep,
                         help="input layout: 1 planes first, 2 values last (%(default)s)")
-    parser.add_argument("--torch-threads", type=positive, default=1,
+    parser.add_argument("--torch-threads", type=positive, default=_RUN_DEFAULTS["torch_threads"],
                         help="torch threads of each process running a torch:CHECKPOINT "
                              "network (%(default)s)")
-    parser.add_argument("--inference", choices=INFERENCE, default=_RUN_DEFAULTS["inference"],
+    parser.add_argument("--inference", type=Inference, choices=list(Inference),
+                        default=_RUN_DEFAULTS["inference"],
                         help="where the network runs: in an inference server process batching "
                              "every worker's games, in each worker for its own games, or auto: "
                              "in the workers for the built-in and torch:CHECKPOINT networks, "
@@ -96,85 +102,20 @@ def _settings(args: argparse.Namespace, search: bool) -> SearchSettings:
                           exploration_fraction=args.exploration_fraction)
 
 
-class _Shield:
-    """Holds back the abort of a second signal while a finished game is being stored, so
-    that it never strikes in the middle of a write: it strikes once the game is stored."""
-
-    def __init__(self) -> None:
-        self.holding = False
-        self.aborted = False
-
-    def __enter__(self) -> None:
-        self.holding = True
-
-    def __exit__(self, exc_type: type[BaseException] | None, *exc: object) -> None:
-        self.holding = False
-        if self.aborted and exc_type is None:  # a failure of its own goes on as it is
-            raise KeyboardInterrupt
-
-
-@contextmanager
-def _stop_on_signals(run: GameRun) -> Iterator[_Shield]:
-    """The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts, but
-    never in the middle of storing a game (see _Shield)."""
-    shield = _Shield()
-
-    def handler(signum: int, frame: FrameType | None) -> None:
-        if run.interrupted:
-            shield.aborted = True
-            if not shield.holding:
-                raise KeyboardInterrupt
-            return
-        logger.warning("\nstopping...")
-        run.stop()
-
-    previous = {sig: signal.signal(sig, handler) for sig in (signal.SIGINT, signal.SIGTERM)}
-    try:
-        yield shield
-    finally:
-        for sig, old in previous.items():
-            signal.signal(sig, old)
-
-
-@contextmanager
-def _diagnostics_to_stderr() -> Iterator[None]:
-    """While a command runs, the harness's warnings and errors go to standard error as bare
-    lines, next to the progress line and the summary."""
-    package = logging.getLogger(__package__)
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(message)s"))
-    level = package.level
-    package.addHandler(handler)
-    package.setLevel(logging.INFO)
-    try:
-        yield
-    finally:
-        package.removeHandler(handler)
-        package.setLevel(level)
-
-
 _NETWORK_HELP = "uniform, heuristic, torch:CHECKPOINT or module:factory (%(default)s)"
 
 
-def _check_networks(args: argparse.Namespace, networks: list[str]) -> None:
-    """Before any process starts: a torch:CHECKPOINT network's file must load (a clear error
-    naming the file otherwise), and the servers get their torch thread count."""
-    if args.torch_threads < 1:
-        raise ValueError("torch threads must be >= 1")
-    os.environ[TORCH_THREADS_VARIABLE] = str(args.torch_threads)
-    for network in networks:
-        if network.startswith("torch:"):
-            from .learning.model import load_model
-
-            load_model(Path(network.removeprefix("torch:")))
-
-
 def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
-             networks: list[str]) -> RunOptions:
-    _check_networks(args, networks)
+             networks: list[NetworkName]) -> RunOptions:
+    """The run's options. Before any process starts, a torch:CHECKPOINT network's file must
+    load (a clear error naming the file otherwise)."""
+    for network in networks:
+        if network.kind is NetworkKind.TORCH:
+            network.check()
     return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
                       workers=args.workers, threads=args.threads, batch_size=args.batch_size,
                       max_wait=args.max_wait_ms / 1000.0, inference=args.inference,
+                      torch_threads=args.torch_threads,
                       quiet=kind is RunKind.ARENA and not args.boards)
 
 
@@ -182,10 +123,17 @@ def _run(run: GameRun, on_result: Callable[[GameResult], None],
          unit_label: Callable[[float], str]) -> tuple[int, str | None]:
     """Drives the run with a progress line; returns (exit code, failure text)."""
     progress = tqdm(total=run.options.games, unit="game", file=sys.stderr, dynamic_ncols=True)
+
+    def ask() -> bool:
+        run.stop()
+        return True
+
     try:
-        with _stop_on_signals(run) as shield:
+        # The first Ctrl-C or SIGTERM asks the run to stop cleanly; a second one aborts, but
+        # never in the middle of storing a game.
+        with SignalStop(ask).installed() as stop:
             for result in run:
-                with shield:
+                with stop.held():
                     on_result(result)
                 progress.update(1)
                 elapsed = time.perf_counter() - run.started
@@ -231,19 +179,20 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     if refused:
         logger.error("tralix selfplay: argument --output: %s", refused)
         return 2
-    stored = dict(settings.as_dict(), network=args.network)
+    stored = dict(settings.as_dict(), network=str(args.network))
     tiles = failed = 0
     seat_totals = [0.0] * 4
     with _open_run(args, _options(args, RunKind.SELFPLAY, settings, [args.network])) as run:
         with GameWriter(output, append=args.append) as writer:
             def on_result(result: GameResult) -> None:
                 nonlocal tiles, failed
-                if result.status is not GameStatus.FINISHED:
+                game = result.game
+                if result.status is not GameStatus.FINISHED or game is None:
                     failed += 1
                     return
-                writer.write(game_line(result.number, settings.dim, result.data, stored))
-                tiles += len(result.data[0])
-                for seat, value in enumerate(result.data[2]):
+                writer.write(game_line(result.number, settings.side, game, stored))
+                tiles += len(game.history)
+                for seat, value in enumerate(game.outcome):
                     seat_totals[seat] += value
 
             try:
@@ -270,7 +219,7 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     return code or (1 if failed else 0)
 
 
-def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[str]
+def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[NetworkName]
                  ) -> tuple[list[float], int, int, str | None]:
     """Plays the games; returns (scores, games abandoned, exit code, failure text)."""
     settings = _settings(args, search=False)
@@ -279,10 +228,10 @@ def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[str]
 
     def on_result(result: GameResult) -> None:
         nonlocal failed
-        if result.status is not GameStatus.FINISHED:
+        if result.status is not GameStatus.FINISHED or result.score is None:
             failed += 1
         else:
-            results.append(float(result.data))
+            results.append(result.score)
 
     with _open_run(args, _options(args, kind, settings, networks)) as run:
         code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
@@ -299,14 +248,15 @@ def _verdict(mean: float, half: float, reference_mean: float, reference_half: fl
     return "not distinguishable from"
 
 
-def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[str]) -> int:
+def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[NetworkName]) -> int:
     results, failed, code, problem = _play_scored(args, kind, networks)
     # Seat 0 moves first, which is worth much more than an even share against random
     # players: the score means something only beside a random player's own in that seat.
-    measure_baseline = kind is RunKind.RANDOM and networks[0] != "uniform"
+    uniform = NetworkName(NetworkKind.UNIFORM)
+    measure_baseline = kind is RunKind.RANDOM and networks[0] != uniform
     baseline: list[float] = []
     if measure_baseline and results and not code:
-        baseline, base_failed, code, problem = _play_scored(args, kind, ["uniform"])
+        baseline, base_failed, code, problem = _play_scored(args, kind, [uniform])
         failed += base_failed
     who = networks[0]
     if results:
@@ -342,34 +292,8 @@ def cmd_arena(args: argparse.Namespace) -> int:
     return _score_games(args, RunKind.ARENA, [args.network, args.baseline])
 
 
-def cmd_show(args: argparse.Namespace) -> int:
-    chosen = None
-    for index, game in enumerate(read_games(Path(args.file))):
-        if (args.id is not None and game["id"] == args.id) or (args.id is None and
-                                                               index == args.index):
-            chosen = game
-            break
-    if chosen is None:
-        logger.error("no such game in the file")
-        return 1
-    side, history = chosen["side"], chosen["history"]
-    if args.replay:
-        for i, (player, tile) in enumerate(history):
-            turn_ends = i + 1 == len(history) or history[i + 1][0] != player
-            if turn_ends or args.tiles:
-                print(f"after move {i + 1}: player {player}, tile {tile}")
-                print(board_text(side, owners_after(side, history[:i + 1])))
-    owners = owners_after(side, history)
-    print(f"game {chosen['id']}, side {side}, {len(history)} tiles, "
-          f"tiles laid by seat {scores(owners)}, outcome {chosen['outcome']}")
-    print(board_text(side, owners))
-    return 0
-
-
-def build_parser() -> argparse.ArgumentParser:
-    parser = arguments.Parser(prog="tralix", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-
+def add_commands(commands: Any) -> None:
+    """Adds selfplay, eval-random and arena to the ``tralix`` subcommands."""
     selfplay = commands.add_parser("selfplay", help="play training games and store them")
     _add_run_options(selfplay, games=16)
     _add_search_options(selfplay)
@@ -403,37 +327,3 @@ def build_parser() -> argparse.ArgumentParser:
                        help=_NETWORK_HELP)
     arena.add_argument("--boards", action="store_true", help="print every final board")
     arena.set_defaults(handler=cmd_arena)
-
-    show = commands.add_parser("show", help="print a stored game's board")
-    show.add_argument("file", type=arguments.existing_file)
-    show.add_argument("--id", type=int, help="the game's id (default: --index)")
-    show.add_argument("--index", type=arguments.int_at_least(0), default=0,
-                      help="position in the file (%(default)s)")
-    show.add_argument("--replay", action="store_true", help="print the board after every turn")
-    show.add_argument("--tiles", action="store_true", help="with --replay: after every tile")
-    show.set_defaults(handler=cmd_show)
-
-    add_learning_commands(commands)
-    return parser
-
-
-def main(argv: list[str] | None = None) -> int:
-    try:
-        args = build_parser().parse_args(argv)
-    except SystemExit as stop:  # --help, or a bad option already reported on one line
-        return stop.code if isinstance(stop.code, int) else 2
-    handler: Callable[[argparse.Namespace], int] = args.handler
-    with _diagnostics_to_stderr():
-        try:
-            return handler(args)
-        except ClusterError as error:
-            logger.error("tralix: %s", error)
-            return 1
-        except ValueError as error:
-            logger.error("tralix: %s", error)
-            return 2
-        except OSError as error:  # an unreadable data file, an output that cannot be written
-            logger.error("tralix: %s", error)
-            return 1
-        finally:
-            close_session(args)

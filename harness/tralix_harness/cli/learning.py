@@ -1,4 +1,4 @@
-"""The command line's learning commands: train, loop, plot.
+"""The learning commands: ``train``, ``loop``, ``plot``.
 
 Only the settings are imported here; torch comes with the commands that run.
 """
@@ -7,26 +7,18 @@ from __future__ import annotations
 
 import argparse
 import logging
-import signal
 import sys
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 from tqdm import tqdm
 
-from ..arguments import existing_file
-from ..cluster import add_ray_option, run_opener
-from .settings import (
-    LoopControl,
-    LoopSettings,
-    ModelSettings,
-    TrainSettings,
-    add_options,
-    build,
-    given,
-    loop_settings,
-)
+from ..base.signals import SignalStop
+from ..cluster.options import add_ray_option, run_opener
+from ..learning.settings import LoopControl, LoopSettings, TrainSettings
+from ..networks.settings import ModelSettings
+from .arguments import existing_file
+from .options import add_options, build, given, loop_settings
 
 logger = logging.getLogger(__name__)
 
@@ -78,24 +70,11 @@ def add_commands(commands: Any) -> None:
     plot.set_defaults(handler=cmd_plot)
 
 
-class _StopFlag:
-    """The first Ctrl-C or SIGTERM asks to stop after the current step; a second aborts."""
-
-    def __init__(self) -> None:
-        self.set = False
-
-    def __call__(self, signum: int, frame: FrameType | None) -> None:
-        if self.set:
-            raise KeyboardInterrupt
-        self.set = True
-        logger.warning("\nstopping after this step...")
-
-
 def cmd_train(args: argparse.Namespace) -> int:
     import torch
 
-    from .data import DataError
-    from .trainer import Trainer
+    from ..data.samples import DataError
+    from ..learning.trainer import Trainer
 
     torch.set_num_threads(args.train_threads)
     output = Path(args.output)
@@ -125,29 +104,28 @@ def cmd_train(args: argparse.Namespace) -> int:
         trainer.save(output)
         print(output)
         return 0
-    stop = _StopFlag()
-    previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    # The first Ctrl-C or SIGTERM asks to stop after the current step; a second aborts.
+    stop = SignalStop(message="stopping after this step...")
     progress = tqdm(total=args.steps, initial=first, unit="step", file=sys.stderr,
                     dynamic_ncols=True)
+    done = 0
+    totals: list[Any] = []
     try:
-        done = 0
-        totals: list[Any] = []
-        while done < remaining and not stop.set:
-            chunk = min(args.checkpoint_every, remaining - done)
+        with stop.installed():
+            while done < remaining and not stop.requested:
+                chunk = min(args.checkpoint_every, remaining - done)
 
-            def show(step: int, loss: float) -> None:
-                progress.update(1)
-                progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
+                def show(step: int, loss: float) -> None:
+                    progress.update(1)
+                    progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
 
-            stats = trainer.train(chunk, show, lambda: stop.set)
-            done += stats.steps
-            if stats.steps:
-                totals.append(stats)
-            trainer.save(output)
+                stats = trainer.train(chunk, show, lambda: stop.requested)
+                done += stats.steps
+                if stats.steps:
+                    totals.append(stats)
+                trainer.save(output)
     finally:
         progress.close()
-        for s, old in previous.items():
-            signal.signal(s, old)
     window = trainer.window
     if totals:
         weights = [t.steps for t in totals]
@@ -162,16 +140,16 @@ def cmd_train(args: argparse.Namespace) -> int:
               f"(targets {mean('target_entropy'):.3f}), "
               f"{mean('samples_per_second'):,.0f} samples/s", file=sys.stderr)
     print(output)
-    if stop.set:
+    if stop.requested:
         logger.warning("interrupted at step %d; the same command resumes it", trainer.steps)
         return 130
     return 0
 
 
 def cmd_loop(args: argparse.Namespace) -> int:
-    from ..pool import RunFailed, RunInterrupted
-    from .loop import run_loop
-    from .plot import plot_run
+    from ..learning.loop import run_loop
+    from ..learning.plot import plot_run
+    from ..local.options import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
     path = Path(args.run_dir)
@@ -195,7 +173,7 @@ def cmd_loop(args: argparse.Namespace) -> int:
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
-    from .plot import plot_run
+    from ..learning.plot import plot_run
 
     output = plot_run(Path(args.run_dir), Path(args.output) if args.output else None)
     print(output)
