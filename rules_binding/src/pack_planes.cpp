@@ -39,6 +39,20 @@ std::string place(const Py_ssize_t (&index)[3], int depth) {
     return text;
 }
 
+// The errors are built out of the way of the loops that pack well-formed planes.
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_length(const Py_ssize_t (&index)[3], int depth,
+                                                          Py_ssize_t length, Py_ssize_t expected) {
+    throw nb::value_error((place(index, depth - 1) + " holds " + std::to_string(length) +
+                           (depth == 1 ? " rows" : " items") + ", not " + std::to_string(expected) +
+                           " as the first one does")
+                              .c_str());
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_sequence(const Py_ssize_t (&index)[3]) {
+    throw nb::value_error(
+        (place(index, 2) + " is a sequence: the planes nest three levels deep, not four").c_str());
+}
+
 struct Writer {
     std::uint8_t* out;
     std::size_t size;
@@ -56,12 +70,7 @@ struct Writer {
         } else if (item == Py_False) {
             truth = 0;
         } else {
-            if (PyList_Check(item) || PyTuple_Check(item)) {
-                throw nb::value_error((place(index, 2) +
-                                       " is a sequence: the planes nest three levels deep, "
-                                       "not four")
-                                          .c_str());
-            }
+            if (PyList_Check(item) || PyTuple_Check(item)) refuse_sequence(index);
             const nb::object keep = nb::borrow(item);  // the truth value may run Python code
             truth = PyObject_IsTrue(item);
             if (truth < 0) throw nb::python_error();
@@ -73,15 +82,11 @@ struct Writer {
         out[at++] = static_cast<std::uint8_t>(truth);
     }
 
-    // A plane's rows, or a row's items, must be as many as the first plane's or row's.
+    // A plane's rows (depth 1) or a row's items (depth 2) must be as many as the first's.
     void check_length(Py_ssize_t& expected, Py_ssize_t length, int depth) {
-        if (expected < 0) {
+        if (length != expected) {
+            if (expected >= 0) refuse_length(index, depth, length, expected);
             expected = length;
-        } else if (length != expected) {
-            throw nb::value_error((place(index, depth - 1) + " holds " + std::to_string(length) +
-                                   (depth == 1 ? " rows" : " items") + ", not " +
-                                   std::to_string(expected) + " as the first one does")
-                                      .c_str());
         }
     }
 
