@@ -16,9 +16,16 @@ from typing import Any, ClassVar, Self
 MIN_SIDE, MAX_SIDE = 4, 256  # the board sides the rules engine plays
 
 
-def option(default: Any, help: str) -> Any:
-    """A dataclass field with its help text."""
-    return dataclasses.field(default=default, metadata={"help": help})
+def option(default: Any, help: str, flag: str | None = None, least: int | None = None,
+           most: int | None = None) -> Any:
+    """A dataclass field with its help text, and for its command-line option: the option's
+    name where it is not the field's (``flag``, without dashes) and the bounds of a whole
+    number, checked as the option is parsed."""
+    metadata: dict[str, Any] = {"help": help}
+    for key, value in (("flag", flag), ("least", least), ("most", most)):
+        if value is not None:
+            metadata[key] = value
+    return dataclasses.field(default=default, metadata=metadata)
 
 
 def _plain(value: Any) -> Any:
@@ -92,13 +99,14 @@ class SearchSettings(Settings):
     The module reads these eight attributes by name at the start of every game.
     """
 
-    dim: int = option(20, "board side")
-    rep: int = option(1, "input layout: 1 planes first, 2 values last")
-    sims_per_move: int = option(64, "simulations per move")
-    sample_moves: int = option(30, "moves (tiles) before this count are sampled by visits")
+    dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
+    rep: int = option(1, "input layout: 1 planes first, 2 values last", least=1, most=2)
+    sims_per_move: int = option(64, "simulations per move", flag="sims", least=0)
+    sample_moves: int = option(30, "moves (tiles) before this count are sampled by visits",
+                               least=0)
     c_base: float = option(19652.0, "exploration base of the search")
     c_init: float = option(1.25, "exploration constant of the search")
-    dirichlet_alpha: float = option(0.3, "concentration of the root noise")
+    dirichlet_alpha: float = option(0.3, "concentration of the root noise", flag="alpha")
     exploration_fraction: float = option(0.25, "weight of the root noise")
 
     def __post_init__(self) -> None:

@@ -8,7 +8,6 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from ..base.settings import MAX_SIDE, MIN_SIDE
 from ..networks.names import NetworkKind, NetworkName
 
 
@@ -30,12 +29,15 @@ def int_at_least(low: int) -> Callable[[str], int]:
     return parse
 
 
-def side(text: str) -> int:
-    value = _int(text)
-    if not MIN_SIDE <= value <= MAX_SIDE:
-        raise argparse.ArgumentTypeError(
-            f"a board side must be from {MIN_SIDE} to {MAX_SIDE}, not {value}")
-    return value
+def int_from_to(low: int, high: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        value = _int(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {value}")
+        return value
+
+    parse.__name__ = f"int_from_{low}_to_{high}"
+    return parse
 
 
 def existing_file(text: str) -> str:

@@ -24,7 +24,6 @@ from ..local.options import (
     GameResult,
     GameRun,
     GameStatus,
-    Inference,
     RunFailed,
     RunInterrupted,
     RunKind,
@@ -32,43 +31,29 @@ from ..local.options import (
 )
 from ..networks.names import NetworkKind, NetworkName
 from . import arguments
+from .options import add_options, build
 
 logger = logging.getLogger(__name__)
 
-_SEARCH_DEFAULTS = SearchSettings()
-_RUN_DEFAULTS: dict[str, Any] = {field.name: field.default
-                                 for field in dataclasses.fields(RunOptions)}
 # The command line spreads games over two worker processes unless told otherwise; a Run made
 # in code gets RunOptions' single worker.
 _WORKERS = 2
+# The run options whose command-line options are generated, the rest coming from the command.
+_RUN_OPTIONS = ("games", "workers", "threads", "batch_size", "max_wait_ms", "inference",
+                "torch_threads")
 
 
-def _add_run_options(parser: argparse.ArgumentParser, games: int) -> None:
-    positive = arguments.int_at_least(1)
-    parser.add_argument("--games", type=positive, default=games,
-                        help="games to play (%(default)s)")
-    parser.add_argument("--workers", type=positive, default=_WORKERS,
-                        help="worker processes (%(default)s)")
-    parser.add_argument("--threads", type=positive, default=_RUN_DEFAULTS["threads"],
-                        help="games played at once by each worker (%(default)s)")
-    parser.add_argument("--batch-size", type=positive, default=_RUN_DEFAULTS["batch_size"],
-                        help="largest batch the server evaluates at once (%(default)s)")
-    parser.add_argument("--max-wait-ms", type=float, default=_RUN_DEFAULTS["max_wait"] * 1000.0,
-                        help="how long the server waits to fill a batch (%(default)s ms)")
-    parser.add_argument("--side", type=arguments.side, default=_SEARCH_DEFAULTS.dim,
-                        help="board side (%(default)s)")
-    parser.add_argument("--rep", type=int, choices=(1, 2), default=_SEARCH_DEFAULTS.rep,
-                        help="input layout: 1 planes first, 2 values last (%(default)s)")
-    parser.add_argument("--torch-threads", type=positive, default=_RUN_DEFAULTS["torch_threads"],
-                        help="torch threads of each process running a torch:CHECKPOINT "
-                             "network (%(default)s)")
-    parser.add_argument("--inference", type=Inference, choices=list(Inference),
-                        default=_RUN_DEFAULTS["inference"],
-                        help="where the network runs: in an inference server process batching "
-                             "every worker's games, in each worker for its own games, or auto: "
-                             "in the workers for the built-in and torch:CHECKPOINT networks, "
-                             "which run on the CPU (%(default)s)")
+def _add_run_options(parser: argparse.ArgumentParser, kind: RunKind, games: int,
+                     search: tuple[str, ...] | None) -> None:
+    """The options of a command that plays a run of ``kind``: the run's (``games`` of them
+    unless told otherwise), the search settings' (those named in ``search``, or all), and
+    ``--ray``."""
+    defaults = RunOptions(kind=kind, games=games, settings=SearchSettings(),
+                          networks=["uniform"] * kind.networks, workers=_WORKERS)
+    add_options(parser, RunOptions, defaults, only=_RUN_OPTIONS)
+    add_options(parser, SearchSettings, only=search)
     add_ray_option(parser)
+    parser.set_defaults(run_defaults=defaults)
 
 
 def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
@@ -76,47 +61,22 @@ def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
     return run_opener(args)(options)
 
 
-def _add_search_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--sims", type=arguments.int_at_least(0),
-                        default=_SEARCH_DEFAULTS.sims_per_move,
-                        help="simulations per move (%(default)s)")
-    parser.add_argument("--sample-moves", type=arguments.int_at_least(0),
-                        default=_SEARCH_DEFAULTS.sample_moves,
-                        help="moves (tiles) before this count are sampled by visits "
-                             "(%(default)s)")
-    parser.add_argument("--c-base", type=float, default=_SEARCH_DEFAULTS.c_base)
-    parser.add_argument("--c-init", type=float, default=_SEARCH_DEFAULTS.c_init)
-    parser.add_argument("--alpha", type=float, default=_SEARCH_DEFAULTS.dirichlet_alpha,
-                        help="root noise concentration")
-    parser.add_argument("--exploration-fraction", type=float,
-                        default=_SEARCH_DEFAULTS.exploration_fraction,
-                        help="weight of the root noise (%(default)s)")
-
-
-def _settings(args: argparse.Namespace, search: bool) -> SearchSettings:
-    if not search:
-        return SearchSettings(dim=args.side, rep=args.rep)
-    return SearchSettings(dim=args.side, rep=args.rep, sims_per_move=args.sims,
-                          sample_moves=args.sample_moves, c_base=args.c_base,
-                          c_init=args.c_init, dirichlet_alpha=args.alpha,
-                          exploration_fraction=args.exploration_fraction)
-
-
+# The search settings of the games that play greedily: the board and the input layout.
+_BOARD = ("dim", "rep")
 _NETWORK_HELP = "uniform, heuristic, torch:CHECKPOINT or module:factory (%(default)s)"
 
 
-def _options(args: argparse.Namespace, kind: RunKind, settings: SearchSettings,
+def _options(args: argparse.Namespace, settings: SearchSettings,
              networks: list[NetworkName]) -> RunOptions:
     """The run's options. Before any process starts, a torch:CHECKPOINT network's file must
     load (a clear error naming the file otherwise)."""
     for network in networks:
         if network.kind is NetworkKind.TORCH:
             network.check()
-    return RunOptions(kind=kind, games=args.games, settings=settings, networks=networks,
-                      workers=args.workers, threads=args.threads, batch_size=args.batch_size,
-                      max_wait=args.max_wait_ms / 1000.0, inference=args.inference,
-                      torch_threads=args.torch_threads,
-                      quiet=kind is RunKind.ARENA and not args.boards)
+    defaults: RunOptions = args.run_defaults
+    return dataclasses.replace(build(RunOptions, args, defaults), settings=settings,
+                               networks=networks,
+                               quiet=defaults.kind is RunKind.ARENA and not args.boards)
 
 
 def _run(run: GameRun, on_result: Callable[[GameResult], None],
@@ -173,7 +133,7 @@ def _output_refused(output: Path, append: bool, overwrite: bool) -> str | None:
 
 
 def cmd_selfplay(args: argparse.Namespace) -> int:
-    settings = _settings(args, search=True)
+    settings = build(SearchSettings, args)
     output = Path(args.output or time.strftime("data/selfplay-%Y%m%d-%H%M%S.jsonl.gz"))
     refused = _output_refused(output, args.append, args.overwrite)
     if refused:
@@ -182,7 +142,7 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     stored = dict(settings.as_dict(), network=str(args.network))
     tiles = failed = 0
     seat_totals = [0.0] * 4
-    with _open_run(args, _options(args, RunKind.SELFPLAY, settings, [args.network])) as run:
+    with _open_run(args, _options(args, settings, [args.network])) as run:
         with GameWriter(output, append=args.append) as writer:
             def on_result(result: GameResult) -> None:
                 nonlocal tiles, failed
@@ -222,7 +182,7 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
 def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[NetworkName]
                  ) -> tuple[list[float], int, int, str | None]:
     """Plays the games; returns (scores, games abandoned, exit code, failure text)."""
-    settings = _settings(args, search=False)
+    settings = build(SearchSettings, args)
     results: list[float] = []
     failed = 0
 
@@ -233,7 +193,7 @@ def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[Network
         else:
             results.append(result.score)
 
-    with _open_run(args, _options(args, kind, settings, networks)) as run:
+    with _open_run(args, _options(args, settings, networks)) as run:
         code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
     return results, failed, code, problem
 
@@ -295,8 +255,7 @@ def cmd_arena(args: argparse.Namespace) -> int:
 def add_commands(commands: Any) -> None:
     """Adds selfplay, eval-random and arena to the ``tralix`` subcommands."""
     selfplay = commands.add_parser("selfplay", help="play training games and store them")
-    _add_run_options(selfplay, games=16)
-    _add_search_options(selfplay)
+    _add_run_options(selfplay, RunKind.SELFPLAY, games=16, search=None)
     selfplay.add_argument("--network", type=arguments.network, default="heuristic",
                           help=_NETWORK_HELP)
     selfplay.add_argument("--output",
@@ -314,13 +273,13 @@ def add_commands(commands: Any) -> None:
         description="Greedy games of the network in seat 0, which moves first, against three "
                     "uniformly random players; then as many games of a uniformly random "
                     "player in that seat, the figure to compare with.")
-    _add_run_options(evaluate, games=100)
+    _add_run_options(evaluate, RunKind.RANDOM, games=100, search=_BOARD)
     evaluate.add_argument("--network", type=arguments.network, default="heuristic",
                           help=_NETWORK_HELP)
     evaluate.set_defaults(handler=cmd_eval_random)
 
     arena = commands.add_parser("arena", help="the network against a baseline, side 20")
-    _add_run_options(arena, games=20)
+    _add_run_options(arena, RunKind.ARENA, games=20, search=_BOARD)
     arena.add_argument("--network", type=arguments.network, default="heuristic",
                        help=_NETWORK_HELP)
     arena.add_argument("--baseline", type=arguments.network, default="uniform",

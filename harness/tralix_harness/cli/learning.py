@@ -13,11 +13,18 @@ from typing import Any
 
 from tqdm import tqdm
 
+from ..base.settings import MAX_SIDE, MIN_SIDE, SearchSettings
 from ..base.signals import SignalStop
 from ..cluster.options import add_ray_option, run_opener
-from ..learning.settings import LoopControl, LoopSettings, TrainSettings
+from ..learning.settings import (
+    LOOP_SEARCH,
+    LOOP_SEARCH_FIELDS,
+    LoopControl,
+    LoopSettings,
+    TrainSettings,
+)
 from ..networks.settings import ModelSettings
-from .arguments import existing_file
+from . import arguments
 from .options import add_options, build, given, loop_settings
 
 logger = logging.getLogger(__name__)
@@ -33,10 +40,11 @@ def add_commands(commands: Any) -> None:
                     "first). An existing output checkpoint is resumed: the data files must "
                     "then begin with the files it was trained on, and --steps counts all the "
                     "steps taken.")
-    train.add_argument("data", nargs="+", type=existing_file,
+    train.add_argument("data", nargs="+", type=arguments.existing_file,
                        help="self-play data files, oldest first")
     train.add_argument("--output", required=True, help="checkpoint to write (or resume)")
-    train.add_argument("--side", type=int, default=LoopSettings().side,
+    train.add_argument("--side", type=arguments.int_from_to(MIN_SIDE, MAX_SIDE),
+                       default=LoopSettings().side,
                        help="board side; games of other sides are skipped (%(default)s)")
     train.add_argument("--steps", type=int, default=1000,
                        help="training steps in all, counting a resumed checkpoint's "
@@ -56,7 +64,9 @@ def add_commands(commands: Any) -> None:
                     "players and against the previous generation. An existing run folder is "
                     "resumed; options that would change its settings are refused.")
     loop.add_argument("run_dir", help="the run folder")
-    add_options(loop.add_argument_group("run"), LoopSettings)
+    run = loop.add_argument_group("run")
+    add_options(run, SearchSettings, LOOP_SEARCH, only=LOOP_SEARCH_FIELDS)
+    add_options(run, LoopSettings)
     add_options(loop.add_argument_group("network"), ModelSettings)
     add_options(loop.add_argument_group("training"), TrainSettings)
     invocation = loop.add_argument_group("this invocation")

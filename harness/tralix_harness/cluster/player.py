@@ -1,9 +1,9 @@
 """One node's player: a local ``Run`` (the worker pool and the inference server) played in a
 background thread, its finished games handed out in batches on request.
 
-The driver wraps ``NodePlayer`` as a threaded Ray actor pinned to its node; the class itself
-knows nothing of Ray except that a shipped network's bytes may arrive as an object reference.
-A player runs one job (one ``Run``) at a time.
+The session (session.py) wraps ``NodePlayer`` as a threaded Ray actor pinned to its node; the
+class itself knows nothing of Ray except that a shipped network's bytes may arrive as an object
+reference. A player runs one job (one ``Run``) at a time.
 """
 
 from __future__ import annotations

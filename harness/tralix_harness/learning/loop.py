@@ -22,7 +22,6 @@ from typing import Any, TextIO
 import torch
 
 from ..base.files import commit
-from ..base.settings import SearchSettings
 from ..base.signals import SignalStop
 from ..data.records import GameWriter, game_line
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
@@ -66,15 +65,6 @@ class Loop:
         self.writer: Any = None
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
-
-    def search(self, generation: int) -> SearchSettings:
-        """The search settings of a generation's self-play."""
-        s = self.settings
-        sims = s.first_sims if generation == 1 else s.sims
-        return SearchSettings(dim=s.side, rep=1, sims_per_move=sims,
-                              sample_moves=s.sample_moves, c_init=s.c_init,
-                              dirichlet_alpha=s.alpha,
-                              exploration_fraction=s.exploration_fraction)
 
     def _stop_run(self) -> bool:
         if self._run is None:
@@ -161,7 +151,7 @@ class Loop:
         s, c = self.settings, self.control
         games = s.first_games if generation == 1 else s.games
         network = NetworkName.torch(self.folder.checkpoint(generation - 1))
-        search = self.search(generation)
+        search = s.generation_search(generation)
         stored = dict(search.as_dict(), network=str(network), generation=generation)
         partial = output.with_name(output.name + ".part")
         value = None
@@ -263,8 +253,9 @@ class Loop:
         s = self.settings
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "
               f"{s.model.channels} channels; per generation {s.games} self-play games of "
-              f"{s.sims} simulations per move (generation 1: {s.first_games} games of "
-              f"{s.first_sims}) and {s.steps} training steps of {s.train.batch_size} positions",
+              f"{s.search.sims_per_move} simulations per move (generation 1: {s.first_games} "
+              f"games of {s.first_sims}) and {s.steps} training steps of {s.train.batch_size} "
+              "positions",
               file=self.out)
         print("'random': greedy score in seat 0, which moves first, against three uniformly "
               "random players, beside a uniformly random player's own score there; "

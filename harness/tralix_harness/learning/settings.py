@@ -11,8 +11,10 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+from collections.abc import Mapping
+from typing import Any, Self
 
-from ..base.settings import Settings, check_side, not_negative, option, positive
+from ..base.settings import SearchSettings, Settings, not_negative, option, positive
 from ..networks.settings import ModelSettings
 
 
@@ -57,42 +59,77 @@ class TrainSettings(Settings):
                              f"not {self.policy_target!r}") from None
 
 
+# The loop's self-play search, where it differs from the module's usual settings: side 10, a
+# few simulations, and c_init above the usual 1.25: an unvisited child counts as value 0 while
+# values are shares of 1 among four players (about 0.25), so with many valid tiles and flat
+# priors a small constant keeps the search on the first children it tried, and the visit
+# shares then tell more about the root noise than about the values.
+LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0)
+
+# The search settings a run folder's settings file holds, under the names it has always used
+# for them there (the command line's names); the others stay at LOOP_SEARCH's.
+_SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_moves",
+                "c_init": "c_init", "alpha": "dirichlet_alpha",
+                "exploration_fraction": "exploration_fraction"}
+LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
+
+
 @dataclasses.dataclass(frozen=True)
 class LoopSettings(Settings):
     """What a run of the generation loop plays and learns; fixed for the life of a run."""
 
-    side: int = option(10, "board side")
     games: int = option(192, "self-play games per generation")
-    sims: int = option(8, "simulations per move in self-play")
     first_games: int = option(
         192, "self-play games of generation 1, played by the untrained network")
     first_sims: int = option(
         8, "simulations per move in generation 1 (the untrained network's search is worth "
             "little: its games are for the value)")
-    sample_moves: int = option(
-        24, "self-play tiles before this count are drawn by visits, later ones the most visited")
-    # Above the module's usual 1.25: an unvisited child counts as value 0 while values are
-    # shares of 1 among four players (about 0.25), so with many valid tiles and flat priors a
-    # small constant keeps the search on the first children it tried, and the visit shares
-    # then tell more about the root noise than about the values.
-    c_init: float = option(2.0, "exploration constant of the search")
-    alpha: float = option(0.3, "concentration of the root noise")
-    exploration_fraction: float = option(0.25, "weight of the root noise")
     lookahead_temperature: float = option(
         0.03, "temperature of the look-ahead policy targets (values are win shares of 1)")
     steps: int = option(400, "training steps per generation")
+    # Self-play's search, generation 1's simulations aside.
+    search: SearchSettings = dataclasses.field(default_factory=lambda: LOOP_SEARCH)
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
     nested = {"ModelSettings": ModelSettings, "TrainSettings": TrainSettings}
 
     def __post_init__(self) -> None:
-        check_side(self.side)
-        positive(games=self.games, first_games=self.first_games, alpha=self.alpha,
-                  lookahead_temperature=self.lookahead_temperature)
-        not_negative(sims=self.sims, first_sims=self.first_sims,
-                      sample_moves=self.sample_moves, steps=self.steps,
-                      exploration_fraction=self.exploration_fraction)
+        positive(games=self.games, first_games=self.first_games,
+                 lookahead_temperature=self.lookahead_temperature)
+        not_negative(first_sims=self.first_sims, steps=self.steps,
+                     exploration_fraction=self.search.exploration_fraction)
+        kept = dataclasses.replace(LOOP_SEARCH, **{name: getattr(self.search, name)
+                                                   for name in LOOP_SEARCH_FIELDS})
+        if kept != self.search:
+            raise ValueError("the loop's search settings are the side, simulations, sampled "
+                             "moves, c_init, alpha and exploration fraction; the others stay "
+                             f"as they are: {LOOP_SEARCH}")
+
+    @property
+    def side(self) -> int:
+        return self.search.side
+
+    def generation_search(self, generation: int) -> SearchSettings:
+        """The search settings of a generation's self-play."""
+        if generation == 1:
+            return dataclasses.replace(self.search, sims_per_move=self.first_sims)
+        return self.search
+
+    def as_dict(self) -> dict[str, Any]:
+        """The settings file's view: the search settings among the loop's own, under the
+        names the file has always had."""
+        values = super().as_dict()
+        search = values.pop("search")
+        return {**{key: search[name] for key, name in _SEARCH_KEYS.items()}, **values}
+
+    @classmethod
+    def from_dict(cls, values: Mapping[str, Any]) -> Self:
+        own = {k: v for k, v in values.items() if k not in _SEARCH_KEYS}
+        search = dataclasses.replace(LOOP_SEARCH, **{name: values[key]
+                                                     for key, name in _SEARCH_KEYS.items()
+                                                     if key in values})
+        return dataclasses.replace(super().from_dict(own), search=search)
 
 
 @dataclasses.dataclass(frozen=True)

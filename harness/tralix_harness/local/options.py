@@ -16,7 +16,7 @@ from collections.abc import Callable, Generator, Iterator, Sequence
 from types import TracebackType
 from typing import NamedTuple, Self
 
-from ..base.settings import SearchSettings
+from ..base.settings import SearchSettings, option
 from ..networks.names import NetworkName
 
 # The module plays its test games (the arena) on a board of this side, whatever the settings.
@@ -95,21 +95,25 @@ class RunOptions:
     """A run's games, checked when made: a ValueError says what cannot be played."""
 
     kind: RunKind            # a string is taken for its RunKind
-    games: int
+    games: int = dataclasses.field(metadata={"help": "games to play", "least": 1})
     settings: SearchSettings
     # One for selfplay and random; model then baseline for arena. Names are parsed into
     # ``names``.
     networks: Sequence[NetworkName | str]
-    workers: int = 1
-    threads: int = 4
-    batch_size: int = 64
-    max_wait: float = 0.0
-    quiet: bool = True
+    workers: int = option(1, "worker processes", least=1)
+    threads: int = option(4, "games played at once by each worker", least=1)
+    batch_size: int = option(64, "largest batch the server evaluates at once", least=1)
+    max_wait_ms: float = option(0.0, "how long the server waits to fill a batch, in ms")
+    inference: Inference = option(
+        Inference.AUTO, "where the network runs: in an inference server process batching "
+        "every worker's games, in each worker for its own games, or auto: in the workers for "
+        "the built-in and torch:CHECKPOINT networks, which run on the CPU")
+    torch_threads: int = option(
+        1, "torch threads of each process running a torch:CHECKPOINT network", least=1)
+    quiet: bool = True       # keep the module's printing of test games off the terminal
     # The numbers of the games to play (each game's id derives from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
     numbers: tuple[int, ...] | None = None
-    inference: Inference = Inference.AUTO  # a string is taken for its Inference
-    torch_threads: int = 1   # of each process running a torch network
     names: tuple[NetworkName, ...] = dataclasses.field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:

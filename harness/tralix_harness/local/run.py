@@ -34,8 +34,8 @@ class Run(GameRun):
         self._stop = self._context.Event()
         self._events: EventInbox | None = None
         self._counter: Synchronized[int] = self._context.Value("i", 0)
-        # Per evaluator (a server, or a worker's network): its requests, its batches and its
-        # network's seconds inside evaluate(), written by that evaluator alone.
+        # Per answerer (a server, or a worker's network): its requests, its batches and its
+        # network's seconds inside evaluate(), written by that answerer alone.
         answerers = self.kind.networks * (options.workers
                                           if self.inference is Inference.WORKER else 1)
         self._statistics = [self._context.RawArray("d", 3) for _ in range(answerers)]
@@ -79,7 +79,7 @@ class Run(GameRun):
         try:
             for n, network in enumerate([] if local else options.names):
                 server = ServerSettings(network, side, options.settings.rep, options.batch_size,
-                                        options.max_wait, options.torch_threads)
+                                        options.max_wait_ms / 1000.0, options.torch_threads)
                 self._servers.append(self._context.Process(
                     target=serve,
                     args=(server, [requests[w][n][0] for w in range(options.workers)],
