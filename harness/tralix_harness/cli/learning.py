@@ -51,8 +51,7 @@ def add_commands(commands: Any) -> None:
                             "(%(default)s)")
     train.add_argument("--checkpoint-every", type=int, default=_CHECKPOINT_EVERY,
                        help="steps between checkpoints (%(default)s)")
-    train.add_argument("--train-threads", type=int, default=LoopControl().train_threads,
-                       help="torch threads (%(default)s)")
+    add_options(train, LoopControl, only=("train_threads",))
     add_options(train.add_argument_group("network"), ModelSettings)
     add_options(train.add_argument_group("training"), TrainSettings)
     train.set_defaults(handler=cmd_train)
@@ -86,7 +85,7 @@ def cmd_train(args: argparse.Namespace) -> int:
     from ..data.samples import DataError
     from ..learning.trainer import Trainer
 
-    torch.set_num_threads(args.train_threads)
+    torch.set_num_threads(build(LoopControl, args).train_threads)
     output = Path(args.output)
     data = [Path(p) for p in args.data]
     if output.exists():
