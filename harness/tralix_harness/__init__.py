@@ -7,6 +7,4 @@ cluster, cli."""
 __all__ = ["SearchSettings", "Network", "NetworkName", "load_network"]
 
 from .base.settings import SearchSettings
-from .networks.builtin import Network
-from .networks.loading import load_network
-from .networks.names import NetworkName
+from .networks import Network, NetworkName, load_network

@@ -4,3 +4,9 @@
 learning package trains, with its checkpoint files; any other name is ``module:factory``, the
 user's own. A network's name is parsed once, into a ``NetworkName``, where it enters the
 harness. Only ``model`` imports torch, and only when a torch network is loaded."""
+
+__all__ = ["Network", "NetworkKind", "NetworkName", "load_network"]
+
+from .builtin import Network
+from .loading import load_network
+from .names import NetworkKind, NetworkName
