@@ -20,16 +20,17 @@ from training_game_bench import InstantResponder, ResultQueue
 
 import tralix_rules
 import tralix_self_play
-from tralix_harness.channel import (
+from tralix_harness.base.settings import SearchSettings
+from tralix_harness.local.answering import planes_array
+from tralix_harness.local.framing import FrameReader, write_frame
+from tralix_harness.local.options import RunInterrupted, RunKind, RunOptions
+from tralix_harness.local.run import Run
+from tralix_harness.local.wire import (
     decode_requests,
     encode_replies,
     plane_bytes,
     reply_floats,
 )
-from tralix_harness.evaluation import planes_array
-from tralix_harness.framing import FrameReader, write_frame
-from tralix_harness.pool import Run, RunInterrupted, RunKind, RunOptions
-from tralix_harness.settings import SearchSettings
 
 SIDE, SIMS = 20, 32
 
@@ -141,8 +142,9 @@ def main():
             print(f"  {inference:>6}: {workers} x {threads:>2} (workers x threads): {rate:8,.0f} "
                   f"simulations/s, ratio {rate / alone:.3f}, mean batch {batch:.1f}")
     if args.torch:
-        from tralix_harness.learning.settings import ModelSettings, TrainSettings
+        from tralix_harness.learning.settings import TrainSettings
         from tralix_harness.learning.trainer import Trainer
+        from tralix_harness.networks.settings import ModelSettings
 
         with tempfile.TemporaryDirectory() as folder:
             checkpoint = Path(folder) / "side-10.pt"

@@ -14,12 +14,15 @@ from pathlib import Path
 
 import torch
 
-from tralix_harness.learning.data import Source, game_samples
+from tralix_harness.base.settings import SearchSettings
+from tralix_harness.data.samples import game_samples
+from tralix_harness.data.window import Source
 from tralix_harness.learning.lookahead import lookahead_targets, torch_value
-from tralix_harness.learning.settings import LoopControl, ModelSettings, TrainSettings
+from tralix_harness.learning.settings import LoopControl, TrainSettings
 from tralix_harness.learning.trainer import Trainer
-from tralix_harness.pool import GameStatus, Run, RunOptions
-from tralix_harness.settings import SearchSettings
+from tralix_harness.local.options import GameStatus, RunKind, RunOptions, TrainingGame
+from tralix_harness.local.run import Run
+from tralix_harness.networks.settings import ModelSettings
 
 
 def measure(side: int, games: int, sims: int, steps: int, folder: Path) -> None:
@@ -28,15 +31,15 @@ def measure(side: int, games: int, sims: int, steps: int, folder: Path) -> None:
     trainer = Trainer(side, ModelSettings(), TrainSettings())
     checkpoint = folder / f"side-{side}.pt"
     trainer.save(checkpoint)
-    options = RunOptions(kind="selfplay", games=games,
+    options = RunOptions(kind=RunKind.SELFPLAY, games=games,
                          settings=SearchSettings(dim=side, rep=1, sims_per_move=sims),
                          networks=[f"torch:{checkpoint}"], workers=control.workers,
                          threads=control.threads, batch_size=control.server_batch)
-    played = []
+    played: list[TrainingGame] = []
     with Run(options) as run:
         for result in run:
-            if result.status is GameStatus.FINISHED:
-                played.append(result.data)
+            if result.status is GameStatus.FINISHED and result.game is not None:
+                played.append(result.game)
         seconds = time.perf_counter() - run.started
         served = run.requests_served()
     print(f"side {side}: self-play {served / seconds:,.0f} network evaluations/s "

@@ -22,8 +22,9 @@ import resource
 import statistics
 import time
 
-from tralix_harness.pool import GameStatus, Run, RunOptions
-from tralix_harness.settings import SearchSettings
+from tralix_harness.base.settings import SearchSettings
+from tralix_harness.local.options import GameStatus, RunOptions
+from tralix_harness.local.run import Run
 
 # Ray is imported in main() only: the local run's processes import this file again (spawn),
 # and must not pay for importing Ray, as a local run's never do.
@@ -62,7 +63,7 @@ def main():
 
     import ray
 
-    from tralix_harness.cluster.driver import Cluster
+    from tralix_harness.cluster.session import Cluster
 
     @ray.remote
     def echo(results):
@@ -110,7 +111,7 @@ def main():
         ratios = [local / through
                   for local, through in zip(walls["local"], walls["ray"], strict=True)]
         local_cpu, ray_cpu = statistics.median(cpus["local"]), statistics.median(cpus["ray"])
-        tiles = statistics.mean(len(r.data[0]) for r in results)
+        tiles = statistics.mean(len(r.game.history) for r in results)
         print(f"side {args.side}, {args.sims} simulations per move, {args.games} games per "
               f"round ({tiles:.0f} tiles per game), {args.workers} workers x {args.threads} "
               f"threads, {args.rounds} rounds each")

@@ -27,11 +27,11 @@ import time
 from pathlib import Path
 
 import tralix_self_play as module
-from tralix_harness.channel import Collector, WorkerChannels
-from tralix_harness.evaluation import Evaluator
-from tralix_harness.networks import load_network
-from tralix_harness.records import GameWriter, game_line, read_games
-from tralix_harness.settings import SearchSettings
+from tralix_harness.base.settings import SearchSettings
+from tralix_harness.data.records import GameWriter, game_line, read_games
+from tralix_harness.local.answering import BatchAnswerer
+from tralix_harness.local.channels import Collector, WorkerChannels
+from tralix_harness.networks.loading import load_network
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -67,9 +67,9 @@ def main() -> int:
     settings = SearchSettings(dim=args.side, sims_per_move=args.sims, sample_moves=8)
     stored = dict(settings.as_dict(), network=args.network)
     failures: list[str] = []
-    evaluator = Evaluator(args.network, load_network(args.network, args.side), args.side, 1,
-                          args.slots, report=failures.append)
-    channels = WorkerChannels([evaluator], range(args.slots), args.slots, args.side,
+    answerer = BatchAnswerer(args.network, load_network(args.network, args.side), args.side, 1,
+                             args.slots, report=failures.append)
+    channels = WorkerChannels([answerer], range(args.slots), args.slots, args.side,
                               threading.Event())
     base: tuple[int, int] | None = None
     worst = [0.0, 0.0]  # the largest drift of memory and of objects after the warm-up
@@ -115,8 +115,8 @@ def main() -> int:
     assert base is not None
     seconds = time.perf_counter() - started
     print(f"{args.games} games of side {args.side} at {args.sims} simulations in "
-          f"{seconds:.0f} s ({evaluator.statistics.requests} evaluations in "
-          f"{evaluator.statistics.batches} batches); after {args.warm_up} games: "
+          f"{seconds:.0f} s ({answerer.statistics.requests} evaluations in "
+          f"{answerer.statistics.batches} batches); after {args.warm_up} games: "
           f"resident {base[0] / 2**20:.2f} MiB, {base[1]} objects; largest growth after it: "
           f"memory {worst[0]:+.2%}, objects {worst[1]:+.2%}; {stored_games} games in the file")
     if stored_games != args.games:

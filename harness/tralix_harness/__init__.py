@@ -1,7 +1,10 @@
-"""Reference harness for tralix_self_play: an inference server that batches requests from many
-games, worker processes that play games on threads, and the command line around them."""
+"""Reference harness for tralix_self_play: worker processes that each play several games at
+once as greenlets, the networks that answer their requests (in each worker or in an inference
+server process), the data files, learning by self-play, runs on a Ray cluster, and the command
+line around them. Packages, in dependency order: base, networks, local, data, learning,
+cluster, cli."""
 
-__all__ = ["SearchSettings", "Network", "load_network"]
+__all__ = ["SearchSettings", "Network", "NetworkName", "load_network"]
 
-from .networks import Network, load_network
-from .settings import SearchSettings
+from .base.settings import SearchSettings
+from .networks import Network, NetworkName, load_network

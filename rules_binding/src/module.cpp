@@ -154,6 +154,8 @@ NB_MODULE(tralix_rules, m) {
     m.doc() =
         "The tralix rules engine: games laid tile by tile, their network encodings, and whole "
         "sequences of tiles replayed into arrays.";
+    // The planes of an encoded position, for the harness's arrays and wire.
+    m.attr("feature_count") = feature_count;
 
     // A broken invariant inside the engine: the call fails with the engine's message.
     nb::register_exception_translator([](const std::exception_ptr& error, void*) {
@@ -226,7 +228,9 @@ NB_MODULE(tralix_rules, m) {
           "Writes the bools of a request's planes (nested sequences, three levels, as the "
           "self-play module puts them) into a writable buffer from byte `offset` on, one byte "
           "(1 or 0) per bool in the sequences' order, and returns the number of bytes written. "
-          "Other items are judged by their truth value. ValueError when they do not fit.");
+          "Other items are judged by their truth value. ValueError, naming the plane, row or "
+          "item, for ragged planes (rows or items fewer or more than the first's) and for a "
+          "list or tuple in place of a bool; ValueError when they do not fit.");
 
     m.def("fill_floats", &fill_floats, "floats"_a, "buffer"_a, "offset"_a = 0,
           nb::sig("def fill_floats(floats: list[float], buffer: collections.abc.Buffer, "

@@ -28,10 +28,40 @@ private:
     Py_buffer view_{};
 };
 
+// Where an item sits in the planes, for the errors: "plane 2, row 5, item 3".
+std::string place(const Py_ssize_t (&index)[3], int depth) {
+    static constexpr const char* names[3] = {"plane", "row", "item"};
+    std::string text;
+    for (int level = 0; level <= depth; ++level) {
+        if (level > 0) text += ", ";
+        text += std::string(names[level]) + " " + std::to_string(index[level]);
+    }
+    return text;
+}
+
+// The errors are built out of the way of the loops that pack well-formed planes.
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_length(const Py_ssize_t (&index)[3], int depth,
+                                                          Py_ssize_t length, Py_ssize_t expected) {
+    throw nb::value_error((place(index, depth - 1) + " holds " + std::to_string(length) +
+                           (depth == 1 ? " rows" : " items") + ", not " + std::to_string(expected) +
+                           " as the first one does")
+                              .c_str());
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void refuse_sequence(const Py_ssize_t (&index)[3]) {
+    throw nb::value_error(
+        (place(index, 2) + " is a sequence: the planes nest three levels deep, not four").c_str());
+}
+
 struct Writer {
     std::uint8_t* out;
     std::size_t size;
     std::size_t at;
+    // Every plane must hold as many rows as the first, every row as many items as the first
+    // row: planes of ragged rows would be written as a misaligned batch. -1 until the first.
+    Py_ssize_t rows = -1;
+    Py_ssize_t items = -1;
+    Py_ssize_t index[3] = {0, 0, 0};
 
     void put(PyObject* item) {
         int truth;
@@ -40,6 +70,7 @@ struct Writer {
         } else if (item == Py_False) {
             truth = 0;
         } else {
+            if (PyList_Check(item) || PyTuple_Check(item)) refuse_sequence(index);
             const nb::object keep = nb::borrow(item);  // the truth value may run Python code
             truth = PyObject_IsTrue(item);
             if (truth < 0) throw nb::python_error();
@@ -51,6 +82,14 @@ struct Writer {
         out[at++] = static_cast<std::uint8_t>(truth);
     }
 
+    // A plane's rows (depth 1) or a row's items (depth 2) must be as many as the first's.
+    void check_length(Py_ssize_t& expected, Py_ssize_t length, int depth) {
+        if (length != expected) {
+            if (expected >= 0) refuse_length(index, depth, length, expected);
+            expected = length;
+        }
+    }
+
     // Lists and tuples are read in place; any other sequence through a list made of it.
     void walk(PyObject* level, int depth) {
         nb::object held;
@@ -60,10 +99,15 @@ struct Writer {
             held = nb::steal(fast);
             level = fast;
         }
-        if (depth == 2 && put_singletons(level)) return;
+        if (depth == 1) check_length(rows, PySequence_Fast_GET_SIZE(level), 1);
+        if (depth == 2) {
+            check_length(items, PySequence_Fast_GET_SIZE(level), 2);
+            if (put_singletons(level)) return;
+        }
         // A list may change size while a truth value runs Python code: index it afresh each time.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(level); ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(level, i);
+            index[depth] = i;
             if (depth == 2) {
                 put(item);
             } else {
@@ -78,12 +122,12 @@ struct Writer {
     bool put_singletons(PyObject* row) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
         if (static_cast<std::size_t>(n) > size - at) return false;
-        PyObject** items = PySequence_Fast_ITEMS(row);
+        PyObject** items_of = PySequence_Fast_ITEMS(row);
         std::uint8_t* to = out + at;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (items[i] == Py_True) {
+            if (items_of[i] == Py_True) {
                 to[i] = 1;
-            } else if (items[i] == Py_False) {
+            } else if (items_of[i] == Py_False) {
                 to[i] = 0;
             } else {
                 return false;

@@ -14,9 +14,11 @@ namespace tralix::binding {
 // Writes the bools of `planes` (a sequence of sequences of sequences, lists and tuples read
 // directly) into the writable buffer `buffer` from byte `offset` on, 1 for a true item and 0 for
 // a false one, in the lists' order; returns the number of bytes written. Items other than the
-// bool singletons are judged by their truth value. TypeError for a level that is not a
-// sequence, ValueError when the bools do not fit the buffer; the bytes written before the fault
-// stay written.
+// bool singletons are judged by their truth value, except lists and tuples. TypeError for a
+// level that is not a sequence; ValueError, naming the plane, row or item, for planes of ragged
+// rows (a plane with fewer or more rows than the first, a row with fewer or more items than the
+// first) and for a list or tuple where a bool belongs (nested one level too deep); ValueError
+// too when the bools do not fit the buffer. The bytes written before the fault stay written.
 std::size_t pack_planes(nanobind::handle planes, nanobind::handle buffer, std::size_t offset);
 
 // Sets item i of the list `floats` to the float32 at byte offset + 4 * i of `buffer` (native

@@ -23,8 +23,7 @@ import tralix_rules as tr
 import fuzzing
 
 with atheris.instrument_imports():
-    from tralix_harness import records
-    from tralix_harness.learning import data as learning_data
+    from tralix_harness.data import records, samples
 
 SIDE = 5
 FOLDER = Path(tempfile.mkdtemp(prefix="tralix-fuzz-"))
@@ -122,8 +121,8 @@ def test_one_input(raw: bytes) -> None:
     else:
         assert sound is None or games == json.loads(json.dumps(sound)), "games changed"
     try:
-        contents = learning_data.read_data_file(path, SIDE)
-    except learning_data.DataError as error:
+        contents = samples.read_data_file(path, SIDE)
+    except samples.DataError as error:
         assert sound is None, f"sound games refused: {error}"
         assert str(path) in str(error), error
     else:

@@ -22,7 +22,7 @@ from typing import Any
 
 from ray.cluster_utils import Cluster
 
-from tralix_harness.records import read_games
+from tralix_harness.data.records import read_games
 
 NODE: dict[str, Any] = {"num_cpus": 1, "object_store_memory": 80 * 2**20}
 HEAD = dict(NODE, include_dashboard=False,

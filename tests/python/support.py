@@ -345,7 +345,7 @@ def predicted_smallest_tile_game(dim):
 def training_game_lines(dim, games, sims=4, sample_moves=8):
     """Data-file lines (as `tralix selfplay` writes them) of games played by the module with
     zero replies."""
-    from tralix_harness.records import game_line
+    from tralix_harness.data.records import game_line
 
     lines = []
     config = Config(dim=dim, sims_per_move=sims, sample_moves=sample_moves)

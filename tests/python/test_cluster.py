@@ -16,10 +16,11 @@ from typing import Any
 import pytest
 
 import tralix_rules
+from tralix_harness.base.settings import SearchSettings
 from tralix_harness.cluster.player import NodePlayer, ShippedNetwork
-from tralix_harness.pool import GameStatus, RunOptions
-from tralix_harness.records import read_games
-from tralix_harness.settings import SearchSettings
+from tralix_harness.data.records import read_games
+from tralix_harness.local.options import GameStatus, RunKind, RunOptions
+from tralix_harness.networks.names import NetworkKind
 
 # Ray's own programs and the worker processes do not run under a preloaded sanitizer runtime.
 pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
@@ -186,7 +187,7 @@ def test_without_ray_the_commands_never_import_it(tmp_path: Path) -> None:
 
 def _options(games: int, numbers: tuple[int, ...] | None = None,
              network: str = "heuristic", sims: int = 4) -> RunOptions:
-    return RunOptions(kind="selfplay", games=games,
+    return RunOptions(kind=RunKind.SELFPLAY, games=games,
                       settings=SearchSettings(dim=5, sims_per_move=sims), networks=[network],
                       workers=1, threads=2, numbers=numbers)
 
@@ -207,16 +208,16 @@ def test_a_player_runs_jobs_of_given_numbers_and_hands_out_batches() -> None:
     player = NodePlayer()
     try:
         numbers = (7, 3, 11, 20, 5)
-        player.start(1, _options(5, numbers), ["heuristic"], {})
+        player.start(1, _options(5, numbers), ["heuristic"])
         with pytest.raises(RuntimeError, match="still running"):
-            player.start(2, _options(1), ["heuristic"], {})
+            player.start(2, _options(1), ["heuristic"])
         results, batches = _take_all(player, 1)
         assert sorted(r.number for r in results) == sorted(numbers)
         assert all(r.status is GameStatus.FINISHED for r in results)
         assert batches[-1].failure is None and batches[-1].served > 0
         # A stale job's take says so at once; the next job starts on the same player.
         assert player.take(0, wait=5.0, linger=0.0, limit=3).failure is not None
-        player.start(2, _options(2), ["heuristic"], {})
+        player.start(2, _options(2), ["heuristic"])
         results, _ = _take_all(player, 2)
         assert sorted(r.number for r in results) == [0, 1]
     finally:
@@ -226,9 +227,10 @@ def test_a_player_runs_jobs_of_given_numbers_and_hands_out_batches() -> None:
 def test_a_stopped_job_keeps_its_finished_games_and_a_shipped_network_becomes_a_file(
         tmp_path: Path) -> None:
     pytest.importorskip("torch")
-    from tralix_harness.learning.model import load_model
-    from tralix_harness.learning.settings import ModelSettings, TrainSettings
+    from tralix_harness.learning.settings import TrainSettings
     from tralix_harness.learning.trainer import Trainer
+    from tralix_harness.networks.model import load_model
+    from tralix_harness.networks.settings import ModelSettings
 
     checkpoint = tmp_path / "net.pt"
     Trainer(5, ModelSettings(blocks=1, channels=8), TrainSettings()).save(checkpoint)
@@ -238,9 +240,10 @@ def test_a_stopped_job_keeps_its_finished_games_and_a_shipped_network_becomes_a_
         shipped = ShippedNetwork("abc123", content)
         assert player._network_name(shipped) == player._network_name(shipped)
         name = player._network_name(shipped)
-        assert name.startswith("torch:") and Path(name[6:]).read_bytes() == content
-        load_model(Path(name[6:]), 5)
-        player.start(1, _options(500, sims=8), [shipped], {})
+        assert name.kind is NetworkKind.TORCH and name.path is not None
+        assert name.path.read_bytes() == content
+        load_model(name.path, 5)
+        player.start(1, _options(500, sims=8), [shipped])
         first = player.take(1, wait=120.0, linger=0.0, limit=1)
         assert len(first.results) == 1 and not first.finished
         player.stop()
@@ -250,14 +253,14 @@ def test_a_stopped_job_keeps_its_finished_games_and_a_shipped_network_becomes_a_
         assert batches[-1].failure is None  # stopped on request: not a failure
     finally:
         player.close()
-    assert not Path(name[6:]).exists()
+    assert not name.path.exists()
 
 
 # ----- addresses and shares ---------------------------------------------------------------
 
 
 def test_addresses_and_shares() -> None:
-    from tralix_harness.cluster import split_address
+    from tralix_harness.cluster.options import split_address
 
     assert split_address("10.1.2.3:6379") == ("10.1.2.3", 6379)
     assert split_address("ray://head:10001") == ("head", 10001)
@@ -265,7 +268,7 @@ def test_addresses_and_shares() -> None:
     for bad in ("head", "head:", ":6379", "head:port", "head:0", "head:70000", ""):
         assert split_address(bad) is None, bad
     pytest.importorskip("ray")
-    from tralix_harness.cluster.driver import _split
+    from tralix_harness.cluster.run import _split
 
     for count, parts in ((10, 3), (2, 3), (0, 2), (7, 7)):
         shares = _split(list(range(count)), parts)

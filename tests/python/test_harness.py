@@ -16,12 +16,16 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tralix_harness.channel import WorkerChannels
+from tralix_harness.base.settings import SearchSettings
+from tralix_harness.base.signals import SignalStop
 from tralix_harness.cli import main
-from tralix_harness.pool import GameStatus, Run, RunFailed, RunKind, RunOptions
-from tralix_harness.records import read_games
-from tralix_harness.server import ServerSettings, load_evaluator, serve
-from tralix_harness.settings import SearchSettings
+from tralix_harness.data.records import read_games
+from tralix_harness.local.answering import load_answerer
+from tralix_harness.local.channels import WorkerChannels
+from tralix_harness.local.options import GameStatus, RunFailed, RunKind, RunOptions
+from tralix_harness.local.run import Run
+from tralix_harness.local.server import ServerSettings, serve
+from tralix_harness.networks.names import NetworkKind, NetworkName
 
 from rules_model import Game, replay
 
@@ -132,7 +136,8 @@ def test_each_reply_reaches_its_own_game(inference):
         if inference == "server":
             route = (requests[w][1], replies[w][0])
         else:
-            route = load_evaluator("harness_networks:fingerprint", dim, 1, 8, events, None)
+            route = load_answerer(NetworkName.parse("harness_networks:fingerprint"), dim, 1, 8, 1,
+                                  events, None)
         channels = WorkerChannels([route], range(w * per_worker, (w + 1) * per_worker), total,
                                   dim, stop)
         channels.run(lambda slot: play(channels, slot))
@@ -161,7 +166,7 @@ def test_many_games_share_one_queue():
     assert sorted(r.number for r in results) == list(range(10))
     for r in results:
         assert r.status == 0
-        history, records, outcome = r.data
+        history, records, outcome = r.game
         assert len(history) == len(records)
         assert replay(5, history).outcome() == pytest.approx(outcome)
 
@@ -239,6 +244,12 @@ def test_eval_random_reports_a_failing_network_on_stderr(capsys):
     (dict(kind=RunKind.ARENA), "arena needs 2 network"),
     (dict(games=-1), "games must be >= 0"),
     (dict(threads=0), "threads >= 1"),
+    # Checked when the options are made, so that a run on a cluster, which once took a
+    # negative game number, refuses them as a local one does.
+    (dict(numbers=(0, -1)), "numbers must be games distinct numbers >= 0"),
+    (dict(numbers=(3, 3)), "numbers must be games distinct"),
+    (dict(inference="gpu"), "inference must be one of"),
+    (dict(networks=["nosuch"]), "unknown network 'nosuch'"),
 ])
 def test_run_refuses_options_it_cannot_play(overrides, message):
     # A batch size below one once gave a server that never answered: the run hung.
@@ -253,8 +264,10 @@ def test_run_refuses_options_it_cannot_play(overrides, message):
     (["selfplay", "--batch-size", "0"], "argument --batch-size: must be at least 1, not 0"),
     (["selfplay", "--games", "0"], "argument --games: must be at least 1, not 0"),
     (["eval-random", "--games", "-2"], "argument --games: must be at least 1, not -2"),
-    (["selfplay", "--side", "3"], "argument --side: a board side must be from 4 to 256, not 3"),
-    (["arena", "--side", "257"], "argument --side: a board side must be from 4 to 256, not 257"),
+    (["selfplay", "--side", "3"], "argument --side: must be from 4 to 256, not 3"),
+    (["arena", "--side", "257"], "argument --side: must be from 4 to 256, not 257"),
+    (["selfplay", "--rep", "3"], "argument --rep: must be from 1 to 2, not 3"),
+    (["loop", "run", "--side", "2"], "argument --side: must be from 4 to 256, not 2"),
     (["selfplay", "--sims", "-1"], "argument --sims: must be at least 0, not -1"),
     (["selfplay", "--threads", "many"], "argument --threads: not a whole number: 'many'"),
     (["selfplay", "--network", "nosuch_module:load"],
@@ -272,6 +285,35 @@ def test_bad_command_line_input_is_one_line_naming_the_option(tmp_path, command,
     assert done.returncode == 2
     assert done.stderr == f"tralix {command[0]}: {message}\n"
     assert done.stdout == "" and list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("text, kind", [
+    ("uniform", NetworkKind.UNIFORM), ("heuristic", NetworkKind.HEURISTIC),
+    ("torch:runs/a:b.pt", NetworkKind.TORCH), ("harness_networks:fingerprint", NetworkKind.FACTORY),
+])
+def test_a_network_name_is_parsed_once_and_reads_back_as_given(text, kind):
+    name = NetworkName.parse(text)
+    assert name.kind is kind and str(name) == text and NetworkName.parse(name) is name
+    assert name.on_cpu == (kind is not NetworkKind.FACTORY)
+    if kind is NetworkKind.TORCH:
+        assert name.path == Path("runs/a:b.pt")
+
+
+def test_a_second_signal_waits_for_the_held_block_and_a_first_without_a_run_aborts():
+    stop = SignalStop(lambda: True)
+    with stop.installed():
+        os.kill(os.getpid(), signal.SIGINT)  # the first asks for a clean stop
+        assert stop.requested
+        stored = []
+        with pytest.raises(KeyboardInterrupt):
+            with stop.held():
+                os.kill(os.getpid(), signal.SIGINT)
+                stored.append("game")  # the abort strikes only once this is done
+        assert stored == ["game"]
+    nothing_to_stop = SignalStop(lambda: False)
+    with nothing_to_stop.installed(), pytest.raises(KeyboardInterrupt):
+        os.kill(os.getpid(), signal.SIGINT)
+    assert not nothing_to_stop.requested
 
 
 def test_run_continues_its_one_stream_across_loops():

@@ -13,18 +13,11 @@ import pytest
 
 import tralix_rules
 from tralix_harness.cli import main
-from tralix_harness.learning.data import (
-    Batch,
-    DataError,
-    Window,
-    make_batch,
-    read_data_file,
-    turn_boards,
-    turn_tile,
-    unpack_planes,
-)
+from tralix_harness.data.records import GameWriter, read_games
+from tralix_harness.data.samples import DataError, pack_bits, read_data_file, unpack_bits
+from tralix_harness.data.symmetries import Batch, make_batch, turn_boards, turn_tile
+from tralix_harness.data.window import Window
 from tralix_harness.learning.lookahead import lookahead_targets
-from tralix_harness.records import GameWriter, read_games
 
 import rules_model
 from support import training_game_lines, write_data_file
@@ -314,9 +307,8 @@ def test_turned_openings_match_the_rules_engine():
 def test_packed_planes_and_turns_round_trip():
     rng = np.random.default_rng(3)
     planes = (rng.random((7, 5, 5, 5)) < 0.4).astype(np.uint8)
-    from tralix_harness.learning.data import pack_planes
 
-    assert np.array_equal(unpack_planes(pack_planes(planes), 5), planes)
+    assert np.array_equal(unpack_bits(pack_bits(planes), 5), planes)
     assert np.array_equal(turn_boards(turn_boards(planes, 1), 3), planes)
     assert all(turn_tile(turn_tile(t, 5, 1), 5, 3) == t for t in range(25))
 

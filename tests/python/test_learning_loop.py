@@ -8,13 +8,16 @@ import pytest
 
 torch = pytest.importorskip("torch")
 
+from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
-from tralix_harness.learning.data import read_data_file  # noqa: E402
+from tralix_harness.data.records import read_games  # noqa: E402
+from tralix_harness.data.samples import read_data_file  # noqa: E402
 from tralix_harness.learning.folder import read_metrics  # noqa: E402
 from tralix_harness.learning.match import greedy_match  # noqa: E402
-from tralix_harness.learning.model import load_model  # noqa: E402
-from tralix_harness.networks import HeuristicNetwork  # noqa: E402
-from tralix_harness.records import read_games  # noqa: E402
+from tralix_harness.learning.settings import LoopSettings, TrainSettings  # noqa: E402
+from tralix_harness.networks.builtin import HeuristicNetwork  # noqa: E402
+from tralix_harness.networks.model import load_model  # noqa: E402
+from tralix_harness.networks.settings import ModelSettings  # noqa: E402
 
 SIDE = 5
 LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4",
@@ -79,6 +82,26 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
 
     assert main(["plot", str(run), "--output", str(tmp_path / "curve.png")]) == 0
     assert (tmp_path / "curve.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest():
+    # A run folder's settings.json as every earlier version wrote it must still resume.
+    saved = {"side": 7, "games": 5, "sims": 3, "first_games": 6, "first_sims": 1,
+             "sample_moves": 9, "c_init": 1.5, "alpha": 0.4, "exploration_fraction": 0.2,
+             "lookahead_temperature": 0.05, "steps": 11,
+             "model": ModelSettings().as_dict(), "train": TrainSettings().as_dict()}
+    settings = LoopSettings.from_dict(saved)
+    assert settings.as_dict() == saved
+    assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
+                                             c_init=1.5, dirichlet_alpha=0.4,
+                                             exploration_fraction=0.2)
+    assert settings.generation_search(1).sims_per_move == 1
+    assert settings.generation_search(2) == settings.search
+    with pytest.raises(ValueError, match="unknown setting"):
+        LoopSettings.from_dict(dict(saved, dim=7))
+    # What the file does not hold cannot differ from run to run.
+    with pytest.raises(ValueError, match="the loop's search settings"):
+        LoopSettings(search=SearchSettings(dim=7, rep=2))
 
 
 def test_a_folder_that_is_not_a_run_is_refused(tmp_path, capsys):

@@ -13,11 +13,12 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from tralix_harness.cli import main  # noqa: E402
-from tralix_harness.learning import checkpoint  # noqa: E402
-from tralix_harness.learning.checkpoint import CheckpointError  # noqa: E402
-from tralix_harness.learning.model import TorchNetwork, load_model  # noqa: E402
-from tralix_harness.learning.settings import ModelSettings, TrainSettings  # noqa: E402
+from tralix_harness.learning.settings import TrainSettings  # noqa: E402
 from tralix_harness.learning.trainer import Trainer  # noqa: E402
+from tralix_harness.networks import checkpoint  # noqa: E402
+from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
+from tralix_harness.networks.model import TorchNetwork, load_model  # noqa: E402
+from tralix_harness.networks.settings import ModelSettings  # noqa: E402
 
 from support import training_game_lines, write_data_file  # noqa: E402
 
@@ -179,8 +180,9 @@ def test_an_unfit_checkpoint_says_what_was_expected(tmp_path, data_files):
 def test_the_server_reports_a_bad_checkpoint_without_a_traceback(tmp_path):
     # The command checks the file first; a file that breaks afterwards is caught in the
     # server process.
-    from tralix_harness.pool import Run, RunFailed, RunOptions
-    from tralix_harness.settings import SearchSettings
+    from tralix_harness.base.settings import SearchSettings
+    from tralix_harness.local.options import RunFailed, RunOptions
+    from tralix_harness.local.run import Run
 
     path = _broken(tmp_path, "garbage")
     options = RunOptions(kind="random", games=1, settings=SearchSettings(dim=SIDE),

@@ -16,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tralix_harness.records import GameLines, read_games
+from tralix_harness.data.records import GameLines, read_games
 
 HERE = Path(__file__).parent
 ENV = dict(os.environ, PYTHONPATH=str(HERE) + os.pathsep + os.environ.get("PYTHONPATH", ""))

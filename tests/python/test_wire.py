@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 import tralix_rules
-from tralix_harness.events import EventInbox, EventKind, EventPipe
-from tralix_harness.framing import FrameReader, write_frame
+from tralix_harness.local.events import EventInbox, EventKind, EventPipe
+from tralix_harness.local.framing import FrameReader, write_frame
 
 
 @pytest.mark.parametrize("shape", [(5, 7, 7), (9, 9, 5), (5, 1, 1)])
@@ -27,7 +27,7 @@ def test_packed_planes_are_numpys_bytes(shape):
 
 
 def test_packing_reads_any_truthy_items_and_refuses_what_does_not_fit():
-    planes = [[(1, 0, "x")], ([0.0, [], None],)]  # tuples and non-bool items count too
+    planes = [[(1, 0, "x")], ([0.0, "", None],)]  # tuples and non-bool items count too
     buffer = bytearray(6)
     assert tralix_rules.pack_planes(planes, buffer) == 6
     assert bytes(buffer) == bytes([1, 0, 1, 0, 0, 0])
@@ -39,6 +39,20 @@ def test_packing_reads_any_truthy_items_and_refuses_what_does_not_fit():
         tralix_rules.pack_planes([[1, 2]], bytearray(6))  # only two levels
     with pytest.raises(BufferError):
         tralix_rules.pack_planes(planes, bytes(6))  # not writable
+
+
+@pytest.mark.parametrize("planes, message", [
+    # Rows of different lengths, which once wrote a misaligned batch without a word.
+    ([[[True], [True, False]]] * 5, "plane 0, row 1 holds 2 items, not 1"),
+    ([[[True, False]], [[True, False]], [[True]]], "plane 2, row 0 holds 1 items, not 2"),
+    ([[[True]], [[True], [False]]], "plane 1 holds 2 rows, not 1"),
+    # One level too deep: a list or tuple where a bool belongs, even an empty one.
+    ([[[[True], [False]]]], "plane 0, row 0, item 0 is a sequence"),
+    ([[[True, False]], [[1, ()]]], "plane 1, row 0, item 1 is a sequence"),
+])
+def test_packing_refuses_ragged_planes_and_planes_nested_too_deep(planes, message):
+    with pytest.raises(ValueError, match=message):
+        tralix_rules.pack_planes(planes, bytearray(64))
 
 
 def test_refilled_floats_are_the_float32_values_and_spare_what_others_hold():

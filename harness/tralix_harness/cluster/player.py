@@ -1,9 +1,9 @@
 """One node's player: a local ``Run`` (the worker pool and the inference server) played in a
 background thread, its finished games handed out in batches on request.
 
-The driver wraps ``NodePlayer`` as a threaded Ray actor pinned to its node; the class itself
-knows nothing of Ray except that a shipped network's bytes may arrive as an object reference.
-A player runs one job (one ``Run``) at a time.
+The session (session.py) wraps ``NodePlayer`` as a threaded Ray actor pinned to its node; the
+class itself knows nothing of Ray except that a shipped network's bytes may arrive as an object
+reference. A player runs one job (one ``Run``) at a time.
 """
 
 from __future__ import annotations
@@ -22,7 +22,10 @@ import time
 from pathlib import Path
 from typing import Any
 
-from ..pool import GameResult, Run, RunFailed, RunInterrupted, RunOptions
+from ..base.files import write_atomically
+from ..local.options import GameResult, RunFailed, RunInterrupted, RunOptions
+from ..local.run import Run
+from ..networks.names import NetworkName
 
 logger = logging.getLogger(__name__)
 
@@ -94,13 +97,12 @@ class NodePlayer:
         reaped = resource.getrusage(resource.RUSAGE_CHILDREN)
         return own.ru_utime + own.ru_stime + reaped.ru_utime + reaped.ru_stime
 
-    def start(self, job: int, options: RunOptions, networks: list[str | ShippedNetwork],
-              environment: dict[str, str]) -> None:
+    def start(self, job: int, options: RunOptions,
+              networks: list[NetworkName | str | ShippedNetwork]) -> None:
         """Starts a job: a Run of ``options`` with the networks named or shipped here."""
         with self._changed:
             if not self._finished:
                 raise RuntimeError(f"job {self._job} is still running")
-        os.environ.update(environment)
         names = [self._network_name(n) for n in networks]
         run = Run(dataclasses.replace(options, networks=names))
         with self._changed:
@@ -170,11 +172,11 @@ class NodePlayer:
                 self._finished = True
                 self._changed.notify_all()
 
-    def _network_name(self, network: str | ShippedNetwork) -> str:
+    def _network_name(self, network: NetworkName | str | ShippedNetwork) -> NetworkName:
         """A name the inference server loads: names pass as they are, a shipped checkpoint
         becomes a file on this node, written once."""
-        if isinstance(network, str):
-            return network
+        if not isinstance(network, ShippedNetwork):
+            return NetworkName.parse(network)
         path = self._files.get(network.digest)
         if path is None:
             content = network.content
@@ -183,13 +185,11 @@ class NodePlayer:
 
                 content = ray.get(content)
             path = self._directory / f"{network.digest}.pt"
-            partial = path.with_suffix(".part")
-            partial.write_bytes(content)
-            os.replace(partial, path)
+            write_atomically(path, lambda f: f.write(content))
             self._files[network.digest] = path
             while len(self._files) > _KEPT_FILES:
                 oldest = next(iter(self._files))
                 self._files.pop(oldest).unlink(missing_ok=True)
         else:  # most recently used last, so that the oldest goes first
             self._files[network.digest] = self._files.pop(network.digest)
-        return f"torch:{path}"
+        return NetworkName.torch(path)

@@ -22,7 +22,9 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from .settings import LoopSettings, differences
+from ..base.files import write_text_atomically
+from ..base.settings import differences
+from .settings import LoopSettings
 
 logger = logging.getLogger(__name__)
 
@@ -81,9 +83,7 @@ class RunFolder:
             text = self.metrics_file.read_text(encoding="utf-8")
             if text and not text.endswith("\n"):
                 kept = "".join(json.dumps(line, allow_nan=False) + "\n" for line in metrics)
-                temporary = self.metrics_file.with_name(f".{self.metrics_file.name}.tmp")
-                temporary.write_text(kept, encoding="utf-8")
-                os.replace(temporary, self.metrics_file)
+                write_text_atomically(self.metrics_file, kept)
         return metrics
 
     def append_metrics(self, line: dict[str, Any]) -> None:
@@ -114,13 +114,7 @@ def read_metrics(path: Path) -> list[dict[str, Any]]:
 
 
 def write_json_atomically(path: Path, value: Any) -> None:
-    temporary = path.with_name(f".{path.name}.tmp")
-    with open(temporary, "w", encoding="utf-8") as f:
-        json.dump(value, f, indent=2)
-        f.write("\n")
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(temporary, path)
+    write_text_atomically(path, json.dumps(value, indent=2) + "\n")
 
 
 def json_safe(value: Any) -> Any:

@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-# Value probabilities (n, 4), player to move first, for float32 planes (n, 5, side, side).
+# Value probabilities (n, 4), player to move first, for float32 planes (n, features, side, side).
 ValueFunction = Callable[[npt.NDArray[np.float32]], npt.NDArray[Any]]
 
 CHUNK = 1024  # positions valued at once

@@ -9,65 +9,32 @@ generation in progress, and the same command resumes it.
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import json
 import logging
 import math
-import os
-import signal
 import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
-from types import FrameType
 from typing import Any, TextIO
 
 import torch
 
-from ..cluster import GameRun, RunOpener
-from ..pool import GameStatus, Run, RunFailed, RunOptions
-from ..records import GameWriter, game_line
-from ..settings import SearchSettings
+from ..base.files import commit
+from ..base.signals import SignalStop
+from ..data.records import GameWriter, game_line
+from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
+from ..local.run import Run
+from ..networks.model import TralixNet, load_model, policy_logits
+from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
 from .lookahead import lookahead_targets, torch_value
 from .match import Score, against_random, greedy_match
-from .model import TralixNet, load_model, policy_logits
-from .settings import TORCH_THREADS_VARIABLE, LoopControl, LoopSettings
+from .settings import LoopControl, LoopSettings, PolicyTarget
 from .trainer import Trainer, TrainStats
 
 logger = logging.getLogger(__name__)
-
-
-# ----- stopping ------------------------------------------------------------------------------
-
-
-class _Stopper:
-    """Ctrl-C or SIGTERM: a self-play or evaluation run in progress is stopped cleanly (it
-    raises RunInterrupted); otherwise, or at a second signal, KeyboardInterrupt."""
-
-    def __init__(self) -> None:
-        self.run: GameRun | None = None
-        self.requested = False
-
-    def handle(self, signum: int, frame: FrameType | None) -> None:
-        if self.requested or self.run is None:
-            raise KeyboardInterrupt
-        self.requested = True
-        logger.warning("\nstopping...")
-        self.run.stop()
-
-    @contextlib.contextmanager
-    def installed(self) -> Iterator[None]:
-        previous = {s: signal.signal(s, self.handle) for s in (signal.SIGINT, signal.SIGTERM)}
-        try:
-            yield
-        finally:
-            for s, old in previous.items():
-                signal.signal(s, old)
-
-    def watch(self, run: GameRun | None) -> None:
-        self.run = run
 
 
 # ----- the loop ------------------------------------------------------------------------------
@@ -90,27 +57,29 @@ class Loop:
         self.settings = settings
         self.control = control
         self.out = out
-        self.stopper = _Stopper()
+        # Ctrl-C or SIGTERM: a self-play or evaluation run in progress is stopped cleanly (it
+        # raises RunInterrupted); otherwise, or at a second signal, KeyboardInterrupt.
+        self.stop = SignalStop(self._stop_run)
+        self._run: GameRun | None = None
         self.trainer: Trainer | None = None
         self.writer: Any = None
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
 
-    def search(self, generation: int) -> SearchSettings:
-        """The search settings of a generation's self-play."""
-        s = self.settings
-        sims = s.first_sims if generation == 1 else s.sims
-        return SearchSettings(dim=s.side, rep=1, sims_per_move=sims,
-                              sample_moves=s.sample_moves, c_init=s.c_init,
-                              dirichlet_alpha=s.alpha,
-                              exploration_fraction=s.exploration_fraction)
+    def _stop_run(self) -> bool:
+        if self._run is None:
+            return False
+        self._run.stop()
+        return True
+
+    def _watch(self, run: GameRun | None) -> None:
+        self._run = run
 
     def run(self) -> None:
         """Generations until the control's limits; returns normally when they are reached.
         RunInterrupted or KeyboardInterrupt when stopped from outside."""
-        os.environ[TORCH_THREADS_VARIABLE] = str(self.control.torch_threads)
         torch.set_num_threads(self.control.train_threads)
-        with self.stopper.installed():
+        with self.stop.installed():
             try:
                 generation = len(self.metrics)
                 self._print_header()
@@ -181,48 +150,47 @@ class Loop:
             return SelfPlayStats()
         s, c = self.settings, self.control
         games = s.first_games if generation == 1 else s.games
-        network = f"torch:{self.folder.checkpoint(generation - 1)}"
-        search = self.search(generation)
-        stored = dict(search.as_dict(), network=network, generation=generation)
+        network = NetworkName.torch(self.folder.checkpoint(generation - 1))
+        search = s.generation_search(generation)
+        stored = dict(search.as_dict(), network=str(network), generation=generation)
         partial = output.with_name(output.name + ".part")
         value = None
-        if s.train.policy_target == "lookahead":
+        if s.train.policy_target is PolicyTarget.LOOKAHEAD:
             model, _ = load_model(self.folder.checkpoint(generation - 1), s.side)
             value = torch_value(model)
         tiles = 0
-        options = RunOptions(kind="selfplay", games=games, settings=search,
+        options = RunOptions(kind=RunKind.SELFPLAY, games=games, settings=search,
                              networks=[network], workers=c.workers, threads=c.threads,
-                             batch_size=c.server_batch)
+                             batch_size=c.server_batch, torch_threads=c.torch_threads)
         with self.open_run(options) as run, GameWriter(partial) as writer:
-            self.stopper.watch(run)
+            self._watch(run)
             try:
                 for result in run:
-                    if result.status is not GameStatus.FINISHED:
+                    game = result.game
+                    if result.status is not GameStatus.FINISHED or game is None:
                         raise RunFailed(f"self-play game {result.number} was abandoned")
                     extra = None
                     if value is not None:
-                        played = [tile for _, tile in result.data[0]]
+                        played = [tile for _, tile in game.history]
                         extra = {"lookahead": lookahead_targets(
                             value, s.side, played, s.lookahead_temperature)}
-                    writer.write(game_line(result.number, s.side, result.data, stored, extra))
-                    tiles += len(result.data[0])
+                    writer.write(game_line(result.number, s.side, game, stored, extra))
+                    tiles += len(game.history)
             finally:
-                self.stopper.watch(None)
+                self._watch(None)
             seconds = time.perf_counter() - run.started
             served = run.requests_served()
-        with open(partial, "rb") as f:
-            os.fsync(f.fileno())  # on disk before the name says the generation's games are
-        os.replace(partial, output)
+        commit(partial, output)  # on disk before the name says the generation's games are
         return SelfPlayStats(games, seconds, games / seconds, served / seconds, tiles / games)
 
-    def _random_score(self, network: str) -> Score:
+    def _random_score(self, network: NetworkName) -> Score:
         c = self.control
         try:
             return against_random(network, self.settings.side, c.eval_games, c.workers,
-                                  c.threads, c.server_batch, stop=self.stopper.watch,
+                                  c.threads, c.server_batch, c.torch_threads, stop=self._watch,
                                   open_run=self.open_run)
         finally:
-            self.stopper.watch(None)
+            self._watch(None)
 
     def _baseline(self) -> Score:
         """A uniformly random player's score in seat 0, measured once per run and number of
@@ -237,7 +205,7 @@ class Loop:
                 half = saved["half_width"]
                 self.baseline = Score(saved["mean"], math.inf if half is None else half, games)
                 return self.baseline
-        score = self._random_score("uniform")
+        score = self._random_score(NetworkName(NetworkKind.UNIFORM))
         write_json_atomically(path, json_safe({"side": self.settings.side, "games": games,
                                                "mean": score.mean,
                                                "half_width": score.half_width}))
@@ -250,7 +218,7 @@ class Loop:
         checkpoint = self.folder.checkpoint(generation)
         if c.eval_games:
             results["random_baseline"] = self._baseline().as_dict()
-            results["random"] = self._random_score(f"torch:{checkpoint}").as_dict()
+            results["random"] = self._random_score(NetworkName.torch(checkpoint)).as_dict()
         if c.arena_games and generation > 0:
             model, _ = load_model(checkpoint, self.settings.side)
             previous, _ = load_model(self.folder.checkpoint(generation - 1), self.settings.side)
@@ -285,8 +253,9 @@ class Loop:
         s = self.settings
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "
               f"{s.model.channels} channels; per generation {s.games} self-play games of "
-              f"{s.sims} simulations per move (generation 1: {s.first_games} games of "
-              f"{s.first_sims}) and {s.steps} training steps of {s.train.batch_size} positions",
+              f"{s.search.sims_per_move} simulations per move (generation 1: {s.first_games} "
+              f"games of {s.first_sims}) and {s.steps} training steps of {s.train.batch_size} "
+              "positions",
               file=self.out)
         print("'random': greedy score in seat 0, which moves first, against three uniformly "
               "random players, beside a uniformly random player's own score there; "

@@ -17,12 +17,13 @@ from typing import Any
 
 import numpy as np
 
-from ..cluster import GameRun, RunOpener
-from ..pool import GameStatus, Run, RunFailed, RunOptions
-from ..settings import SearchSettings
-from ..statistics import mean_interval
+from ..base.settings import SearchSettings
+from ..base.statistics import mean_interval
+from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
+from ..local.run import Run
+from ..networks.names import NetworkName
 
-# Policy logits (batch, side * side) for float32 planes (batch, 5, side, side).
+# Policy logits (batch, side * side) for float32 planes (batch, features, side, side).
 PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
 
 
@@ -41,22 +42,23 @@ class Score:
         return f"{self.mean:.3f} ± {self.half_width:.3f}"
 
 
-def against_random(network: str, side: int, games: int, workers: int, threads: int,
-                   batch_size: int, stop: Callable[[GameRun], None] | None = None,
+def against_random(network: NetworkName, side: int, games: int, workers: int, threads: int,
+                   batch_size: int, torch_threads: int = 1,
+                   stop: Callable[[GameRun], None] | None = None,
                    open_run: RunOpener = Run) -> Score:
     """The network's greedy mean score in seat 0 against three uniformly random players,
     through the module's games in the harness's worker processes (``open_run``: on a
     cluster). ``stop`` is handed the run as it starts (to stop it from a signal handler)."""
-    options = RunOptions(kind="random", games=games, settings=SearchSettings(dim=side),
+    options = RunOptions(kind=RunKind.RANDOM, games=games, settings=SearchSettings(dim=side),
                          networks=[network], workers=workers, threads=threads,
-                         batch_size=batch_size)
+                         batch_size=batch_size, torch_threads=torch_threads)
     scores: list[float] = []
     with open_run(options) as run:
         if stop is not None:
             stop(run)
         for result in run:
-            if result.status is GameStatus.FINISHED:
-                scores.append(float(result.data))
+            if result.status is GameStatus.FINISHED and result.score is not None:
+                scores.append(result.score)
         served = run.requests_served()
         seconds = time.perf_counter() - run.started
     if len(scores) < games:

@@ -1,7 +1,7 @@
 """Settings of training and of the generation loop, as frozen dataclasses.
 
 Each field carries its help text, so the dataclasses are the one source of the defaults, of
-the command line's options (``add_options``) and of what a run folder's settings file holds.
+the command line's options (cli/options.py) and of what a run folder's settings file holds.
 ``LoopSettings`` is what makes a run what it is: a folder made with other values is refused.
 ``LoopControl`` is how this invocation runs it (how long, on how many processes), free to
 change from one invocation to the next.
@@ -9,70 +9,24 @@ change from one invocation to the next.
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
+import enum
 from collections.abc import Mapping
-from typing import Any, Self, cast
+from typing import Any, Self
 
-# The inference server reads its torch thread count from this variable of its environment:
-# the loop and the commands set it before starting their processes.
-TORCH_THREADS_VARIABLE = "TRALIX_TORCH_THREADS"
-
-
-def option(default: Any, help: str) -> Any:
-    """A dataclass field with its help text."""
-    return dataclasses.field(default=default, metadata={"help": help})
+from ..base.settings import SearchSettings, Settings, not_negative, option, positive
+from ..networks.settings import ModelSettings
 
 
-class _Settings:
-    """Shared behaviour: checks, a nested dict view, rebuilding from one."""
+class PolicyTarget(enum.StrEnum):
+    """What the policy learns from."""
 
-    def as_dict(self) -> dict[str, Any]:
-        return dataclasses.asdict(self)  # type: ignore[call-overload, no-any-return]
-
-    @classmethod
-    def from_dict(cls, values: Mapping[str, Any]) -> Self:
-        """Rebuilds the settings from ``as_dict``'s output; an unknown name is an error."""
-        fields = {f.name: f for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
-        unknown = sorted(set(values) - set(fields))
-        if unknown:
-            raise ValueError(f"unknown setting(s): {', '.join(unknown)}")
-        built: dict[str, Any] = {}
-        for name, value in values.items():
-            nested = fields[name].type
-            kind = _NESTED.get(nested) if isinstance(nested, str) else None
-            built[name] = kind.from_dict(value) if kind is not None else value
-        return cls(**built)
-
-
-def _positive(**values: float) -> None:
-    for name, value in values.items():
-        if not value > 0:
-            raise ValueError(f"{name.replace('_', ' ')} must be above 0, not {value}")
-
-
-def _not_negative(**values: float) -> None:
-    for name, value in values.items():
-        if value < 0:
-            raise ValueError(f"{name.replace('_', ' ')} must not be negative, not {value}")
+    LOOKAHEAD = "lookahead"  # the games' one-tile look-ahead targets where they have them
+    VISITS = "visits"        # the search's visit shares
 
 
 @dataclasses.dataclass(frozen=True)
-class ModelSettings(_Settings):
-    """The network's size."""
-
-    blocks: int = option(4, "residual blocks in the tower")
-    channels: int = option(32, "channels of the tower's convolutions")
-
-    def __post_init__(self) -> None:
-        _positive(blocks=self.blocks, channels=self.channels)
-
-
-POLICY_TARGETS = ("lookahead", "visits")
-
-
-@dataclasses.dataclass(frozen=True)
-class TrainSettings(_Settings):
+class TrainSettings(Settings):
     """How the network learns from the window of recent games."""
 
     batch_size: int = option(256, "samples in a minibatch")
@@ -80,9 +34,10 @@ class TrainSettings(_Settings):
     warmup_steps: int = option(100, "steps over which the learning rate rises from zero")
     weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)")
     window_games: int = option(3000, "the most recent games that minibatches are drawn from")
-    policy_target: str = option(
-        "lookahead", "policy targets: 'lookahead' (the games' one-tile look-ahead targets where "
-                     "they have them, else visit shares) or 'visits' (visit shares only)")
+    policy_target: PolicyTarget = option(
+        PolicyTarget.LOOKAHEAD,
+        "policy targets: 'lookahead' (the games' one-tile look-ahead targets where they have "
+        "them, else visit shares) or 'visits' (visit shares only)")
     target_temperature: float = option(
         0.5, "visit-share targets are raised to 1/T and renormalised")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
@@ -92,54 +47,93 @@ class TrainSettings(_Settings):
     seed: int = option(0, "seed of the initial weights and of the minibatch draws")
 
     def __post_init__(self) -> None:
-        _positive(batch_size=self.batch_size, learning_rate=self.learning_rate,
+        positive(batch_size=self.batch_size, learning_rate=self.learning_rate,
                   window_games=self.window_games, target_temperature=self.target_temperature)
-        _not_negative(warmup_steps=self.warmup_steps, weight_decay=self.weight_decay,
+        not_negative(warmup_steps=self.warmup_steps, weight_decay=self.weight_decay,
                       value_weight=self.value_weight)
-        if self.policy_target not in POLICY_TARGETS:
-            raise ValueError(f"policy target must be one of {', '.join(POLICY_TARGETS)}, "
-                             f"not {self.policy_target!r}")
+        try:
+            object.__setattr__(self, "policy_target", PolicyTarget(self.policy_target))
+        except ValueError:
+            raise ValueError(f"policy target must be one of "
+                             f"{', '.join(t.value for t in PolicyTarget)}, "
+                             f"not {self.policy_target!r}") from None
+
+
+# The loop's self-play search, where it differs from the module's usual settings: side 10, a
+# few simulations, and c_init above the usual 1.25: an unvisited child counts as value 0 while
+# values are shares of 1 among four players (about 0.25), so with many valid tiles and flat
+# priors a small constant keeps the search on the first children it tried, and the visit
+# shares then tell more about the root noise than about the values.
+LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0)
+
+# The search settings a run folder's settings file holds, under the names it has always used
+# for them there (the command line's names); the others stay at LOOP_SEARCH's.
+_SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_moves",
+                "c_init": "c_init", "alpha": "dirichlet_alpha",
+                "exploration_fraction": "exploration_fraction"}
+LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
 
 
 @dataclasses.dataclass(frozen=True)
-class LoopSettings(_Settings):
+class LoopSettings(Settings):
     """What a run of the generation loop plays and learns; fixed for the life of a run."""
 
-    side: int = option(10, "board side")
     games: int = option(192, "self-play games per generation")
-    sims: int = option(8, "simulations per move in self-play")
     first_games: int = option(
         192, "self-play games of generation 1, played by the untrained network")
     first_sims: int = option(
         8, "simulations per move in generation 1 (the untrained network's search is worth "
             "little: its games are for the value)")
-    sample_moves: int = option(
-        24, "self-play tiles before this count are drawn by visits, later ones the most visited")
-    # Above the module's usual 1.25: an unvisited child counts as value 0 while values are
-    # shares of 1 among four players (about 0.25), so with many valid tiles and flat priors a
-    # small constant keeps the search on the first children it tried, and the visit shares
-    # then tell more about the root noise than about the values.
-    c_init: float = option(2.0, "exploration constant of the search")
-    alpha: float = option(0.3, "concentration of the root noise")
-    exploration_fraction: float = option(0.25, "weight of the root noise")
     lookahead_temperature: float = option(
         0.03, "temperature of the look-ahead policy targets (values are win shares of 1)")
     steps: int = option(400, "training steps per generation")
+    # Self-play's search, generation 1's simulations aside.
+    search: SearchSettings = dataclasses.field(default_factory=lambda: LOOP_SEARCH)
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
+    nested = {"ModelSettings": ModelSettings, "TrainSettings": TrainSettings}
+
     def __post_init__(self) -> None:
-        if not 4 <= self.side <= 256:
-            raise ValueError(f"board side must be from 4 to 256, not {self.side}")
-        _positive(games=self.games, first_games=self.first_games, alpha=self.alpha,
-                  lookahead_temperature=self.lookahead_temperature)
-        _not_negative(sims=self.sims, first_sims=self.first_sims,
-                      sample_moves=self.sample_moves, steps=self.steps,
-                      exploration_fraction=self.exploration_fraction)
+        positive(games=self.games, first_games=self.first_games,
+                 lookahead_temperature=self.lookahead_temperature)
+        not_negative(first_sims=self.first_sims, steps=self.steps,
+                     exploration_fraction=self.search.exploration_fraction)
+        kept = dataclasses.replace(LOOP_SEARCH, **{name: getattr(self.search, name)
+                                                   for name in LOOP_SEARCH_FIELDS})
+        if kept != self.search:
+            raise ValueError("the loop's search settings are the side, simulations, sampled "
+                             "moves, c_init, alpha and exploration fraction; the others stay "
+                             f"as they are: {LOOP_SEARCH}")
+
+    @property
+    def side(self) -> int:
+        return self.search.side
+
+    def generation_search(self, generation: int) -> SearchSettings:
+        """The search settings of a generation's self-play."""
+        if generation == 1:
+            return dataclasses.replace(self.search, sims_per_move=self.first_sims)
+        return self.search
+
+    def as_dict(self) -> dict[str, Any]:
+        """The settings file's view: the search settings among the loop's own, under the
+        names the file has always had."""
+        values = super().as_dict()
+        search = values.pop("search")
+        return {**{key: search[name] for key, name in _SEARCH_KEYS.items()}, **values}
+
+    @classmethod
+    def from_dict(cls, values: Mapping[str, Any]) -> Self:
+        own = {k: v for k, v in values.items() if k not in _SEARCH_KEYS}
+        search = dataclasses.replace(LOOP_SEARCH, **{name: values[key]
+                                                     for key, name in _SEARCH_KEYS.items()
+                                                     if key in values})
+        return dataclasses.replace(super().from_dict(own), search=search)
 
 
 @dataclasses.dataclass(frozen=True)
-class LoopControl(_Settings):
+class LoopControl(Settings):
     """How long this invocation of the loop goes on and what it runs on."""
 
     generations: int = option(0, "stop after this many generations in all (0: no limit)")
@@ -151,74 +145,13 @@ class LoopControl(_Settings):
     workers: int = option(2, "worker processes for self-play and evaluation")
     threads: int = option(8, "games played at once by each worker")
     server_batch: int = option(64, "largest batch the inference server evaluates at once")
-    torch_threads: int = option(1, "torch threads of the inference server")
+    torch_threads: int = option(
+        1, "torch threads of each process running the network in self-play and evaluation")
     train_threads: int = option(2, "torch threads of training and of the greedy matches")
 
     def __post_init__(self) -> None:
-        _not_negative(generations=self.generations, minutes=self.minutes,
+        not_negative(generations=self.generations, minutes=self.minutes,
                       eval_games=self.eval_games, arena_games=self.arena_games,
                       arena_opening=self.arena_opening)
-        _positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
+        positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
                   torch_threads=self.torch_threads, train_threads=self.train_threads)
-
-
-_NESTED: dict[str, type[_Settings]] = {"ModelSettings": ModelSettings,
-                                       "TrainSettings": TrainSettings}
-
-
-# ----- the command line ----------------------------------------------------------------------
-
-
-def _flag(name: str) -> str:
-    return "--" + name.replace("_", "-")
-
-
-def add_options(parser: argparse.ArgumentParser | Any, kind: type[_Settings],
-                skip: tuple[str, ...] = ()) -> None:
-    """One option per plain field of ``kind``, its help ending with the default. Options not
-    given are absent from the parsed namespace, so that a caller can tell them from defaults
-    (``given``)."""
-    for field in dataclasses.fields(kind):  # type: ignore[arg-type]
-        if field.name in skip or "help" not in field.metadata:
-            continue
-        default = field.default
-        text = f"{field.metadata['help']} ({default})"
-        if isinstance(default, bool):
-            parser.add_argument(_flag(field.name), action=argparse.BooleanOptionalAction,
-                                default=argparse.SUPPRESS, help=text)
-        else:
-            parser.add_argument(_flag(field.name), type=type(default),
-                                default=argparse.SUPPRESS, help=text)
-
-
-def given(args: argparse.Namespace, kind: type[_Settings]) -> dict[str, Any]:
-    """The fields of ``kind`` that the command line set."""
-    names = {f.name for f in dataclasses.fields(kind)}  # type: ignore[arg-type]
-    return {name: value for name, value in vars(args).items() if name in names}
-
-
-def build[S: _Settings](kind: type[S], args: argparse.Namespace, base: S | None = None) -> S:
-    """``base`` (or the defaults) with what the command line set."""
-    start: Any = base if base is not None else kind()
-    return cast(S, dataclasses.replace(start, **given(args, kind)))
-
-
-def loop_settings(args: argparse.Namespace, base: LoopSettings | None = None) -> LoopSettings:
-    """The loop's settings from the command line, on top of ``base`` or the defaults."""
-    base = base or LoopSettings()
-    return dataclasses.replace(build(LoopSettings, args, base),
-                               model=build(ModelSettings, args, base.model),
-                               train=build(TrainSettings, args, base.train))
-
-
-def differences(saved: Mapping[str, Any], asked: Mapping[str, Any],
-                prefix: str = "") -> list[str]:
-    """'name: saved -> asked' for every (nested) value that differs."""
-    lines = []
-    for name in sorted(set(saved) | set(asked)):
-        old, new = saved.get(name), asked.get(name)
-        if isinstance(old, Mapping) and isinstance(new, Mapping):
-            lines += differences(old, new, f"{prefix}{name}.")
-        elif old != new:
-            lines.append(f"{prefix}{name}: {old!r} -> {new!r}")
-    return lines

@@ -25,11 +25,15 @@ from typing import Any
 import numpy as np
 import torch
 
-from . import checkpoint
-from .checkpoint import CheckpointError
-from .data import Batch, DataError, Source, Window, relative_path
-from .model import TralixNet, model_from_state
-from .settings import ModelSettings, TrainSettings, differences
+from ..base.settings import differences
+from ..data.samples import DataError
+from ..data.symmetries import Batch
+from ..data.window import Source, Window, relative_path
+from ..networks import checkpoint
+from ..networks.checkpoint import CheckpointError
+from ..networks.model import TralixNet, model_from_state
+from ..networks.settings import ModelSettings
+from .settings import PolicyTarget, TrainSettings
 
 
 @dataclasses.dataclass
@@ -63,7 +67,8 @@ class Trainer:
             self.optimizer, lambda step: min(1.0, (step + 1) / warmup) if warmup else 1.0)
         self.rng = np.random.Generator(np.random.PCG64(train.seed))
         self.steps = 0
-        self.window = Window(side, train.window_games, train.policy_target == "lookahead")
+        self.window = Window(side, train.window_games,
+                             train.policy_target is PolicyTarget.LOOKAHEAD)
         self.extra: dict[str, Any] = {}  # what the caller keeps in the checkpoint beside
 
     # ----- training -----------------------------------------------------------------------
@@ -192,7 +197,7 @@ class Trainer:
         sources = [Source(path.parent / s["path"], int(s["games"])) for s in state["window"]]
         try:
             trainer.window = Window.restore(side, saved_train.window_games, sources,
-                                            saved_train.policy_target == "lookahead")
+                                            saved_train.policy_target is PolicyTarget.LOOKAHEAD)
         except FileNotFoundError as error:
             raise DataError(f"checkpoint {path} trained on {error.filename}, which is "
                             "missing") from None

@@ -9,7 +9,6 @@ from __future__ import annotations
 import dataclasses
 import signal
 import time
-import traceback
 from multiprocessing.connection import Connection
 from multiprocessing.synchronize import Event as StopEvent
 from typing import Any
@@ -17,50 +16,33 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .channel import decode_requests
-from .evaluation import Evaluator
-from .events import EventKind, EventSink
+from ..networks.names import NetworkName
+from .answering import load_answerer
+from .events import EventSink
 from .framing import PipeSet, write_frame
-from .learning.checkpoint import CheckpointError
-from .networks import load_network
 from .parent_watch import end_with_parent
+from .wire import decode_requests
 
 
 @dataclasses.dataclass
 class ServerSettings:
-    network: str
-    dim: int
+    network: NetworkName | str
+    side: int
     rep: int
     batch_size: int = 64
     max_wait: float = 0.0
-
-
-def load_evaluator(network: str, dim: int, rep: int, batch_size: int, events: EventSink,
-                   shared: Any) -> Evaluator | None:
-    """The network ready to answer requests, publishing its statistics to `shared` (see
-    Evaluator.shared); None, with the failure reported on events, when it cannot be loaded."""
-    try:
-        loaded = load_network(network, dim)
-    except CheckpointError as error:  # says all there is to say, without a traceback
-        events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
-        return None
-    except Exception:
-        events.put((EventKind.SERVER_ERROR, f"could not load network {network!r}:\n"
-                    + traceback.format_exc()))
-        return None
-    return Evaluator(network, loaded, dim, rep, batch_size,
-                     lambda text: events.put((EventKind.SERVER_ERROR, text)), shared)
+    torch_threads: int = 1
 
 
 class _Inbox:
     """Reads request messages from the workers' connections as they arrive; a closed
     connection is dropped."""
 
-    def __init__(self, connections: list[Connection], dim: int) -> None:
+    def __init__(self, connections: list[Connection], side: int) -> None:
         self._connections = connections  # kept open; read through their file descriptors
         self._worker = {c.fileno(): w for w, c in enumerate(connections)}
         self._pipes = PipeSet(self._worker)
-        self._dim = dim
+        self._side = side
 
     @property
     def open(self) -> bool:
@@ -72,7 +54,7 @@ class _Inbox:
         `timeout` seconds for the first; returns the requests added."""
         added = 0
         for fd, message in self._pipes.read(timeout):
-            ids, planes = decode_requests(message, self._dim)
+            ids, planes = decode_requests(message, self._side)
             into.append((self._worker[fd], ids, planes))
             added += len(planes)
         return added
@@ -86,11 +68,11 @@ def serve(server: ServerSettings, requests: list[Connection], replies: list[Conn
     reply."""
     end_with_parent()  # a killed main process leaves no server behind
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
-    evaluator = load_evaluator(server.network, server.dim, server.rep, server.batch_size,
-                               events, shared)
-    if evaluator is None:
+    answerer = load_answerer(NetworkName.parse(server.network), server.side, server.rep,
+                             server.batch_size, server.torch_threads, events, shared)
+    if answerer is None:
         return
-    inbox = _Inbox(requests, server.dim)
+    inbox = _Inbox(requests, server.side)
     reply_fds = [c.fileno() for c in replies]
     checked = time.monotonic()
     while inbox.open:
@@ -107,7 +89,7 @@ def serve(server: ServerSettings, requests: list[Connection], replies: list[Conn
         deadline = time.perf_counter() + server.max_wait
         while count < server.batch_size and (remaining := deadline - time.perf_counter()) > 0:
             count += inbox.read(remaining, batch)
-        answers = evaluator.answer([(ids, planes) for _, ids, planes in batch])
+        answers = answerer.answer([(ids, planes) for _, ids, planes in batch])
         for (worker, _, _), answer in zip(batch, answers, strict=True):
             try:
                 write_frame(reply_fds[worker], *answer)

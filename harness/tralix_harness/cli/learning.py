@@ -1,4 +1,4 @@
-"""The command line's learning commands: train, loop, plot.
+"""The learning commands: ``train``, ``loop``, ``plot``.
 
 Only the settings are imported here; torch comes with the commands that run.
 """
@@ -7,26 +7,25 @@ from __future__ import annotations
 
 import argparse
 import logging
-import signal
 import sys
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 from tqdm import tqdm
 
-from ..arguments import existing_file
-from ..cluster import add_ray_option, run_opener
-from .settings import (
+from ..base.settings import MAX_SIDE, MIN_SIDE, SearchSettings
+from ..base.signals import SignalStop
+from ..cluster.options import add_ray_option, run_opener
+from ..learning.settings import (
+    LOOP_SEARCH,
+    LOOP_SEARCH_FIELDS,
     LoopControl,
     LoopSettings,
-    ModelSettings,
     TrainSettings,
-    add_options,
-    build,
-    given,
-    loop_settings,
 )
+from ..networks.settings import ModelSettings
+from . import arguments
+from .options import add_options, build, given, loop_settings
 
 logger = logging.getLogger(__name__)
 
@@ -41,18 +40,18 @@ def add_commands(commands: Any) -> None:
                     "first). An existing output checkpoint is resumed: the data files must "
                     "then begin with the files it was trained on, and --steps counts all the "
                     "steps taken.")
-    train.add_argument("data", nargs="+", type=existing_file,
+    train.add_argument("data", nargs="+", type=arguments.existing_file,
                        help="self-play data files, oldest first")
     train.add_argument("--output", required=True, help="checkpoint to write (or resume)")
-    train.add_argument("--side", type=int, default=LoopSettings().side,
+    train.add_argument("--side", type=arguments.int_from_to(MIN_SIDE, MAX_SIDE),
+                       default=LoopSettings().side,
                        help="board side; games of other sides are skipped (%(default)s)")
     train.add_argument("--steps", type=int, default=1000,
                        help="training steps in all, counting a resumed checkpoint's "
                             "(%(default)s)")
     train.add_argument("--checkpoint-every", type=int, default=_CHECKPOINT_EVERY,
                        help="steps between checkpoints (%(default)s)")
-    train.add_argument("--train-threads", type=int, default=LoopControl().train_threads,
-                       help="torch threads (%(default)s)")
+    add_options(train, LoopControl, only=("train_threads",))
     add_options(train.add_argument_group("network"), ModelSettings)
     add_options(train.add_argument_group("training"), TrainSettings)
     train.set_defaults(handler=cmd_train)
@@ -64,7 +63,9 @@ def add_commands(commands: Any) -> None:
                     "players and against the previous generation. An existing run folder is "
                     "resumed; options that would change its settings are refused.")
     loop.add_argument("run_dir", help="the run folder")
-    add_options(loop.add_argument_group("run"), LoopSettings)
+    run = loop.add_argument_group("run")
+    add_options(run, SearchSettings, LOOP_SEARCH, only=LOOP_SEARCH_FIELDS)
+    add_options(run, LoopSettings)
     add_options(loop.add_argument_group("network"), ModelSettings)
     add_options(loop.add_argument_group("training"), TrainSettings)
     invocation = loop.add_argument_group("this invocation")
@@ -78,26 +79,13 @@ def add_commands(commands: Any) -> None:
     plot.set_defaults(handler=cmd_plot)
 
 
-class _StopFlag:
-    """The first Ctrl-C or SIGTERM asks to stop after the current step; a second aborts."""
-
-    def __init__(self) -> None:
-        self.set = False
-
-    def __call__(self, signum: int, frame: FrameType | None) -> None:
-        if self.set:
-            raise KeyboardInterrupt
-        self.set = True
-        logger.warning("\nstopping after this step...")
-
-
 def cmd_train(args: argparse.Namespace) -> int:
     import torch
 
-    from .data import DataError
-    from .trainer import Trainer
+    from ..data.samples import DataError
+    from ..learning.trainer import Trainer
 
-    torch.set_num_threads(args.train_threads)
+    torch.set_num_threads(build(LoopControl, args).train_threads)
     output = Path(args.output)
     data = [Path(p) for p in args.data]
     if output.exists():
@@ -125,29 +113,28 @@ def cmd_train(args: argparse.Namespace) -> int:
         trainer.save(output)
         print(output)
         return 0
-    stop = _StopFlag()
-    previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    # The first Ctrl-C or SIGTERM asks to stop after the current step; a second aborts.
+    stop = SignalStop(message="stopping after this step...")
     progress = tqdm(total=args.steps, initial=first, unit="step", file=sys.stderr,
                     dynamic_ncols=True)
+    done = 0
+    totals: list[Any] = []
     try:
-        done = 0
-        totals: list[Any] = []
-        while done < remaining and not stop.set:
-            chunk = min(args.checkpoint_every, remaining - done)
+        with stop.installed():
+            while done < remaining and not stop.requested:
+                chunk = min(args.checkpoint_every, remaining - done)
 
-            def show(step: int, loss: float) -> None:
-                progress.update(1)
-                progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
+                def show(step: int, loss: float) -> None:
+                    progress.update(1)
+                    progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
 
-            stats = trainer.train(chunk, show, lambda: stop.set)
-            done += stats.steps
-            if stats.steps:
-                totals.append(stats)
-            trainer.save(output)
+                stats = trainer.train(chunk, show, lambda: stop.requested)
+                done += stats.steps
+                if stats.steps:
+                    totals.append(stats)
+                trainer.save(output)
     finally:
         progress.close()
-        for s, old in previous.items():
-            signal.signal(s, old)
     window = trainer.window
     if totals:
         weights = [t.steps for t in totals]
@@ -162,16 +149,16 @@ def cmd_train(args: argparse.Namespace) -> int:
               f"(targets {mean('target_entropy'):.3f}), "
               f"{mean('samples_per_second'):,.0f} samples/s", file=sys.stderr)
     print(output)
-    if stop.set:
+    if stop.requested:
         logger.warning("interrupted at step %d; the same command resumes it", trainer.steps)
         return 130
     return 0
 
 
 def cmd_loop(args: argparse.Namespace) -> int:
-    from ..pool import RunFailed, RunInterrupted
-    from .loop import run_loop
-    from .plot import plot_run
+    from ..learning.loop import run_loop
+    from ..learning.plot import plot_run
+    from ..local.options import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
     path = Path(args.run_dir)
@@ -195,7 +182,7 @@ def cmd_loop(args: argparse.Namespace) -> int:
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
-    from .plot import plot_run
+    from ..learning.plot import plot_run
 
     output = plot_run(Path(args.run_dir), Path(args.output) if args.output else None)
     print(output)

@@ -4,14 +4,11 @@ naming the option and exit status 2, before any process starts."""
 from __future__ import annotations
 
 import argparse
-import importlib
-import importlib.util
 from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from .networks import factory_parts
-from .settings import MAX_SIDE, MIN_SIDE
+from ..networks.names import NetworkKind, NetworkName
 
 
 class Parser(argparse.ArgumentParser):
@@ -32,12 +29,15 @@ def int_at_least(low: int) -> Callable[[str], int]:
     return parse
 
 
-def side(text: str) -> int:
-    value = _int(text)
-    if not MIN_SIDE <= value <= MAX_SIDE:
-        raise argparse.ArgumentTypeError(
-            f"a board side must be from {MIN_SIDE} to {MAX_SIDE}, not {value}")
-    return value
+def int_from_to(low: int, high: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        value = _int(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {value}")
+        return value
+
+    parse.__name__ = f"int_from_{low}_to_{high}"
+    return parse
 
 
 def existing_file(text: str) -> str:
@@ -48,30 +48,17 @@ def existing_file(text: str) -> str:
     return text
 
 
-def network(text: str) -> str:
+def network(text: str) -> NetworkName:
     """uniform, heuristic, torch:CHECKPOINT (whether the checkpoint loads is checked before the
     run starts, naming the file) or module:factory (the module must import and hold the
     factory)."""
-    if text in ("uniform", "heuristic") or text.startswith("torch:"):
-        return text
     try:
-        module_name, factory_name = factory_parts(text)
+        name = NetworkName.parse(text)
+        if name.kind is NetworkKind.FACTORY:
+            name.check()
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
-    try:
-        found = importlib.util.find_spec(module_name) is not None
-    except (ImportError, ValueError):
-        found = False
-    if not found:
-        raise argparse.ArgumentTypeError(f"{text}: no module named {module_name!r}")
-    try:
-        module = importlib.import_module(module_name)
-    except Exception as error:  # the user's module failed while importing
-        raise argparse.ArgumentTypeError(
-            f"{text}: importing {module_name} failed: {type(error).__name__}: {error}") from None
-    if not callable(getattr(module, factory_name, None)):
-        raise argparse.ArgumentTypeError(f"{text}: {module_name} has no factory {factory_name!r}")
-    return text
+    return name
 
 
 def _int(text: str) -> int:

@@ -1,35 +1,22 @@
-"""The wire between a worker's games and the inference servers, and the objects the module is
-handed for each game.
+"""A worker's side of the wire (wire.py): the objects the module is handed for each game, and
+the worker's games played together.
 
 A worker gathers its games' requests into one message per batch for each network and sends it
 on its own pipe to that network's server; the server answers each message with one message on
-the worker's reply pipe, and the worker hands each reply to the game waiting for it. Both ways
-the messages are raw bytes, which skips pickling and lets the server turn a batch into an array
-in one step:
-
-- request: the count and the capacity (two little-endian int32), `capacity` game ids (int32,
-  the first `count` of them used), then `count` times the planes of a position, one byte per
-  bool in the nested lists' order;
-- reply: the count (int32), the `count` game ids in the request's order, then for each request
-  its float32 policy scores (dim * dim) and value scores (4); a reply of any other length is a
-  failure report for every request of the message, its remaining bytes the text.
-
-Each message is framed (framing.py) and written and read straight on the pipe's file
-descriptor.
+the worker's reply pipe, and the worker hands each reply to the game waiting for it.
 
 When a worker sends: as soon as half of its games (rounded up) wait on a network, so that the
 other half keeps the worker's core busy while the first half's batch is evaluated, and at the
 latest when none of its games can go on (every one waits, or has ended).
 
-A worker may also run a network in its own process instead (the run's `inference` "worker"):
-the same batches are evaluated on the spot when every game waits, and no message leaves the
-process.
+A worker may also run a network in its own process instead (the run's inference placement
+"worker"): the same batches are evaluated on the spot when every game waits, and no message
+leaves the process.
 """
 
 from __future__ import annotations
 
 import functools
-import struct
 import time
 from collections import deque
 from collections.abc import Callable, Sequence
@@ -37,22 +24,21 @@ from multiprocessing.connection import Connection
 from typing import Any, Protocol, cast
 
 import greenlet
-import numpy as np
-import numpy.typing as npt
 
 import tralix_rules
 
 from .framing import PipeSet, write_frame
-
-_COUNT = struct.Struct("<i")
-_HEADER = struct.Struct("<ii")  # count, capacity
-_ID = 4                         # bytes per game id
-
-# The planes of one request as the module builds them: nested lists of bools, three levels.
-Planes = Sequence[Sequence[Sequence[bool]]]
-# What a game's recv() returns: its policy scores (the first dim * dim items) and its value
-# scores.
-Reply = tuple[list[float], list[float]]
+from .wire import (
+    COUNT,
+    HEADER,
+    ID_BYTES,
+    Planes,
+    Reply,
+    Requests,
+    decode_requests,
+    plane_bytes,
+    reply_floats,
+)
 
 
 class StopFlag(Protocol):
@@ -66,52 +52,11 @@ class RunStopped(RuntimeError):
     """The run is stopping: the game waiting for a reply is abandoned."""
 
 
-def plane_bytes(dim: int) -> int:
-    """Bytes of one request's planes on the wire."""
-    return 5 * dim * dim
-
-
-def reply_floats(dim: int) -> int:
-    """Floats of one request's reply: the policy scores, then the value scores."""
-    return dim * dim + 4
-
-
-# Server side.
-
-def decode_requests(message: bytes | memoryview, dim: int
-                    ) -> tuple[bytes | memoryview, npt.NDArray[np.uint8]]:
-    """A request message -> (its game ids as raw int32 bytes, its planes as uint8 (count,
-    5 * dim * dim) in the games' layout)."""
-    count, capacity = _HEADER.unpack_from(message)
-    planes = np.frombuffer(message, np.uint8, count * plane_bytes(dim),
-                           _HEADER.size + _ID * capacity)
-    return message[_HEADER.size:_HEADER.size + _ID * count], planes.reshape(count, -1)
-
-
-def encode_replies(ids: bytes | memoryview, scores: npt.NDArray[np.float32]
-                   ) -> tuple[bytes | memoryview, ...]:
-    """The parts of the reply to one request message: scores are (count, dim * dim + 4)
-    float32."""
-    return _COUNT.pack(len(ids) // _ID), ids, scores.tobytes()
-
-
-def encode_failure(ids: bytes | memoryview, message: str, dim: int
-                   ) -> tuple[bytes | memoryview, ...]:
-    count = len(ids) // _ID
-    text = message.encode("utf-8", "replace")
-    if len(text) == 4 * count * reply_floats(dim):
-        text += b" "  # never the length of a reply
-    return _COUNT.pack(count), ids, text
-
-
-# Worker side.
-
 class Answerer(Protocol):
     """A network run in the worker's own process: answers request messages (their ids and
     planes) with reply messages' parts, in order."""
 
-    def answer(self, messages: Sequence[tuple[bytes | memoryview, npt.NDArray[np.uint8]]]
-               ) -> list[tuple[bytes | memoryview, ...]]: ...
+    def answer(self, messages: Sequence[Requests]) -> list[tuple[bytes | memoryview, ...]]: ...
 
 
 # How a worker reaches a network: an inference server's request and reply connections, or the
@@ -122,13 +67,13 @@ Route = tuple[Connection, Connection] | Answerer
 class _Outbox:
     """The batch being gathered for one network, in a buffer written in place."""
 
-    def __init__(self, route: Route, capacity: int, dim: int) -> None:
+    def __init__(self, route: Route, capacity: int, side: int) -> None:
         self.route = route  # connections kept open; written through their file descriptors
         self.fd = route[0].fileno() if isinstance(route, tuple) else -1
-        self.dim = dim
+        self.side = side
         self.capacity = capacity
-        self.plane_bytes = plane_bytes(dim)
-        self.planes_at = _HEADER.size + _ID * capacity
+        self.plane_bytes = plane_bytes(side)
+        self.planes_at = HEADER.size + ID_BYTES * capacity
         self.buffer = bytearray(self.planes_at + capacity * self.plane_bytes)
         self.view = memoryview(self.buffer)
         self.count = 0
@@ -138,19 +83,19 @@ class _Outbox:
         written = tralix_rules.pack_planes(planes, self.buffer, at)
         if written != self.plane_bytes:
             raise ValueError(f"a request holds {written} bools, not {self.plane_bytes}")
-        _COUNT.pack_into(self.buffer, _HEADER.size + _ID * self.count, game_id)
+        COUNT.pack_into(self.buffer, HEADER.size + ID_BYTES * self.count, game_id)
         self.count += 1
 
     def send(self) -> bytes | None:
         """Sends the batch to the server; for a network run here, evaluates it and returns the
         reply message."""
-        _HEADER.pack_into(self.buffer, 0, self.count, self.capacity)
+        HEADER.pack_into(self.buffer, 0, self.count, self.capacity)
         end = self.planes_at + self.count * self.plane_bytes
         self.count = 0
         if isinstance(self.route, tuple):
             write_frame(self.fd, self.view[:end])
             return None
-        (answer,) = self.route.answer([decode_requests(self.view[:end], self.dim)])
+        (answer,) = self.route.answer([decode_requests(self.view[:end], self.side)])
         return b"".join(answer)
 
 
@@ -180,16 +125,16 @@ class WorkerChannels:
     """
 
     def __init__(self, routes: Sequence[Route], slots: Sequence[int], total_slots: int,
-                 dim: int, stop: StopFlag, poll_seconds: float = 0.25) -> None:
+                 side: int, stop: StopFlag, poll_seconds: float = 0.25) -> None:
         self._slot_numbers = list(slots)
         self._slots: dict[int, _Slot] = {}
         self._total_slots = total_slots
-        self._tiles = dim * dim
-        self._reply_bytes = 4 * reply_floats(dim)
+        self._tiles = side * side
+        self._reply_bytes = 4 * reply_floats(side)
         self._stop = stop
         self._stopping = False
         self._poll = poll_seconds
-        self._outboxes = [_Outbox(route, len(slots), dim) for route in routes]
+        self._outboxes = [_Outbox(route, len(slots), side) for route in routes]
         served = any(isinstance(route, tuple) for route in routes)
         self._group = max(1, (len(slots) + 1) // 2) if served else len(slots)
         self._replies = PipeSet(route[1].fileno() for route in routes
@@ -279,9 +224,9 @@ class WorkerChannels:
 
     def _land(self, message: bytes) -> None:
         """Queues each reply of a message for the game waiting for it."""
-        count: int = _COUNT.unpack_from(message)[0]
-        ids = memoryview(message)[_COUNT.size:_COUNT.size + _ID * count].cast("i")
-        at = _COUNT.size + _ID * count
+        count: int = COUNT.unpack_from(message)[0]
+        ids = memoryview(message)[COUNT.size:COUNT.size + ID_BYTES * count].cast("i")
+        at = COUNT.size + ID_BYTES * count
         failure = (None if len(message) - at == count * self._reply_bytes else
                    message[at:].decode("utf-8", "replace").rstrip())
         for game_id in ids:

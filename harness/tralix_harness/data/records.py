@@ -16,9 +16,11 @@ import logging
 import math
 import os
 import zlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
+
+from ..local.options import TrainingGame
 
 logger = logging.getLogger(__name__)
 
@@ -28,13 +30,9 @@ def _share(value: float) -> float | None:
     return None if math.isnan(value) else value
 
 
-# A finished training game as the module reports it: (history, records, outcome).
-TrainingData = tuple[Sequence[Sequence[int]], Sequence[Sequence[Sequence[float]]], Sequence[float]]
-
-
-def game_line(game_id: int, side: int, data: TrainingData, settings: dict[str, Any],
+def game_line(game_id: int, side: int, game: TrainingGame, settings: dict[str, Any],
               extra: dict[str, Any] | None = None) -> str:
-    history, records, outcome = data
+    history, records, outcome = game
     return json.dumps({
         "id": game_id,
         "side": side,

@@ -1,4 +1,4 @@
-"""Evaluating batches of requests with a network: what an inference server does with the
+"""A network answering request messages in batches: what an inference server does with the
 messages of every worker, and what a worker does itself when it runs the network in its own
 process.
 """
@@ -7,17 +7,21 @@ from __future__ import annotations
 
 import dataclasses
 import time
+import traceback
 from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .channel import encode_failure, encode_replies
-from .networks import Network
+import tralix_rules
 
-# A request message's game ids (raw int32 bytes) and its planes, uint8 (count, 5 * dim * dim).
-Requests = tuple[bytes | memoryview, npt.NDArray[np.uint8]]
+from ..networks.builtin import Network
+from ..networks.checkpoint import CheckpointError
+from ..networks.loading import load_network
+from ..networks.names import NetworkName
+from .events import EventKind, EventSink
+from .wire import Requests, encode_failure, encode_replies
 
 
 @dataclasses.dataclass
@@ -30,39 +34,41 @@ class NetworkStatistics:
         return [self.requests, self.batches, self.network_seconds]
 
 
-def planes_array(planes: npt.NDArray[np.uint8], dim: int, rep: int) -> npt.NDArray[np.float32]:
-    """Requests' planes, uint8 (batch, 5 * dim * dim) in the games' layout -> float32 (batch,
-    5, dim, dim), planes first."""
+def planes_array(planes: npt.NDArray[np.uint8], side: int, rep: int
+                 ) -> npt.NDArray[np.float32]:
+    """Requests' planes, uint8 (batch, features * side * side) in the games' layout -> float32
+    (batch, features, side, side), planes first."""
+    features = tralix_rules.feature_count
     if rep == 1:
-        shaped = planes.reshape(len(planes), 5, dim, dim)
+        shaped = planes.reshape(len(planes), features, side, side)
     else:
-        shaped = planes.reshape(len(planes), dim, dim, 5).transpose(0, 3, 1, 2)
+        shaped = planes.reshape(len(planes), side, side, features).transpose(0, 3, 1, 2)
     return shaped.astype(np.float32)
 
 
-class Evaluator:
+class BatchAnswerer:
     """One network answering request messages, batch_size positions at a time at most.
 
     A network that raises, or returns scores of the wrong shape, fails the whole batch: every
     request in it gets a failure report, and `report` is told what went wrong."""
 
-    def __init__(self, name: str, network: Network, dim: int, rep: int, batch_size: int,
+    def __init__(self, name: str, network: Network, side: int, rep: int, batch_size: int,
                  report: Callable[[str], None], shared: Any = None) -> None:
         self.name = name
         self.network = network
-        self.dim = dim
+        self.side = side
         self.rep = rep
         self.batch_size = batch_size
         self.report = report
         self.statistics = NetworkStatistics()
         # Where the statistics are published after every batch, if anywhere: a shared array of
-        # three doubles (requests, batches, seconds), written by this evaluator alone.
+        # three doubles (requests, batches, seconds), written by this answerer alone.
         self.shared = shared
 
     def answer(self, messages: Sequence[Requests]) -> list[tuple[bytes | memoryview, ...]]:
         """The reply to each message, in order."""
         planes = planes_array(np.concatenate([p for _, p in messages]) if len(messages) > 1
-                              else messages[0][1], self.dim, self.rep)
+                              else messages[0][1], self.side, self.rep)
         try:
             started = time.perf_counter()
             scores = self._scores(planes)
@@ -76,7 +82,7 @@ class Evaluator:
         except Exception as error:
             text = f"{type(error).__name__}: {error}"
             self.report(f"network {self.name!r} failed: {text}")
-            answers = [encode_failure(ids, text, self.dim) for ids, _ in messages]
+            answers = [encode_failure(ids, text, self.side) for ids, _ in messages]
         self.statistics.requests += len(planes)
         self.statistics.batches += 1
         if self.shared is not None:
@@ -84,9 +90,9 @@ class Evaluator:
         return answers
 
     def _scores(self, planes: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-        """Float32 (positions, dim * dim + 4): each row the policy scores, then the value
+        """Float32 (positions, side * side + 4): each row the policy scores, then the value
         scores."""
-        tiles = self.dim * self.dim
+        tiles = self.side * self.side
         parts = []
         for start in range(0, len(planes), self.batch_size):
             chunk = planes[start:start + self.batch_size]
@@ -99,3 +105,21 @@ class Evaluator:
                                  f"({len(chunk)}, 4)")
             parts.append(np.concatenate((policy, value), axis=1))
         return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+
+def load_answerer(network: NetworkName, side: int, rep: int, batch_size: int, torch_threads: int,
+                  events: EventSink, shared: Any) -> BatchAnswerer | None:
+    """The network ready to answer requests, publishing its statistics to `shared` (see
+    BatchAnswerer.shared); None, with the failure reported on events, when it cannot be
+    loaded."""
+    try:
+        loaded = load_network(network, side, torch_threads)
+    except CheckpointError as error:  # says all there is to say, without a traceback
+        events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
+        return None
+    except Exception:
+        events.put((EventKind.SERVER_ERROR, f"could not load network {str(network)!r}:\n"
+                    + traceback.format_exc()))
+        return None
+    return BatchAnswerer(str(network), loaded, side, rep, batch_size,
+                         lambda text: events.put((EventKind.SERVER_ERROR, text)), shared)

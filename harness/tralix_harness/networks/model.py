@@ -1,15 +1,14 @@
 """The network: a residual tower with a fully convolutional policy head and a globally pooled
 value head, so that one network serves every board side; and the ``torch:CHECKPOINT`` network
-that the inference server runs.
+that the workers or the inference server run.
 
-Input: the 5 planes (batch, 5, side, side), to which the network adds a plane of ones, so
+Input: the planes (batch, features, side, side), to which the network adds a plane of ones, so
 that the convolutions' zero padding tells the board's edge from empty tiles. Output: policy
 logits (batch, side * side), one per tile, and value logits (batch, 4), player to move first.
 """
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 from typing import Any
 
@@ -17,8 +16,10 @@ import numpy as np
 import torch
 from torch import nn
 
+import tralix_rules
+
 from .checkpoint import CheckpointError, load
-from .settings import TORCH_THREADS_VARIABLE, ModelSettings
+from .settings import ModelSettings
 
 VALUE_CHANNELS = 32
 VALUE_HIDDEN = 64
@@ -43,7 +44,9 @@ class TralixNet(nn.Module):
         super().__init__()
         self.settings = settings
         width = settings.channels
-        self.stem = nn.Sequential(nn.Conv2d(6, width, 3, padding=1, bias=False),
+        # The planes, and the plane of ones that marks the board.
+        self.stem = nn.Sequential(nn.Conv2d(tralix_rules.feature_count + 1, width, 3, padding=1,
+                                            bias=False),
                                   nn.BatchNorm2d(width), nn.ReLU())
         self.tower = nn.Sequential(*[_Residual(width) for _ in range(settings.blocks)])
         self.policy = nn.Sequential(nn.Conv2d(width, width, 1, bias=False),
@@ -110,7 +113,7 @@ def load_model(path: Path, side: int | None = None) -> tuple[TralixNet, dict[str
 
 
 def policy_logits(model: TralixNet, planes: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
-    """Evaluation-mode policy logits for float32 planes (batch, 5, side, side)."""
+    """Evaluation-mode policy logits for float32 planes (batch, features, side, side)."""
     with torch.inference_mode():
         policy, _ = model(torch.from_numpy(planes))
     logits: np.ndarray[Any, Any] = policy.numpy()
@@ -118,13 +121,13 @@ def policy_logits(model: TralixNet, planes: np.ndarray[Any, Any]) -> np.ndarray[
 
 
 class TorchNetwork:
-    """A checkpoint's network as the inference server runs it."""
+    """A checkpoint's network as a worker or the inference server runs it, on ``threads``
+    torch threads (the network is fully convolutional: any side)."""
 
-    def __init__(self, path: Path, dim: int) -> None:
-        threads = int(os.environ.get(TORCH_THREADS_VARIABLE, "1"))
+    def __init__(self, path: Path, side: int, threads: int = 1) -> None:
         torch.set_num_threads(max(threads, 1))
         self.model, _ = load_model(path)
-        self.dim = dim
+        self.side = side
 
     def evaluate(self, planes: np.ndarray[Any, Any]
                  ) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
@@ -132,7 +135,3 @@ class TorchNetwork:
             policy, value = self.model(torch.from_numpy(planes))
         return policy.numpy(), value.numpy()
 
-
-def load_torch_network(path: str, dim: int) -> TorchNetwork:
-    """The ``torch:CHECKPOINT`` network (the network is fully convolutional: any side)."""
-    return TorchNetwork(Path(path), dim)

@@ -2,18 +2,18 @@
 
 A checkpoint is a dict saved with ``torch.save``: a format tag, the board side, the model
 settings and weights, and for training the optimizer, the learning-rate schedule, the random
-states, the counters and the data window. It is written to a temporary file beside the target,
-flushed to disk and renamed over it, so a run killed at any moment leaves either the old
-checkpoint or the new one. Reading uses torch's weights-only loader: a file cannot run code.
-torch is imported only when a checkpoint is read or written.
+states, the counters and the data window. It is written atomically (base.files), so a run
+killed at any moment leaves either the old checkpoint or the new one. Reading uses torch's
+weights-only loader: a file cannot run code. torch is imported only when a checkpoint is read
+or written.
 """
 
 from __future__ import annotations
 
-import os
-import tempfile
 from pathlib import Path
 from typing import Any
+
+from ..base.files import write_atomically
 
 FORMAT = "tralix-checkpoint"
 VERSION = 1
@@ -27,23 +27,7 @@ def save(state: dict[str, Any], path: Path) -> None:
     """Writes ``state`` (plus the format tag) to ``path`` atomically."""
     import torch
 
-    path.parent.mkdir(parents=True, exist_ok=True)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp",
-                                             dir=path.parent)
-    try:
-        with os.fdopen(descriptor, "wb") as f:
-            torch.save(dict(state, format=FORMAT, version=VERSION), f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        Path(temporary).unlink(missing_ok=True)
-        raise
-    directory = os.open(path.parent, os.O_RDONLY)
-    try:
-        os.fsync(directory)  # the rename itself reaches the disk
-    finally:
-        os.close(directory)
+    write_atomically(path, lambda f: torch.save(dict(state, format=FORMAT, version=VERSION), f))
 
 
 def load(path: Path) -> dict[str, Any]:

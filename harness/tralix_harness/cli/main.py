@@ -1,0 +1,65 @@
+"""The ``tralix`` command: the parser of every subcommand, the harness's diagnostics on
+standard error, and the exit status of each kind of failure."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import sys
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+
+from ..cluster.options import ClusterError, close_session
+from . import arguments, games, learning, show
+
+logger = logging.getLogger(__name__)
+
+DESCRIPTION = "Command line: selfplay, eval-random, arena, show; train, loop, plot."
+
+
+@contextmanager
+def _diagnostics_to_stderr() -> Iterator[None]:
+    """While a command runs, the harness's warnings and errors go to standard error as bare
+    lines, next to the progress line and the summary."""
+    package = logging.getLogger("tralix_harness")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    level = package.level
+    package.addHandler(handler)
+    package.setLevel(logging.INFO)
+    try:
+        yield
+    finally:
+        package.removeHandler(handler)
+        package.setLevel(level)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = arguments.Parser(prog="tralix", description=DESCRIPTION)
+    commands = parser.add_subparsers(dest="command", required=True)
+    games.add_commands(commands)
+    show.add_command(commands)
+    learning.add_commands(commands)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        args = build_parser().parse_args(argv)
+    except SystemExit as stop:  # --help, or a bad option already reported on one line
+        return stop.code if isinstance(stop.code, int) else 2
+    handler: Callable[[argparse.Namespace], int] = args.handler
+    with _diagnostics_to_stderr():
+        try:
+            return handler(args)
+        except ClusterError as error:
+            logger.error("tralix: %s", error)
+            return 1
+        except ValueError as error:
+            logger.error("tralix: %s", error)
+            return 2
+        except OSError as error:  # an unreadable data file, an output that cannot be written
+            logger.error("tralix: %s", error)
+            return 1
+        finally:
+            close_session(args)

@@ -1,0 +1,200 @@
+"""What a run of games is asked to play and what it reports, and the lifecycle that a local run
+and a run on a cluster share.
+
+Each of a worker's games at once is a game slot, numbered across the run; a game's id is
+game_number * slots + slot, so a reply finds its game from the id alone, and a slot runs one
+game at a time.
+"""
+
+from __future__ import annotations
+
+import abc
+import dataclasses
+import enum
+import time
+from collections.abc import Callable, Generator, Iterator, Sequence
+from types import TracebackType
+from typing import NamedTuple, Self
+
+from ..base.settings import SearchSettings, option
+from ..networks.names import NetworkName
+
+# The module plays its test games (the arena) on a board of this side, whatever the settings.
+TEST_GAME_SIDE = 20
+
+
+class RunKind(enum.StrEnum):
+    """What a run plays."""
+
+    SELFPLAY = "selfplay"  # training games, stored by the caller
+    RANDOM = "random"      # the network in seat 0 against three uniformly random players
+    ARENA = "arena"        # test games: the network against a baseline, side 20
+
+    @property
+    def networks(self) -> int:
+        """How many networks the games consult: the model, and for the arena a baseline."""
+        return 2 if self is RunKind.ARENA else 1
+
+    def board_side(self, settings: SearchSettings) -> int:
+        return TEST_GAME_SIDE if self is RunKind.ARENA else settings.side
+
+
+class Inference(enum.StrEnum):
+    """Where a run's networks run."""
+
+    # One inference server process per network, batching the requests of every worker (a
+    # network on an accelerator wants this).
+    SERVER = "server"
+    # Each worker evaluates its own games' batches in its own process: no message between
+    # processes, one copy of the network per worker; the faster choice for a network that runs
+    # on the CPU.
+    WORKER = "worker"
+    # Worker for the built-in networks and torch checkpoints (run on the CPU), server for a
+    # module:factory network, whose placement only its author knows.
+    AUTO = "auto"
+
+    def placement(self, networks: Sequence[NetworkName]) -> Inference:
+        """SERVER or WORKER for these networks."""
+        if self is not Inference.AUTO:
+            return self
+        return Inference.WORKER if all(n.on_cpu for n in networks) else Inference.SERVER
+
+
+class GameStatus(enum.IntEnum):
+    FINISHED = 0
+    ABANDONED = 1  # after a failed evaluation
+
+
+class TrainingGame(NamedTuple):
+    """A finished training game as the module reports it."""
+
+    history: list[tuple[int, int]]               # (player, tile) per tile laid
+    records: list[list[tuple[int, float]]]       # per move, (tile, visit share) per child
+    outcome: list[float]                         # by seat
+
+
+@dataclasses.dataclass
+class GameResult:
+    number: int          # the game's number: 0 .. games - 1 unless the run was given numbers
+    status: GameStatus
+    seconds: float
+    game: TrainingGame | None = None  # selfplay, when finished
+    score: float | None = None        # random and arena, when finished
+
+
+class RunFailed(RuntimeError):
+    """A worker or the network failed; the run was stopped."""
+
+
+class RunInterrupted(RuntimeError):
+    """The run was stopped from outside (Ctrl-C or SIGTERM)."""
+
+
+@dataclasses.dataclass
+class RunOptions:
+    """A run's games, checked when made: a ValueError says what cannot be played."""
+
+    kind: RunKind            # a string is taken for its RunKind
+    games: int = dataclasses.field(metadata={"help": "games to play", "least": 1})
+    settings: SearchSettings
+    # One for selfplay and random; model then baseline for arena. Names are parsed into
+    # ``names``.
+    networks: Sequence[NetworkName | str]
+    workers: int = option(1, "worker processes", least=1)
+    threads: int = option(4, "games played at once by each worker", least=1)
+    batch_size: int = option(64, "largest batch the server evaluates at once", least=1)
+    max_wait_ms: float = option(0.0, "how long the server waits to fill a batch, in ms")
+    inference: Inference = option(
+        Inference.AUTO, "where the network runs: in an inference server process batching "
+        "every worker's games, in each worker for its own games, or auto: in the workers for "
+        "the built-in and torch:CHECKPOINT networks, which run on the CPU")
+    torch_threads: int = option(
+        1, "torch threads of each process running a torch:CHECKPOINT network", least=1)
+    quiet: bool = True       # keep the module's printing of test games off the terminal
+    # The numbers of the games to play (each game's id derives from its number);
+    # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
+    numbers: tuple[int, ...] | None = None
+    names: tuple[NetworkName, ...] = dataclasses.field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        try:
+            self.kind = RunKind(self.kind)
+        except ValueError:
+            raise ValueError(f"kind must be one of {[k.value for k in RunKind]}") from None
+        try:
+            self.inference = Inference(self.inference)
+        except ValueError:
+            raise ValueError(f"inference must be one of {[i.value for i in Inference]}"
+                             ) from None
+        self.names = tuple(NetworkName.parse(n) for n in self.networks)
+        if len(self.names) != self.kind.networks:
+            raise ValueError(f"{self.kind} needs {self.kind.networks} network(s)")
+        if self.games < 0 or self.workers < 1 or self.threads < 1:
+            raise ValueError("games must be >= 0, workers and threads >= 1")
+        if self.numbers is not None and (len(self.numbers) != self.games
+                                         or len(set(self.numbers)) != self.games
+                                         or min(self.numbers, default=0) < 0):
+            raise ValueError("numbers must be games distinct numbers >= 0")
+        if self.batch_size < 1:
+            # A server allowed no request per batch would never answer a game.
+            raise ValueError("batch size must be >= 1")
+        if self.torch_threads < 1:
+            raise ValueError("torch threads must be >= 1")
+
+    @property
+    def game_numbers(self) -> tuple[int, ...]:
+        return tuple(range(self.games)) if self.numbers is None else tuple(self.numbers)
+
+
+class GameRun(abc.ABC):
+    """A run of games, on this machine or on a cluster: iterate over it for the results as
+    games finish. Best used as a context manager, ``with Run(options) as run: for result in
+    run: ...``: leaving the block, early or through an exception, stops the run and frees what
+    it holds. Iterating to the end, or to an exception, does the same without it."""
+
+    def __init__(self, options: RunOptions) -> None:
+        self.options = options
+        self.kind = options.kind
+        self.numbers = options.game_numbers
+        self.failure: str | None = None
+        self.interrupted = False
+        self.started = time.perf_counter()
+        self._results: Generator[GameResult] | None = None
+        self._closed = False
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def __iter__(self) -> Iterator[GameResult]:
+        """The run's one stream of results: the run starts with the first request."""
+        if self._results is None:
+            if self._closed:
+                raise RuntimeError("the run is closed")
+            self._results = self._play()
+        return self._results
+
+    def stop(self) -> None:
+        """Asks the run to stop; safe from a signal handler."""
+        self.interrupted = True
+
+    def close(self) -> None:
+        """Stops the run if it is still going and frees what it holds; idempotent."""
+        if self._results is not None:
+            self._results.close()  # a generator's close runs its clean-up
+        self._closed = True
+
+    @abc.abstractmethod
+    def requests_served(self) -> int:
+        """Network evaluations so far."""
+
+    @abc.abstractmethod
+    def _play(self) -> Generator[GameResult]:
+        """The results, as games finish."""
+
+
+# Opens a run of games: ``Run`` itself, or a cluster session's ``run``.
+RunOpener = Callable[[RunOptions], GameRun]

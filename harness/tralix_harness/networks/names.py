@@ -1,0 +1,83 @@
+"""Network names, parsed once where they enter the harness: ``uniform``, ``heuristic``,
+``torch:CHECKPOINT`` or ``module:factory``."""
+
+from __future__ import annotations
+
+import dataclasses
+import enum
+import importlib
+import importlib.util
+from pathlib import Path
+
+
+class NetworkKind(enum.StrEnum):
+    UNIFORM = "uniform"      # all scores zero
+    HEURISTIC = "heuristic"  # a cheap evaluation from the planes
+    TORCH = "torch"          # a checkpoint of the learning package's network
+    FACTORY = "factory"      # module:factory, called with the board side
+
+
+@dataclasses.dataclass(frozen=True)
+class NetworkName:
+    """A parsed network name; ``str()`` gives the text back."""
+
+    kind: NetworkKind
+    path: Path | None = None  # the checkpoint of a torch network
+    module: str = ""          # the module and factory of a module:factory network
+    factory: str = ""
+
+    @classmethod
+    def parse(cls, text: str | NetworkName) -> NetworkName:
+        """ValueError for a name that is none of the four forms."""
+        if isinstance(text, NetworkName):
+            return text
+        if text in (NetworkKind.UNIFORM, NetworkKind.HEURISTIC):
+            return cls(NetworkKind(text))
+        if text.startswith("torch:"):
+            return cls.torch(Path(text.removeprefix("torch:")))
+        module, _, factory = text.partition(":")
+        if not module or not factory:
+            raise ValueError(f"unknown network {text!r}: use uniform, heuristic, "
+                             "torch:CHECKPOINT or module:factory")
+        return cls(NetworkKind.FACTORY, module=module, factory=factory)
+
+    @classmethod
+    def torch(cls, path: Path) -> NetworkName:
+        return cls(NetworkKind.TORCH, path=path)
+
+    @property
+    def on_cpu(self) -> bool:
+        """Whether the network runs on the CPU: every one but the user's own, whose placement
+        only its author knows."""
+        return self.kind is not NetworkKind.FACTORY
+
+    def __str__(self) -> str:
+        if self.kind is NetworkKind.TORCH:
+            return f"torch:{self.path}"
+        if self.kind is NetworkKind.FACTORY:
+            return f"{self.module}:{self.factory}"
+        return self.kind.value
+
+    def check(self) -> None:
+        """Before any process starts: a torch checkpoint must load (a CheckpointError naming
+        the file otherwise), a factory's module must import and hold the factory (ValueError
+        saying what is wrong)."""
+        if self.kind is NetworkKind.TORCH:
+            assert self.path is not None
+            from .model import load_model
+
+            load_model(self.path)
+        elif self.kind is NetworkKind.FACTORY:
+            try:
+                found = importlib.util.find_spec(self.module) is not None
+            except (ImportError, ValueError):
+                found = False
+            if not found:
+                raise ValueError(f"{self}: no module named {self.module!r}")
+            try:
+                module = importlib.import_module(self.module)
+            except Exception as error:  # the user's module failed while importing
+                raise ValueError(f"{self}: importing {self.module} failed: "
+                                 f"{type(error).__name__}: {error}") from None
+            if not callable(getattr(module, self.factory, None)):
+                raise ValueError(f"{self}: {self.module} has no factory {self.factory!r}")
