@@ -49,8 +49,8 @@ def existing_file(text: str) -> str:
 
 
 def network(text: str) -> NetworkName:
-    """uniform, heuristic, torch:CHECKPOINT (whether the checkpoint loads is checked before the
-    run starts, naming the file) or module:factory (the module must import and hold the
+    """uniform, heuristic, torch:CHECKPOINT or onnx:FILE (whether the file loads is checked
+    before the run starts, naming it) or module:factory (the module must import and hold the
     factory)."""
     try:
         name = NetworkName.parse(text)

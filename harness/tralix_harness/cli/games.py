@@ -40,7 +40,7 @@ logger = logging.getLogger(__name__)
 _WORKERS = 2
 # The run options whose command-line options are generated, the rest coming from the command.
 _RUN_OPTIONS = ("games", "workers", "threads", "batch_size", "max_wait_ms", "inference",
-                "torch_threads")
+                "backend", "torch_threads")
 
 
 def _add_run_options(parser: argparse.ArgumentParser, kind: RunKind, games: int,
@@ -63,20 +63,24 @@ def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
 
 # The search settings of the games that play greedily: the board and the input layout.
 _BOARD = ("dim", "rep")
-_NETWORK_HELP = "uniform, heuristic, torch:CHECKPOINT or module:factory (%(default)s)"
+_NETWORK_HELP = ("uniform, heuristic, torch:CHECKPOINT, onnx:FILE or module:factory "
+                 "(%(default)s)")
 
 
 def _options(args: argparse.Namespace, settings: SearchSettings,
              networks: list[NetworkName]) -> RunOptions:
-    """The run's options. Before any process starts, a torch:CHECKPOINT network's file must
-    load (a clear error naming the file otherwise)."""
-    for network in networks:
-        if network.kind is NetworkKind.TORCH:
-            network.check()
+    """The run's options, its networks as the processes will load them. Before any process
+    starts, a torch:CHECKPOINT network on ONNX Runtime is exported if it must be, and the
+    checkpoint or ONNX file must load (a clear error naming the file otherwise)."""
     defaults: RunOptions = args.run_defaults
-    return dataclasses.replace(build(RunOptions, args, defaults), settings=settings,
-                               networks=networks,
-                               quiet=defaults.kind is RunKind.ARENA and not args.boards)
+    options = dataclasses.replace(build(RunOptions, args, defaults), settings=settings,
+                                  networks=networks,
+                                  quiet=defaults.kind is RunKind.ARENA and not args.boards)
+    options = options.runnable()
+    for network in options.names:
+        if network.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
+            network.check()
+    return options
 
 
 def _run(run: GameRun, on_result: Callable[[GameResult], None],

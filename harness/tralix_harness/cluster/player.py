@@ -25,7 +25,7 @@ from typing import Any
 from ..base.files import write_atomically
 from ..local.options import GameResult, RunFailed, RunInterrupted, RunOptions
 from ..local.run import Run
-from ..networks.names import NetworkName
+from ..networks.names import NetworkKind, NetworkName
 
 logger = logging.getLogger(__name__)
 
@@ -35,10 +35,12 @@ _KEPT_FILES = 4
 
 @dataclasses.dataclass(frozen=True)
 class ShippedNetwork:
-    """A torch checkpoint sent through the object store, once per checkpoint and session."""
+    """A torch checkpoint or an ONNX file sent through the object store, once per file and
+    session."""
 
     digest: str   # sha256 of the bytes: the file's name on the node
     content: Any  # the bytes, or an object reference to them
+    kind: NetworkKind = NetworkKind.TORCH  # TORCH or ONNX
 
 
 @dataclasses.dataclass(frozen=True)
@@ -174,7 +176,7 @@ class NodePlayer:
 
     def _network_name(self, network: NetworkName | str | ShippedNetwork) -> NetworkName:
         """A name the inference server loads: names pass as they are, a shipped checkpoint
-        becomes a file on this node, written once."""
+        or ONNX file becomes a file on this node, written once."""
         if not isinstance(network, ShippedNetwork):
             return NetworkName.parse(network)
         path = self._files.get(network.digest)
@@ -184,7 +186,8 @@ class NodePlayer:
                 import ray
 
                 content = ray.get(content)
-            path = self._directory / f"{network.digest}.pt"
+            suffix = ".onnx" if network.kind is NetworkKind.ONNX else ".pt"
+            path = self._directory / f"{network.digest}{suffix}"
             write_atomically(path, lambda f: f.write(content))
             self._files[network.digest] = path
             while len(self._files) > _KEPT_FILES:
@@ -192,4 +195,4 @@ class NodePlayer:
                 self._files.pop(oldest).unlink(missing_ok=True)
         else:  # most recently used last, so that the oldest goes first
             self._files[network.digest] = self._files.pop(network.digest)
-        return NetworkName.torch(path)
+        return NetworkName(network.kind, path=path)

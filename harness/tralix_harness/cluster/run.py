@@ -89,6 +89,9 @@ class ClusterRun(GameRun):
 
     def _play(self) -> Generator[GameResult]:
         session, settings = self.session, self.session.settings
+        # Settled here: every node runs what the driver chose, a checkpoint on ONNX Runtime
+        # shipped as its ONNX file (a node that only plays needs no torch).
+        self.options = self.options.runnable()
         self._networks = session.ship(self.options.names)
         players = list(session.players.values())
         if not players and self.numbers:

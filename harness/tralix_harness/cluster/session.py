@@ -1,6 +1,7 @@
 """A session on a Ray cluster: the connection, and one player per node with a CPU, kept from
 run to run (a node whose player died gets a new one, a few times at most). A torch checkpoint
-is put in the object store once and every node writes it to a file of its own.
+(or, to run on ONNX Runtime, its ONNX file) is put in the object store once and every node
+writes it to a file of its own.
 """
 
 from __future__ import annotations
@@ -197,11 +198,11 @@ class Cluster:
             pass
 
     def ship(self, networks: Sequence[NetworkName]) -> list[NetworkName | ShippedNetwork]:
-        """Names pass as they are; a torch checkpoint's bytes go into the object store once
-        (and again only when the file changes)."""
+        """Names pass as they are; a torch checkpoint's or an ONNX file's bytes go into the
+        object store once (and again only when the file changes)."""
         shipped: list[NetworkName | ShippedNetwork] = []
         for name in networks:
-            if name.kind is not NetworkKind.TORCH or name.path is None:
+            if name.kind not in (NetworkKind.TORCH, NetworkKind.ONNX) or name.path is None:
                 shipped.append(name)
                 continue
             path = name.path.resolve()
@@ -210,7 +211,8 @@ class Cluster:
             network = self._networks.get(key)
             if network is None:
                 content = path.read_bytes()
-                network = ShippedNetwork(hashlib.sha256(content).hexdigest(), ray.put(content))
+                network = ShippedNetwork(hashlib.sha256(content).hexdigest(), ray.put(content),
+                                         name.kind)
                 self._networks[key] = network
                 logger.info("network %s sent to the cluster (%d kB)", path, len(content) // 1024)
                 while len(self._networks) > 3:  # the reference kept the bytes in the store

@@ -26,6 +26,8 @@ from ..base.signals import SignalStop
 from ..data.records import GameWriter, game_line
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
 from ..local.run import Run
+from ..networks.backend import Backend
+from ..networks.exported import export
 from ..networks.model import TralixNet, load_model, policy_logits
 from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
@@ -65,6 +67,8 @@ class Loop:
         self.writer: Any = None
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
+        # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing).
+        self.backend = control.backend.resolve()
 
     def _stop_run(self) -> bool:
         if self._run is None:
@@ -111,7 +115,7 @@ class Loop:
             if not folder.checkpoint(0).exists():
                 trainer = Trainer(settings.side, settings.model, settings.train)
                 trainer.extra = {"generation": 0}
-                trainer.save(folder.checkpoint(0))
+                self._save(trainer, 0)
                 self.trainer = trainer
         else:
             line["selfplay"] = dataclasses.asdict(self._self_play(generation))
@@ -120,7 +124,7 @@ class Loop:
                 trainer.window.add_file(folder.games(generation))
                 stats = trainer.train(settings.steps)
                 trainer.extra = {"generation": generation}
-                trainer.save(folder.checkpoint(generation))
+                self._save(trainer, generation)
             else:
                 trainer = self._trainer(generation)
                 stats = TrainStats()
@@ -133,6 +137,13 @@ class Loop:
         self.metrics.append(json_safe(line))
         self._record(line)
         self._print_row(line)
+
+    def _save(self, trainer: Trainer, generation: int) -> None:
+        """The generation's checkpoint, and for ONNX Runtime its ONNX file beside it (a
+        generation stopped between the two has its file exported when a run needs it)."""
+        trainer.save(self.folder.checkpoint(generation))
+        if self.backend is Backend.ONNXRUNTIME:
+            export(self.folder.checkpoint(generation))
 
     def _trainer(self, generation: int) -> Trainer:
         """The trainer as it was after ``generation``."""
@@ -161,7 +172,8 @@ class Loop:
         tiles = 0
         options = RunOptions(kind=RunKind.SELFPLAY, games=games, settings=search,
                              networks=[network], workers=c.workers, threads=c.threads,
-                             batch_size=c.server_batch, torch_threads=c.torch_threads)
+                             batch_size=c.server_batch, torch_threads=c.torch_threads,
+                             backend=self.backend)
         with self.open_run(options) as run, GameWriter(partial) as writer:
             self._watch(run)
             try:
@@ -188,7 +200,7 @@ class Loop:
         try:
             return against_random(network, self.settings.side, c.eval_games, c.workers,
                                   c.threads, c.server_batch, c.torch_threads, stop=self._watch,
-                                  open_run=self.open_run)
+                                  open_run=self.open_run, backend=self.backend)
         finally:
             self._watch(None)
 

@@ -21,6 +21,7 @@ from ..base.settings import SearchSettings
 from ..base.statistics import mean_interval
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
 from ..local.run import Run
+from ..networks.backend import Backend
 from ..networks.names import NetworkName
 
 # Policy logits (batch, side * side) for float32 planes (batch, features, side, side).
@@ -45,13 +46,13 @@ class Score:
 def against_random(network: NetworkName, side: int, games: int, workers: int, threads: int,
                    batch_size: int, torch_threads: int = 1,
                    stop: Callable[[GameRun], None] | None = None,
-                   open_run: RunOpener = Run) -> Score:
+                   open_run: RunOpener = Run, backend: Backend = Backend.AUTO) -> Score:
     """The network's greedy mean score in seat 0 against three uniformly random players,
     through the module's games in the harness's worker processes (``open_run``: on a
     cluster). ``stop`` is handed the run as it starts (to stop it from a signal handler)."""
     options = RunOptions(kind=RunKind.RANDOM, games=games, settings=SearchSettings(dim=side),
                          networks=[network], workers=workers, threads=threads,
-                         batch_size=batch_size, torch_threads=torch_threads)
+                         batch_size=batch_size, torch_threads=torch_threads, backend=backend)
     scores: list[float] = []
     with open_run(options) as run:
         if stop is not None:

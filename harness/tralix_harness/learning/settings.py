@@ -15,6 +15,7 @@ from collections.abc import Mapping
 from typing import Any, Self
 
 from ..base.settings import SearchSettings, Settings, not_negative, option, positive
+from ..networks.backend import Backend
 from ..networks.settings import ModelSettings
 
 
@@ -145,8 +146,13 @@ class LoopControl(Settings):
     workers: int = option(2, "worker processes for self-play and evaluation")
     threads: int = option(8, "games played at once by each worker")
     server_batch: int = option(64, "largest batch the inference server evaluates at once")
+    backend: Backend = option(
+        Backend.AUTO, "what runs the network in self-play and evaluation: torch (PyTorch), "
+        "onnxruntime (ONNX Runtime, from each checkpoint's ONNX file, exported beside it) or "
+        "auto: onnxruntime when it is installed")
     torch_threads: int = option(
-        1, "torch threads of each process running the network in self-play and evaluation")
+        1, "threads of each process running the network in self-play and evaluation "
+        "(PyTorch's, or ONNX Runtime's intra-op threads)")
     train_threads: int = option(2, "torch threads of training and of the greedy matches")
 
     def __post_init__(self) -> None:
@@ -155,3 +161,8 @@ class LoopControl(Settings):
                       arena_opening=self.arena_opening)
         positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
                   torch_threads=self.torch_threads, train_threads=self.train_threads)
+        try:
+            object.__setattr__(self, "backend", Backend(self.backend))
+        except ValueError:
+            raise ValueError(f"backend must be one of {', '.join(b.value for b in Backend)}, "
+                             f"not {self.backend!r}") from None

@@ -17,6 +17,7 @@ from types import TracebackType
 from typing import NamedTuple, Self
 
 from ..base.settings import SearchSettings, option
+from ..networks.backend import Backend, runnable
 from ..networks.names import NetworkName
 
 # The module plays its test games (the arena) on a board of this side, whatever the settings.
@@ -108,8 +109,13 @@ class RunOptions:
         Inference.AUTO, "where the network runs: in an inference server process batching "
         "every worker's games, in each worker for its own games, or auto: in the workers for "
         "the built-in and torch:CHECKPOINT networks, which run on the CPU")
+    backend: Backend = option(
+        Backend.AUTO, "what runs a torch:CHECKPOINT network: torch (PyTorch), onnxruntime "
+        "(ONNX Runtime, from an ONNX file beside the checkpoint, exported when missing or "
+        "stale) or auto: onnxruntime when it is installed")
     torch_threads: int = option(
-        1, "torch threads of each process running a torch:CHECKPOINT network", least=1)
+        1, "threads of each process running a torch:CHECKPOINT or onnx:FILE network "
+        "(PyTorch's, or ONNX Runtime's intra-op threads)", least=1)
     quiet: bool = True       # keep the module's printing of test games off the terminal
     # The numbers of the games to play (each game's id derives from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
@@ -126,6 +132,10 @@ class RunOptions:
         except ValueError:
             raise ValueError(f"inference must be one of {[i.value for i in Inference]}"
                              ) from None
+        try:
+            self.backend = Backend(self.backend)
+        except ValueError:
+            raise ValueError(f"backend must be one of {[b.value for b in Backend]}") from None
         self.names = tuple(NetworkName.parse(n) for n in self.networks)
         if len(self.names) != self.kind.networks:
             raise ValueError(f"{self.kind} needs {self.kind.networks} network(s)")
@@ -144,6 +154,15 @@ class RunOptions:
     @property
     def game_numbers(self) -> tuple[int, ...]:
         return tuple(range(self.games)) if self.numbers is None else tuple(self.numbers)
+
+    def runnable(self) -> RunOptions:
+        """These options with the networks the processes load: on ONNX Runtime a torch
+        checkpoint becomes its ONNX file, exported when missing or stale (backend.runnable),
+        and the backend is settled (``auto`` no more). In the process that starts the run,
+        before any other starts."""
+        backend = self.backend.resolve()
+        return dataclasses.replace(self, networks=[runnable(n, backend) for n in self.names],
+                                   backend=backend)
 
 
 class GameRun(abc.ABC):

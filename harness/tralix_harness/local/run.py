@@ -63,7 +63,8 @@ class Run(GameRun):
                 for requests, batches, seconds in (shared[:] for shared in self._statistics)]
 
     def _play(self) -> Generator[GameResult]:
-        options = self.options
+        # A checkpoint to run on ONNX Runtime is exported now if it must be, once for all.
+        options = self.options = self.options.runnable()
         slots = options.workers * options.threads
         side = self.kind.board_side(options.settings)
         local = self.inference is Inference.WORKER

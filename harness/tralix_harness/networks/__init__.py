@@ -1,12 +1,16 @@
 """The networks that answer the games' requests, and what a network is: an object whose
 ``evaluate`` takes a batch of positions' planes and returns policy and value scores. Built in:
-``uniform`` and ``heuristic`` (numpy), and ``torch:CHECKPOINT``, the residual network that the
-learning package trains, with its checkpoint files; any other name is ``module:factory``, the
-user's own. A network's name is parsed once, into a ``NetworkName``, where it enters the
-harness. Only ``model`` imports torch, and only when a torch network is loaded."""
+``uniform`` and ``heuristic`` (numpy), ``torch:CHECKPOINT``, the residual network that the
+learning package trains, with its checkpoint files, and ``onnx:FILE``, such a network exported
+for ONNX Runtime; any other name is ``module:factory``, the user's own. A network's name is
+parsed once, into a ``NetworkName``, where it enters the harness; which engine runs a
+checkpoint (``Backend``) is settled before any process starts. Only ``model`` imports torch,
+only when a torch network is loaded or exported; ONNX Runtime is imported to run an ONNX file
+or to see whether it is installed."""
 
-__all__ = ["Network", "NetworkKind", "NetworkName", "load_network"]
+__all__ = ["Backend", "Network", "NetworkKind", "NetworkName", "load_network"]
 
+from .backend import Backend
 from .builtin import Network
 from .loading import load_network
 from .names import NetworkKind, NetworkName

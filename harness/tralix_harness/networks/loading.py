@@ -11,8 +11,10 @@ from .names import NetworkKind, NetworkName
 
 def load_network(name: NetworkName | str, side: int, torch_threads: int = 1) -> Network:
     """The network of a name for a board side: ``uniform``, ``heuristic``,
-    ``torch:CHECKPOINT`` (needs torch; run with ``torch_threads`` threads), or a
-    ``module:factory`` network, the factory called with the side."""
+    ``torch:CHECKPOINT`` (needs torch; run with ``torch_threads`` threads), ``onnx:FILE``
+    (needs ONNX Runtime; ``torch_threads`` intra-op threads) or a ``module:factory``
+    network, the factory called with the side. A checkpoint's backend is chosen before
+    (backend.runnable): here ``torch:`` always means PyTorch."""
     name = NetworkName.parse(name)
     if name.kind is NetworkKind.UNIFORM:
         return UniformNetwork(side)
@@ -23,6 +25,11 @@ def load_network(name: NetworkName | str, side: int, torch_threads: int = 1) -> 
         from .model import TorchNetwork
 
         return TorchNetwork(name.path, side, torch_threads)
+    if name.kind is NetworkKind.ONNX:
+        assert name.path is not None
+        from .runtime import OnnxNetwork
+
+        return OnnxNetwork(name.path, side, torch_threads)
     factory = getattr(importlib.import_module(name.module), name.factory)
     network = factory(side)
     if not callable(getattr(network, "evaluate", None)):

@@ -1,5 +1,5 @@
 """Network names, parsed once where they enter the harness: ``uniform``, ``heuristic``,
-``torch:CHECKPOINT`` or ``module:factory``."""
+``torch:CHECKPOINT``, ``onnx:FILE`` or ``module:factory``."""
 
 from __future__ import annotations
 
@@ -14,6 +14,7 @@ class NetworkKind(enum.StrEnum):
     UNIFORM = "uniform"      # all scores zero
     HEURISTIC = "heuristic"  # a cheap evaluation from the planes
     TORCH = "torch"          # a checkpoint of the learning package's network
+    ONNX = "onnx"            # a network exported to ONNX, run by ONNX Runtime
     FACTORY = "factory"      # module:factory, called with the board side
 
 
@@ -22,28 +23,34 @@ class NetworkName:
     """A parsed network name; ``str()`` gives the text back."""
 
     kind: NetworkKind
-    path: Path | None = None  # the checkpoint of a torch network
+    path: Path | None = None  # the checkpoint of a torch network, the file of an onnx one
     module: str = ""          # the module and factory of a module:factory network
     factory: str = ""
 
     @classmethod
     def parse(cls, text: str | NetworkName) -> NetworkName:
-        """ValueError for a name that is none of the four forms."""
+        """ValueError for a name that is none of the five forms."""
         if isinstance(text, NetworkName):
             return text
         if text in (NetworkKind.UNIFORM, NetworkKind.HEURISTIC):
             return cls(NetworkKind(text))
         if text.startswith("torch:"):
             return cls.torch(Path(text.removeprefix("torch:")))
+        if text.startswith("onnx:"):
+            return cls.onnx(Path(text.removeprefix("onnx:")))
         module, _, factory = text.partition(":")
         if not module or not factory:
             raise ValueError(f"unknown network {text!r}: use uniform, heuristic, "
-                             "torch:CHECKPOINT or module:factory")
+                             "torch:CHECKPOINT, onnx:FILE or module:factory")
         return cls(NetworkKind.FACTORY, module=module, factory=factory)
 
     @classmethod
     def torch(cls, path: Path) -> NetworkName:
         return cls(NetworkKind.TORCH, path=path)
+
+    @classmethod
+    def onnx(cls, path: Path) -> NetworkName:
+        return cls(NetworkKind.ONNX, path=path)
 
     @property
     def on_cpu(self) -> bool:
@@ -52,21 +59,26 @@ class NetworkName:
         return self.kind is not NetworkKind.FACTORY
 
     def __str__(self) -> str:
-        if self.kind is NetworkKind.TORCH:
-            return f"torch:{self.path}"
+        if self.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
+            return f"{self.kind.value}:{self.path}"
         if self.kind is NetworkKind.FACTORY:
             return f"{self.module}:{self.factory}"
         return self.kind.value
 
     def check(self) -> None:
-        """Before any process starts: a torch checkpoint must load (a CheckpointError naming
-        the file otherwise), a factory's module must import and hold the factory (ValueError
-        saying what is wrong)."""
+        """Before any process starts: a torch checkpoint or an ONNX file must load (a
+        CheckpointError naming the file otherwise), a factory's module must import and hold
+        the factory (ValueError saying what is wrong)."""
         if self.kind is NetworkKind.TORCH:
             assert self.path is not None
             from .model import load_model
 
             load_model(self.path)
+        elif self.kind is NetworkKind.ONNX:
+            assert self.path is not None
+            from .runtime import open_session
+
+            open_session(self.path)
         elif self.kind is NetworkKind.FACTORY:
             try:
                 found = importlib.util.find_spec(self.module) is not None

@@ -1,0 +1,62 @@
+"""Which engine runs a ``torch:CHECKPOINT`` network, and the name a worker then loads.
+
+``onnxruntime`` runs the checkpoint's ONNX file (exported.py), kept beside the checkpoint and
+exported again whenever it is missing or stale; ``torch`` runs the checkpoint itself; ``auto``
+is ONNX Runtime when it is installed. Nothing here imports torch: a play-only installation
+resolves a checkpoint whose ONNX file is up to date without it.
+"""
+
+from __future__ import annotations
+
+import enum
+import importlib
+
+from .names import NetworkKind, NetworkName
+
+INSTALL_HINT = ("install it with pip install onnxruntime (or the package's play extra, "
+                "pip install 'tralix-self-play[play]')")
+
+
+class BackendUnavailable(ValueError):
+    """The backend asked for is not installed; says how to install it."""
+
+
+def onnxruntime_installed() -> bool:
+    try:
+        importlib.import_module("onnxruntime")
+    except ImportError:
+        return False
+    return True
+
+
+class Backend(enum.StrEnum):
+    """The engine that runs a torch:CHECKPOINT network."""
+
+    AUTO = "auto"                # ONNX Runtime when it is installed, else PyTorch
+    TORCH = "torch"              # PyTorch, from the checkpoint
+    ONNXRUNTIME = "onnxruntime"  # ONNX Runtime, from the checkpoint's ONNX file
+
+    def resolve(self) -> Backend:
+        """TORCH or ONNXRUNTIME; BackendUnavailable when ONNX Runtime is asked for and is not
+        installed."""
+        if self is Backend.TORCH:
+            return self
+        installed = onnxruntime_installed()
+        if self is Backend.AUTO:
+            return Backend.ONNXRUNTIME if installed else Backend.TORCH
+        if not installed:
+            raise BackendUnavailable(f"backend onnxruntime: ONNX Runtime is not installed; "
+                                     f"{INSTALL_HINT}")
+        return self
+
+
+def runnable(name: NetworkName, backend: Backend) -> NetworkName:
+    """The network a worker loads for ``name`` on ``backend``: on ONNX Runtime a torch
+    checkpoint becomes its ONNX file (exported first when missing or stale, with a log line;
+    a damaged one is a CheckpointError naming it); any other name stays as it is."""
+    if name.kind is not NetworkKind.TORCH or backend.resolve() is Backend.TORCH:
+        return name
+    assert name.path is not None
+    from .exported import exported
+
+    return NetworkName.onnx(exported(name.path))

@@ -1,0 +1,73 @@
+"""A network exported to ONNX, run by ONNX Runtime: what a worker of a play-only installation
+loads (numpy and ONNX Runtime, never torch).
+
+The file's graph takes the planes (batch, features, side, side) as its one input, named
+``planes``, and gives the policy logits (batch, side * side) and the value logits (batch, 4);
+batch and side are free. Each process runs it on its own intra-op threads (one by default: a
+worker per core), operators one after the other.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .backend import INSTALL_HINT, BackendUnavailable
+from .checkpoint import CheckpointError
+
+
+def open_session(path: Path, threads: int = 1) -> Any:
+    """An ONNX Runtime session of the file on ``threads`` intra-op threads. CheckpointError
+    naming the file when it is missing, damaged or not a network of this shape;
+    BackendUnavailable when ONNX Runtime is not installed."""
+    try:
+        import onnxruntime
+    except ImportError:
+        raise BackendUnavailable(f"network onnx:{path} needs ONNX Runtime, which is not "
+                                 f"installed; {INSTALL_HINT}") from None
+    if not path.is_file():
+        raise CheckpointError(f"ONNX file {path} does not exist")
+    content = path.read_bytes()
+    options = onnxruntime.SessionOptions()
+    options.intra_op_num_threads = max(threads, 1)
+    options.inter_op_num_threads = 1
+    options.execution_mode = onnxruntime.ExecutionMode.ORT_SEQUENTIAL
+    options.graph_optimization_level = onnxruntime.GraphOptimizationLevel.ORT_ENABLE_ALL
+    options.log_severity_level = 3  # its warnings are not ours to show
+    try:
+        session = onnxruntime.InferenceSession(content, options,
+                                               providers=["CPUExecutionProvider"])
+    except Exception as error:  # ONNX Runtime's own exception types, one per failure
+        lines = str(error).strip().splitlines()
+        reason = f"{type(error).__name__}: {lines[0][:200]}" if lines else type(error).__name__
+        raise CheckpointError(f"ONNX file {path} is damaged or not an ONNX model ({reason}); "
+                              "delete it to have it exported again") from None
+    inputs, outputs = session.get_inputs(), session.get_outputs()
+    if len(inputs) != 1 or len(inputs[0].shape) != 4 or len(outputs) != 2:
+        raise CheckpointError(f"ONNX file {path} is not a network of planes (batch, features, "
+                              "side, side) to policy and value logits")
+    return session
+
+
+def metadata(session: Any) -> dict[str, str]:
+    """The file's own key-value pairs (what it was exported from)."""
+    found: dict[str, str] = session.get_modelmeta().custom_metadata_map
+    return found
+
+
+class OnnxNetwork:
+    """An ONNX file's network as a worker or the inference server runs it."""
+
+    def __init__(self, path: Path, side: int, threads: int = 1) -> None:
+        self.session = open_session(path, threads)
+        self.input = self.session.get_inputs()[0].name
+        self.side = side
+
+    def evaluate(self, planes: npt.NDArray[np.float32]
+                 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+        policy, value = self.session.run(
+            None, {self.input: np.ascontiguousarray(planes, dtype=np.float32)})
+        return policy, value
