@@ -5,6 +5,7 @@ Ray; and the command line without --ray, which must not import Ray at all."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import re
@@ -138,8 +139,10 @@ def test_the_loop_plays_its_games_on_the_cluster(scenario: dict[str, Any]) -> No
     for line in metrics:
         assert line["random"]["games"] == 4 and line["random_baseline"]["games"] == 4
     # Each checkpoint goes to the cluster once, though generations 0 and 1 are each used by
-    # two runs (the evaluation of one generation, the self-play of the next).
-    sent = re.findall(r"network .*/(gen-\d+)\.pt sent to the cluster", loop["stderr"])
+    # two runs (the evaluation of one generation, the self-play of the next): as its ONNX
+    # file when ONNX Runtime runs it.
+    suffix = "onnx" if importlib.util.find_spec("onnxruntime") is not None else "pt"
+    sent = re.findall(rf"network .*/(gen-\d+)\.{suffix} sent to the cluster", loop["stderr"])
     assert sent == ["gen-0000", "gen-0001", "gen-0002"], loop["stderr"][-3000:]
     for generation in (1, 2):
         games = run / "games" / f"gen-{generation:04d}.jsonl.gz"

@@ -1,6 +1,7 @@
 """The generation loop end to end on side 5: two generations from scratch, a resume after a
 kill in the middle of a generation, a folder refused for other settings; the greedy match."""
 
+import importlib.util
 import json
 
 import numpy as np
@@ -43,6 +44,13 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
         assert len(contents.games) == games and not contents.cut_short
         assert {g["settings"]["sims_per_move"] for g in read_games(path)} == {sims}
         load_model(run / "checkpoints" / f"gen-{generation:04d}.pt", side=SIDE)
+    # ONNX Runtime installed: each checkpoint's ONNX file beside it, which the games ran.
+    if importlib.util.find_spec("onnxruntime") is not None:
+        for generation in range(3):
+            checkpoint = run / "checkpoints" / f"gen-{generation:04d}.pt"
+            assert checkpoint.with_suffix(".onnx").stat().st_mtime >= checkpoint.stat().st_mtime
+        assert all(f"onnx:{run}" not in g["settings"]["network"]
+                   for g in read_games(run / "games" / "gen-0002.jsonl.gz"))
     last = metrics[-1]
     assert last["train"]["total_steps"] == 10 and last["window"]["total_games"] == 7
     assert last["selfplay"]["games"] == 3 and last["selfplay"]["games_per_second"] > 0

@@ -161,6 +161,7 @@ def cmd_loop(args: argparse.Namespace) -> int:
     from ..local.options import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
+    control.backend.resolve()  # ONNX Runtime asked for and missing: refused before anything
     path = Path(args.run_dir)
     open_run = run_opener(args)  # connects to the cluster with --ray (the command closes it)
     try:

@@ -91,7 +91,7 @@ class ClusterRun(GameRun):
         session, settings = self.session, self.session.settings
         # Settled here: every node runs what the driver chose, a checkpoint on ONNX Runtime
         # shipped as its ONNX file (a node that only plays needs no torch).
-        self.options = self.options.runnable()
+        self._settle_networks()
         self._networks = session.ship(self.options.names)
         players = list(session.players.values())
         if not players and self.numbers:

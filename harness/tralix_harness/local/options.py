@@ -17,7 +17,8 @@ from types import TracebackType
 from typing import NamedTuple, Self
 
 from ..base.settings import SearchSettings, option
-from ..networks.backend import Backend, runnable
+from ..networks.backend import Backend, BackendUnavailable, runnable
+from ..networks.checkpoint import CheckpointError
 from ..networks.names import NetworkName
 
 # The module plays its test games (the arena) on a board of this side, whatever the settings.
@@ -205,6 +206,16 @@ class GameRun(abc.ABC):
         if self._results is not None:
             self._results.close()  # a generator's close runs its clean-up
         self._closed = True
+
+    def _settle_networks(self) -> RunOptions:
+        """The options with the networks the processes load (RunOptions.runnable), kept as
+        the run's; a checkpoint that cannot be exported or ONNX Runtime missing is RunFailed,
+        like a network that a process cannot load."""
+        try:
+            self.options = self.options.runnable()
+        except (CheckpointError, BackendUnavailable) as error:
+            raise RunFailed(f"could not load network: {error}") from None
+        return self.options
 
     @abc.abstractmethod
     def requests_served(self) -> int:

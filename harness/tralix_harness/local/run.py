@@ -64,7 +64,7 @@ class Run(GameRun):
 
     def _play(self) -> Generator[GameResult]:
         # A checkpoint to run on ONNX Runtime is exported now if it must be, once for all.
-        options = self.options = self.options.runnable()
+        options = self._settle_networks()
         slots = options.workers * options.threads
         side = self.kind.board_side(options.settings)
         local = self.inference is Inference.WORKER

@@ -74,8 +74,9 @@ def exported(checkpoint: Path) -> Path:
     target = onnx_path(checkpoint)
     reason = _stale(checkpoint, target)
     if reason is not None:
-        # A first export is routine; replacing a stale file is worth a warning.
+        # A first export is routine; replacing a stale file is worth a warning. Said once
+        # done: a checkpoint that does not load is its one error line.
         log = logger.warning if target.exists() else logger.info
-        log("exporting %s to %s for ONNX Runtime: %s", checkpoint, target, reason)
         export(checkpoint, target)
+        log("exported %s to %s for ONNX Runtime (%s)", checkpoint, target, reason)
     return target

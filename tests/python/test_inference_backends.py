@@ -1,0 +1,231 @@
+"""The backends of a trained network: its ONNX file run by ONNX Runtime and its batch-norm-folded
+PyTorch forms give the checkpoint's own logits on random positions of two sides; an ONNX file
+that is missing, stale or damaged is exported again or refused, never used; ONNX Runtime asked
+for and missing is exit status 2; and self-play with an exported network imports no torch, in
+any process."""
+
+import logging
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+torch = pytest.importorskip("torch")
+onnx = pytest.importorskip("onnx")
+pytest.importorskip("onnxruntime")
+
+import tralix_rules  # noqa: E402
+from tralix_harness.cli import main  # noqa: E402
+from tralix_harness.data.records import read_games  # noqa: E402
+from tralix_harness.networks import checkpoint  # noqa: E402
+from tralix_harness.networks.backend import Backend, runnable  # noqa: E402
+from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
+from tralix_harness.networks.exported import exported, onnx_path  # noqa: E402
+from tralix_harness.networks.model import TorchNetwork, TralixNet, fold_batch_norm  # noqa: E402
+from tralix_harness.networks.names import NetworkKind, NetworkName  # noqa: E402
+from tralix_harness.networks.runtime import OnnxNetwork  # noqa: E402
+from tralix_harness.networks.settings import ModelSettings  # noqa: E402
+
+TINY = ModelSettings(blocks=2, channels=16)
+TOLERANCE = 1e-4  # absolute, on the logits
+HARNESS = Path(__file__).resolve().parents[2] / "harness"
+
+
+@pytest.fixture(autouse=True)
+def one_thread():
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)
+    yield
+    torch.set_num_threads(threads)
+
+
+def _trained_like(seed):
+    """A tiny network whose batch norms are far from their initial identity (random scales,
+    shifts and running statistics), as after training: folding them must be exact."""
+    generator = torch.Generator().manual_seed(seed)
+    model = TralixNet(TINY)
+    with torch.no_grad():
+        for module in model.modules():
+            if isinstance(module, torch.nn.BatchNorm2d):
+                size = module.num_features
+                module.weight.copy_(torch.rand(size, generator=generator) * 1.5 + 0.25)
+                module.bias.copy_(torch.randn(size, generator=generator) * 0.5)
+                module.running_mean.copy_(torch.randn(size, generator=generator) * 0.5)
+                module.running_var.copy_(torch.rand(size, generator=generator) * 2 + 0.1)
+    return model.eval()
+
+
+def _save(model, path, side=6):
+    checkpoint.save({"side": side, "model": model.settings.as_dict(),
+                     "weights": model.state_dict()}, path)
+    return path
+
+
+def _positions(side, count, seed):
+    """Planes of positions met in games of uniformly random moves, from the first tile to
+    late in the game."""
+    rng = np.random.default_rng(seed)
+    planes = []
+    while len(planes) < count:
+        game = tralix_rules.Game(side)
+        stop = rng.integers(0, side * side)
+        for _ in range(stop):
+            if game.is_over():
+                break
+            game.apply(int(rng.choice(game.valid_tiles())))
+        if not game.is_over():
+            planes.append(game.encode(1))
+    return np.stack(planes).astype(np.float32)
+
+
+def _reference(model, planes):
+    with torch.inference_mode():
+        policy, value = model(torch.from_numpy(planes))
+    return policy.numpy(), value.numpy()
+
+
+@pytest.fixture(scope="module")
+def network(tmp_path_factory):
+    """A checkpoint of a tiny network and its ONNX file, exported once for both sides."""
+    model = _trained_like(seed=1)
+    path = _save(model, tmp_path_factory.mktemp("network") / "tiny.pt")
+    return model, path, exported(path)
+
+
+@pytest.mark.parametrize("side", [5, 9])
+def test_every_backend_gives_the_checkpoints_logits(network, side):
+    model, path, onnx_file = network
+    planes = _positions(side, 24, seed=side)
+    expected = _reference(model, planes)
+    backends = {"onnxruntime": OnnxNetwork(onnx_file, side),
+                "torch, batch norms folded": TorchNetwork(path, side),
+                "torch, channels last": TorchNetwork(path, side, channels_last=True)}
+    for name, backend in backends.items():
+        # The whole batch, and one position alone: batch and side are free in every form.
+        for chosen in (slice(None), slice(3, 4)):
+            policy, value = backend.evaluate(planes[chosen])
+            assert policy.shape == (len(planes[chosen]), side * side), name
+            assert value.shape == (len(planes[chosen]), 4), name
+            assert np.abs(policy - expected[0][chosen]).max() <= TOLERANCE, name
+            assert np.abs(value - expected[1][chosen]).max() <= TOLERANCE, name
+    # A network whose batch norms did anything (else folding them would prove nothing).
+    assert np.abs(expected[0]).max() > 0.1
+    folded = fold_batch_norm(model)
+    assert not any(isinstance(m, torch.nn.BatchNorm2d) for m in folded.modules())
+    assert "BatchNormalization" not in {n.op_type for n in onnx.load(onnx_file).graph.node}
+
+
+def test_a_missing_or_stale_onnx_file_is_exported_again(tmp_path, caplog):
+    caplog.set_level(logging.INFO, logger="tralix_harness")
+    path = _save(_trained_like(seed=2), tmp_path / "gen.pt")
+    planes = _positions(6, 8, seed=3)
+
+    def exported_logits():
+        return OnnxNetwork(exported(path), 6).evaluate(planes)[0]
+
+    # Missing: exported, with a line naming both files.
+    first = exported_logits()
+    assert onnx_path(path).is_file() and str(path) in caplog.text
+    assert "no ONNX file yet" in caplog.text
+    caplog.clear()
+    # Up to date: used as it is.
+    written = onnx_path(path).stat().st_mtime_ns
+    exported_logits()
+    assert onnx_path(path).stat().st_mtime_ns == written and not caplog.text
+
+    # A newer checkpoint (the loop saved the next weights): exported again, with a warning.
+    newer = _trained_like(seed=4)
+    _save(newer, path)
+    os.utime(onnx_path(path), ns=(written - 10**9, written - 10**9))
+    second = exported_logits()
+    assert "older than the checkpoint" in caplog.text and str(onnx_path(path)) in caplog.text
+    assert np.abs(second - _reference(newer, planes)[0]).max() <= TOLERANCE
+    assert np.abs(second - first).max() > 0.01
+    caplog.clear()
+
+    # Other checkpoint contents under an older date (a copy keeping its timestamps): told
+    # apart by the digest the ONNX file records.
+    older = _trained_like(seed=5)
+    _save(older, path)
+    stamp = onnx_path(path).stat().st_mtime_ns - 10**9
+    os.utime(path, ns=(stamp, stamp))
+    third = exported_logits()
+    assert "other checkpoint contents" in caplog.text
+    assert np.abs(third - _reference(older, planes)[0]).max() <= TOLERANCE
+
+    # The torch backend leaves names alone; the ONNX Runtime one names the file it runs.
+    name = NetworkName.torch(path)
+    assert runnable(name, Backend.TORCH) == name
+    assert runnable(name, Backend.ONNXRUNTIME) == NetworkName.onnx(onnx_path(path))
+    assert runnable(NetworkName(NetworkKind.HEURISTIC), Backend.ONNXRUNTIME).kind \
+        is NetworkKind.HEURISTIC
+
+
+@pytest.mark.parametrize("damage", ["garbage", "cut short", "empty"])
+def test_a_damaged_onnx_file_is_an_error_naming_it(tmp_path, capsys, damage):
+    path = _save(_trained_like(seed=6), tmp_path / "gen.pt")
+    target = exported(path)
+    content = target.read_bytes()
+    target.write_bytes({"garbage": b"not a network at all" * 40,
+                        "cut short": content[:len(content) // 2], "empty": b""}[damage])
+    with pytest.raises(CheckpointError, match=f"ONNX file {target}"):
+        exported(path)
+    common = ["--games", "1", "--workers", "1", "--threads", "1", "--side", "6"]
+    for network in (f"torch:{path}", f"onnx:{target}"):
+        assert main(["eval-random", "--network", network, "--backend", "onnxruntime",
+                     *common]) == 2
+        err = capsys.readouterr().err
+        assert f"ONNX file {target} is damaged" in err and len(err.strip().splitlines()) == 1
+    assert target.read_bytes() != content  # refused, not replaced behind the user's back
+
+
+def test_onnxruntime_asked_for_and_missing_is_exit_status_2(tmp_path, capsys, monkeypatch):
+    path = _save(_trained_like(seed=7), tmp_path / "gen.pt")
+    monkeypatch.setitem(sys.modules, "onnxruntime", None)  # any import of it fails
+    assert Backend.AUTO.resolve() is Backend.TORCH
+    commands = [["selfplay", "--network", f"torch:{path}", "--output",
+                 str(tmp_path / "games.jsonl.gz")],
+                ["eval-random", "--network", f"torch:{path}"],
+                ["loop", str(tmp_path / "run")]]
+    for command in commands:
+        assert main([*command, "--backend", "onnxruntime"]) == 2, command
+        err = capsys.readouterr().err
+        assert "ONNX Runtime is not installed" in err and "pip install onnxruntime" in err
+    assert not (tmp_path / "run").exists() and not (tmp_path / "games.jsonl.gz").exists()
+    assert not onnx_path(path).exists()
+
+
+@pytest.mark.parametrize("inference", ["worker", "server"])
+def test_self_play_with_an_exported_network_imports_no_torch(tmp_path, inference):
+    path = _save(_trained_like(seed=8), tmp_path / "gen.pt")
+    exported(path)
+    # A torch that marks every process importing it and then fails, first on the path of the
+    # command and of every process it starts.
+    fake = tmp_path / "no-torch" / "torch"
+    fake.mkdir(parents=True)
+    marks = tmp_path / "torch-imports"
+    (fake / "__init__.py").write_text(
+        "import os\n"
+        f"with open({str(marks)!r}, 'a') as f:\n"
+        "    f.write(f'{os.getpid()}\\n')\n"
+        "raise ImportError('torch is not installed here')\n")
+    output = tmp_path / "games.jsonl.gz"
+    script = ("import sys\n"
+              "from tralix_harness.cli import main\n"
+              "code = main(sys.argv[1:])\n"
+              "assert 'torch' not in sys.modules, 'torch was imported'\n"
+              "sys.exit(code)\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(fake.parent), str(HARNESS), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run(
+        [sys.executable, "-c", script, "selfplay", "--network", f"torch:{path}",
+         "--backend", "onnxruntime", "--inference", inference, "--games", "3", "--workers",
+         "2", "--threads", "2", "--side", "6", "--sims", "4", "--output", str(output)],
+        env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert not marks.exists(), f"processes that imported torch: {marks.read_text()}"
+    games = list(read_games(output))
+    assert len(games) == 3 and all(g["settings"]["network"] == f"torch:{path}" for g in games)
