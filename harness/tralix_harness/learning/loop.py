@@ -53,12 +53,14 @@ class SelfPlayStats:
 
 class Loop:
     def __init__(self, folder: RunFolder, settings: LoopSettings, control: LoopControl,
-                 out: TextIO = sys.stdout, open_run: RunOpener = Run) -> None:
+                 out: TextIO | None = None, open_run: RunOpener = Run) -> None:
         self.folder = folder
         self.open_run = open_run  # Run, or a session's on a cluster
         self.settings = settings
         self.control = control
-        self.out = out
+        # Standard output as it is now, not as it was when this module was imported (a
+        # stream that may have been replaced and closed since).
+        self.out = out if out is not None else sys.stdout
         # Ctrl-C or SIGTERM: a self-play or evaluation run in progress is stopped cleanly (it
         # raises RunInterrupted); otherwise, or at a second signal, KeyboardInterrupt.
         self.stop = SignalStop(self._stop_run)
@@ -284,7 +286,7 @@ def _policy(model: TralixNet) -> Any:
 
 
 def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],
-             control: LoopControl, out: TextIO = sys.stdout,
+             control: LoopControl, out: TextIO | None = None,
              open_run: RunOpener = Run) -> Loop:
     """Opens (or makes) the run folder and runs generations until the control's limits, its
     games played by ``open_run``'s runs (on a cluster with a session's). RunInterrupted or
