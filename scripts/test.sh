@@ -61,6 +61,7 @@ build/release/bench/search_probe --games 4 --sims 4 >/dev/null
 "$PYTHON" bench/harness_bench.py --seconds 1 --layouts 1x1 >/dev/null
 "$PYTHON" bench/replay_bench.py --games 5 --rounds 1 >/dev/null
 "$PYTHON" bench/learning_bench.py --sides 6 --games 2 --sims 4 --steps 2 >/dev/null
+"$PYTHON" bench/inference_bench.py --sides 6 --batches 1 4 --seconds 0.01 --games 2 --workers 1 --threads 2 --sims 2 >/dev/null
 "$PYTHON" bench/search_strength.py --sides 6 --sims 0,4 --games 4 --workers 1 --chunk 2 >/dev/null
 "$PYTHON" bench/soak.py --games 200 --warm-up 100 --every 50 >/dev/null
 "$PYTHON" bench/module_cost_bench.py --build build/release --side 8 --sims 4 --floor-requests 200 --memory-sims 8 --rounds 1 >/dev/null
