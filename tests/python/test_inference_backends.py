@@ -21,7 +21,7 @@ import tralix_rules  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
 from tralix_harness.networks import checkpoint  # noqa: E402
-from tralix_harness.networks.backend import Backend, runnable  # noqa: E402
+from tralix_harness.networks.backend import Backend, BackendUnavailable, runnable  # noqa: E402
 from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
 from tralix_harness.networks.exported import exported, onnx_path  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, TralixNet, fold_batch_norm  # noqa: E402
@@ -195,6 +195,18 @@ def test_onnxruntime_asked_for_and_missing_is_exit_status_2(tmp_path, capsys, mo
         err = capsys.readouterr().err
         assert "ONNX Runtime is not installed" in err and "pip install onnxruntime" in err
     assert not (tmp_path / "run").exists() and not (tmp_path / "games.jsonl.gz").exists()
+    assert not onnx_path(path).exists()
+
+
+def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, capsys,
+                                                                   monkeypatch):
+    path = _save(_trained_like(seed=9), tmp_path / "gen.pt")
+    monkeypatch.setitem(sys.modules, "onnx", None)  # the exporter's package is missing
+    with pytest.raises(BackendUnavailable, match=r"pip install 'tralix-self-play\[train\]'"):
+        exported(path)
+    assert main(["eval-random", "--network", f"torch:{path}", "--backend", "onnxruntime",
+                 "--games", "1", "--workers", "1", "--threads", "1", "--side", "6"]) == 2
+    assert "--backend torch" in capsys.readouterr().err
     assert not onnx_path(path).exists()
 
 

@@ -42,11 +42,14 @@ def export(checkpoint: Path, target: Path | None = None) -> Path:
     target = target or onnx_path(checkpoint)
     digest = file_digest(checkpoint)
     try:
+        import onnx  # noqa: F401  export_onnx's, imported here to say what is missing
+
         from .model import export_onnx, load_model
     except ImportError as error:
         raise BackendUnavailable(
-            f"exporting {checkpoint} to ONNX needs PyTorch and onnx ({error}); install them "
-            "with pip install 'tralix-self-play[train]'") from None
+            f"exporting {checkpoint} to ONNX needs PyTorch and onnx ({error}): install them "
+            "with pip install 'tralix-self-play[train]', or run the checkpoint with --backend "
+            "torch") from None
     model, _ = load_model(checkpoint)
     export_onnx(model, target, {DIGEST_KEY: digest})
     return target
