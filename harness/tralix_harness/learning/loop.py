@@ -28,7 +28,7 @@ from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, 
 from ..local.run import Run
 from ..networks.backend import Backend
 from ..networks.exported import export
-from ..networks.model import TralixNet, load_model, policy_logits
+from ..networks.model import TralixNet, fold_batch_norm, load_model, policy_logits
 from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
 from .lookahead import lookahead_targets, torch_value
@@ -170,7 +170,7 @@ class Loop:
         value = None
         if s.train.policy_target is PolicyTarget.LOOKAHEAD:
             model, _ = load_model(self.folder.checkpoint(generation - 1), s.side)
-            value = torch_value(model)
+            value = torch_value(fold_batch_norm(model))  # the same values, sooner
         tiles = 0
         options = RunOptions(kind=RunKind.SELFPLAY, games=games, settings=search,
                              networks=[network], workers=c.workers, threads=c.threads,
@@ -282,7 +282,8 @@ class Loop:
 
 
 def _policy(model: TralixNet) -> Any:
-    return lambda planes: policy_logits(model, planes)
+    folded = fold_batch_norm(model)  # the same logits, sooner
+    return lambda planes: policy_logits(folded, planes)
 
 
 def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],
