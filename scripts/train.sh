@@ -12,9 +12,9 @@ cd "$root"
 stamp="$venv/.tralix-installed"
 if [ ! -f "$stamp" ] || [ -n "$(find CMakeLists.txt pyproject.toml rules rules_binding self_play \
         harness -newer "$stamp" -type f 2>/dev/null | head -n 1)" ] ||
-    ! "$PYTHON" -c "import tralix_self_play, tralix_rules, tralix_harness, torch, onnx, onnxruntime, matplotlib" \
+    ! "$PYTHON" -c "import tralix_self_play, tralix_engine, tralix_rules, tralix_harness, torch, onnx, onnxruntime, matplotlib" \
         2>/dev/null; then
-    echo "building and installing tralix_self_play, tralix_rules and tralix_harness with torch..." >&2
+    echo "building and installing tralix_self_play, tralix_engine, tralix_rules and tralix_harness with torch..." >&2
     "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation "${root}[train]"
     touch "$stamp"
 fi

@@ -158,20 +158,8 @@ TEST(TrainingGame, FailuresEndTheGameWithTheirText) {
     EXPECT_EQ(later_fails.requests, 30) << "nothing is asked after the failure";
 }
 
-// The sum of the chosen tiles and of the root children's visit counts at every move.
 std::uint64_t training_signature(std::uint32_t side, std::uint32_t sims, std::uint64_t seed) {
-    StubEvaluator evaluator({0.5f, 0.0f, -0.5f, 0.0f});
-    Rng rng(seed);
-    std::uint64_t signature = 0;
-    auto played = play_training_game(evaluator, training_config(side, sims), rng,
-                                     [&](const Node& root, Tile tile) {
-                                         signature += tile;
-                                         for (const Node& c : root.children) {
-                                             signature += c.visit_count;
-                                         }
-                                     });
-    EXPECT_TRUE(std::holds_alternative<TrainingGame>(played));
-    return signature;
+    return testing::training_signature(training_config(side, sims), seed);
 }
 
 TEST(TrainingGame, SameSeedSameGameAndAPinnedSignature) {

@@ -284,21 +284,8 @@ TEST(Match, EverySeatKindPlaysItsTurnsFromTheOpening) {
     EXPECT_EQ(std::get<MatchFailure>(failed).failure.text(), "RuntimeError: stub failure");
 }
 
-// The sum of the chosen tiles and of the root children's visit counts at every move of
-// fixed-seed training games in a mode.
 std::uint64_t mode_signature(SearchMode mode, std::uint32_t side, std::uint64_t seed) {
-    StubEvaluator evaluator({0.5f, 0.0f, -0.5f, 0.0f});
-    Rng rng(seed);
-    std::uint64_t signature = 0;
-    auto played = play_training_game(evaluator, mode_config(side, 24, mode), rng,
-                                     [&](const Node& root, Tile tile) {
-                                         signature += tile;
-                                         for (const Node& c : root.children) {
-                                             signature += c.visit_count;
-                                         }
-                                     });
-    EXPECT_TRUE(std::holds_alternative<TrainingGame>(played));
-    return signature;
+    return testing::training_signature(mode_config(side, 24, mode), seed);
 }
 
 TEST(SearchModes, PinnedSignatures) {

@@ -11,6 +11,7 @@
 
 #include "core/fatal_error.h"
 #include "search/evaluator.h"
+#include "search/training_game.h"
 
 namespace tralix::testing {
 
@@ -44,6 +45,21 @@ public:
 private:
     std::vector<float> value_scores_;
 };
+
+// The sum of the chosen tiles and of the root children's visit counts at every move of a
+// training game from a seeded generator, the stub answering with the same value scores: a
+// signature that any change to the search, the rules or the use of random draws moves.
+inline std::uint64_t training_signature(const Config& config, std::uint64_t seed) {
+    StubEvaluator evaluator({0.5f, 0.0f, -0.5f, 0.0f});
+    Rng rng(seed);
+    std::uint64_t signature = 0;
+    auto played = play_training_game(evaluator, config, rng, [&](const Node& root, Tile tile) {
+        signature += tile;
+        for (const Node& c : root.children) signature += c.visit_count;
+    });
+    if (!std::holds_alternative<TrainingGame>(played)) return 0;
+    return signature;
+}
 
 // The message of the fatal stop that f ends in, or "no fatal stop".
 inline std::string fatal_message(const std::function<void()>& f) {

@@ -96,7 +96,8 @@ def differences(saved: Mapping[str, Any], asked: Mapping[str, Any],
 class SearchSettings(Settings):
     """Board side, input layout and search constants of one run.
 
-    The module reads these eight attributes by name at the start of every game.
+    The module reads these attributes by name at the start of every game: tralix_self_play
+    the first eight, tralix_engine also ``search_mode``.
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
@@ -108,6 +109,11 @@ class SearchSettings(Settings):
     c_init: float = option(1.25, "exploration constant of the search")
     dirichlet_alpha: float = option(0.3, "concentration of the root noise", flag="alpha")
     exploration_fraction: float = option(0.25, "weight of the root noise")
+    search_mode: int = option(
+        0, "search: 0 the self-play module's (each node credited with its own player's "
+        "value), 1 sound PUCT (each child credited to the player who laid its tile), 2 Gumbel "
+        "root (sequential halving, the improved policy as the record); 1 and 2 play through "
+        "tralix_engine", least=0, most=2)
 
     def __post_init__(self) -> None:
         check_side(self.dim)
@@ -115,6 +121,8 @@ class SearchSettings(Settings):
             raise ValueError(f"representation must be 1 or 2, not {self.rep}")
         if self.sims_per_move < 0 or self.sample_moves < 0:
             raise ValueError("simulations and sampled moves must not be negative")
+        if self.search_mode not in (0, 1, 2):
+            raise ValueError(f"search mode must be 0, 1 or 2, not {self.search_mode}")
         if not self.dirichlet_alpha > 0:
             raise ValueError(f"dirichlet alpha must be above 0, not {self.dirichlet_alpha}")
 

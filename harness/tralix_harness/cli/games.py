@@ -32,6 +32,7 @@ from ..local.options import (
 from ..networks.names import NetworkKind, NetworkName
 from . import arguments
 from .options import add_options, build
+from .show import board_text, owners_after
 
 logger = logging.getLogger(__name__)
 
@@ -44,13 +45,13 @@ _RUN_OPTIONS = ("games", "workers", "threads", "batch_size", "max_wait_ms", "inf
 
 
 def _add_run_options(parser: argparse.ArgumentParser, kind: RunKind, games: int,
-                     search: tuple[str, ...] | None) -> None:
+                     search: tuple[str, ...] | None, run: tuple[str, ...] = ()) -> None:
     """The options of a command that plays a run of ``kind``: the run's (``games`` of them
-    unless told otherwise), the search settings' (those named in ``search``, or all), and
-    ``--ray``."""
+    unless told otherwise, and those named in ``run``), the search settings' (those named in
+    ``search``, or all), and ``--ray``."""
     defaults = RunOptions(kind=kind, games=games, settings=SearchSettings(),
                           networks=["uniform"] * kind.networks, workers=_WORKERS)
-    add_options(parser, RunOptions, defaults, only=_RUN_OPTIONS)
+    add_options(parser, RunOptions, defaults, only=_RUN_OPTIONS + run)
     add_options(parser, SearchSettings, only=search)
     add_ray_option(parser)
     parser.set_defaults(run_defaults=defaults)
@@ -61,8 +62,9 @@ def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
     return run_opener(args)(options)
 
 
-# The search settings of the games that play greedily: the board and the input layout.
-_BOARD = ("dim", "rep")
+# The search settings of evaluation games: the board, the input layout and, for networks that
+# search (--sims), the search's constants.
+_MATCH_SEARCH = ("dim", "rep", "search_mode", "c_base", "c_init")
 _NETWORK_HELP = ("uniform, heuristic, torch:CHECKPOINT, onnx:FILE or module:factory "
                  "(%(default)s)")
 
@@ -74,8 +76,7 @@ def _options(args: argparse.Namespace, settings: SearchSettings,
     checkpoint or ONNX file must load (a clear error naming the file otherwise)."""
     defaults: RunOptions = args.run_defaults
     options = dataclasses.replace(build(RunOptions, args, defaults), settings=settings,
-                                  networks=networks,
-                                  quiet=defaults.kind is RunKind.ARENA and not args.boards)
+                                  networks=networks, quiet=True)
     options = options.runnable()
     for network in options.names:
         if network.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
@@ -184,10 +185,11 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
 
 
 def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[NetworkName]
-                 ) -> tuple[list[float], int, int, str | None]:
-    """Plays the games; returns (scores, games abandoned, exit code, failure text)."""
+                 ) -> tuple[list[GameResult], int, int, str | None]:
+    """Plays the games; returns (finished games, games abandoned, exit code, failure
+    text)."""
     settings = build(SearchSettings, args)
-    results: list[float] = []
+    results: list[GameResult] = []
     failed = 0
 
     def on_result(result: GameResult) -> None:
@@ -195,7 +197,9 @@ def _play_scored(args: argparse.Namespace, kind: RunKind, networks: list[Network
         if result.status is not GameStatus.FINISHED or result.score is None:
             failed += 1
         else:
-            results.append(result.score)
+            results.append(result)
+            if kind is RunKind.ARENA and args.boards and result.history is not None:
+                print(board_text(settings.side, owners_after(settings.side, result.history)))
 
     with _open_run(args, _options(args, settings, networks)) as run:
         code, problem = _run(run, on_result, lambda elapsed: f"{len(results)} scored")
@@ -212,15 +216,32 @@ def _verdict(mean: float, half: float, reference_mean: float, reference_half: fl
     return "not distinguishable from"
 
 
+def arena_summary(results: list[GameResult]) -> str:
+    """The mean over openings of the network's score in its four seats, and how many of the
+    games differ: two greedy networks replay the same game from the same opening."""
+    by_opening: dict[int, list[float]] = {}
+    for result in results:
+        by_opening.setdefault(result.number // 4, []).append(float(result.score or 0.0))
+    whole = [sum(scores) / 4 for scores in by_opening.values() if len(scores) == 4]
+    distinct = len({tuple(map(tuple, r.history or [])) for r in results})
+    if not whole:
+        return f"no opening played in all four seats ({len(results)} games)"
+    mean, half = mean_interval(whole)
+    return (f"mean score {mean:.3f} ± {half:.3f} (95% CI over openings) over {4 * len(whole)} "
+            f"games from {len(whole)} openings, {distinct} distinct games; 0.25 is even")
+
+
 def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[NetworkName]) -> int:
-    results, failed, code, problem = _play_scored(args, kind, networks)
+    games, failed, code, problem = _play_scored(args, kind, networks)
+    results = [float(game.score or 0.0) for game in games]
     # Seat 0 moves first, which is worth much more than an even share against random
     # players: the score means something only beside a random player's own in that seat.
     uniform = NetworkName(NetworkKind.UNIFORM)
     measure_baseline = kind is RunKind.RANDOM and networks[0] != uniform
     baseline: list[float] = []
     if measure_baseline and results and not code:
-        baseline, base_failed, code, problem = _play_scored(args, kind, [uniform])
+        base_games, base_failed, code, problem = _play_scored(args, kind, [uniform])
+        baseline = [float(game.score or 0.0) for game in base_games]
         failed += base_failed
     who = networks[0]
     if results:
@@ -228,7 +249,8 @@ def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[Network
         summary = (f"mean score {mean:.3f} ± {half:.3f} (95% CI [{mean - half:.3f}, "
                    f"{mean + half:.3f}]) over {len(results)} games")
         if kind is RunKind.ARENA:
-            print(f"{who} against baseline {networks[1]}: {summary}")
+            print(f"{who} in one seat against baseline {networks[1]} in the three others: "
+                  f"{arena_summary(games)}")
         else:
             if not measure_baseline:
                 beside = "this is the random player's own figure (an even share is 0.25)"
@@ -253,6 +275,7 @@ def cmd_eval_random(args: argparse.Namespace) -> int:
 
 
 def cmd_arena(args: argparse.Namespace) -> int:
+    args.games = 4 * math.ceil(getattr(args, "games", args.run_defaults.games) / 4)
     return _score_games(args, RunKind.ARENA, [args.network, args.baseline])
 
 
@@ -277,13 +300,20 @@ def add_commands(commands: Any) -> None:
         description="Greedy games of the network in seat 0, which moves first, against three "
                     "uniformly random players; then as many games of a uniformly random "
                     "player in that seat, the figure to compare with.")
-    _add_run_options(evaluate, RunKind.RANDOM, games=100, search=_BOARD)
+    _add_run_options(evaluate, RunKind.RANDOM, games=100, search=_MATCH_SEARCH,
+                     run=("match_sims",))
     evaluate.add_argument("--network", type=arguments.network, default="heuristic",
                           help=_NETWORK_HELP)
     evaluate.set_defaults(handler=cmd_eval_random)
 
-    arena = commands.add_parser("arena", help="the network against a baseline, side 20")
-    _add_run_options(arena, RunKind.ARENA, games=20, search=_BOARD)
+    arena = commands.add_parser(
+        "arena", help="the network against a baseline, seat-rotated",
+        description="The network in one seat against the baseline in the three others: from "
+                    "each random opening four games, the network in each seat once (--games "
+                    "is rounded up to a multiple of four). The score is the mean over "
+                    "openings; 0.25 is even.")
+    _add_run_options(arena, RunKind.ARENA, games=20, search=_MATCH_SEARCH,
+                     run=("match_sims", "arena_opening", "seed"))
     arena.add_argument("--network", type=arguments.network, default="heuristic",
                        help=_NETWORK_HELP)
     arena.add_argument("--baseline", type=arguments.network, default="uniform",

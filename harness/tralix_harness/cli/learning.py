@@ -46,10 +46,11 @@ def add_commands(commands: Any) -> None:
     train.add_argument("--side", type=arguments.int_from_to(MIN_SIDE, MAX_SIDE),
                        default=LoopSettings().side,
                        help="board side; games of other sides are skipped (%(default)s)")
-    train.add_argument("--steps", type=int, default=1000,
+    train.add_argument("--steps", type=arguments.int_at_least(0), default=1000,
                        help="training steps in all, counting a resumed checkpoint's "
                             "(%(default)s)")
-    train.add_argument("--checkpoint-every", type=int, default=_CHECKPOINT_EVERY,
+    train.add_argument("--checkpoint-every", type=arguments.int_at_least(1),
+                       default=_CHECKPOINT_EVERY,
                        help="steps between checkpoints (%(default)s)")
     add_options(train, LoopControl, only=("train_threads",))
     add_options(train.add_argument_group("network"), ModelSettings)

@@ -94,7 +94,8 @@ def _fail(reason: str) -> None:
 
 def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
     """The samples of one stored game, with its look-ahead targets when it has them and
-    ``lookahead`` asks for them. ValueError says what is wrong with it."""
+    ``lookahead`` asks for them; a game stored with ``"policy_targets": false`` teaches the
+    value alone. ValueError says what is wrong with it."""
     if not isinstance(game, dict):
         _fail("not a JSON object")
     for key in ("history", "records", "outcome"):
@@ -153,6 +154,8 @@ def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
         entry_tiles += [t for t, _ in kept]
         entry_shares += [s / total for _, s in kept]
         mask[i] = valid[i].sum() > 1  # a forced tile teaches the policy nothing
+    if game.get("policy_targets") is False:
+        mask[:] = False  # a game whose search says nothing yet: value targets only
     outcome_array = np.asarray(outcome, np.float32)
     movers = players.astype(np.int64)
     value = outcome_array[(movers[:, None] + np.arange(4)[None, :]) % 4]

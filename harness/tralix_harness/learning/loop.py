@@ -168,7 +168,7 @@ class Loop:
         stored = dict(search.as_dict(), network=str(network), generation=generation)
         partial = output.with_name(output.name + ".part")
         value = None
-        if s.train.policy_target is PolicyTarget.LOOKAHEAD:
+        if s.train.policy_target is PolicyTarget.LOOKAHEAD and generation > 1:
             model, _ = load_model(self.folder.checkpoint(generation - 1), s.side)
             value = torch_value(fold_batch_norm(model))  # the same values, sooner
         tiles = 0
@@ -183,11 +183,15 @@ class Loop:
                     game = result.game
                     if result.status is not GameStatus.FINISHED or game is None:
                         raise RunFailed(f"self-play game {result.number} was abandoned")
-                    extra = None
-                    if value is not None:
+                    extra: dict[str, Any] = {}
+                    if generation == 1:
+                        # The untrained network's priors and values make its search's
+                        # records (and look-ahead targets) noise: its games teach the value.
+                        extra["policy_targets"] = False
+                    elif value is not None:
                         played = [tile for _, tile in game.history]
-                        extra = {"lookahead": lookahead_targets(
-                            value, s.side, played, s.lookahead_temperature)}
+                        extra["lookahead"] = lookahead_targets(
+                            value, s.side, played, s.lookahead_temperature)
                     writer.write(game_line(result.number, s.side, game, stored, extra))
                     tiles += len(game.history)
             finally:

@@ -23,7 +23,7 @@ class PolicyTarget(enum.StrEnum):
     """What the policy learns from."""
 
     LOOKAHEAD = "lookahead"  # the games' one-tile look-ahead targets where they have them
-    VISITS = "visits"        # the search's visit shares
+    VISITS = "visits"        # the search's records: visit shares or the improved policy
 
 
 @dataclasses.dataclass(frozen=True)
@@ -36,9 +36,10 @@ class TrainSettings(Settings):
     weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)")
     window_games: int = option(3000, "the most recent games that minibatches are drawn from")
     policy_target: PolicyTarget = option(
-        PolicyTarget.LOOKAHEAD,
-        "policy targets: 'lookahead' (the games' one-tile look-ahead targets where they have "
-        "them, else visit shares) or 'visits' (visit shares only)")
+        PolicyTarget.VISITS,
+        "policy targets: 'visits' (the search's records: visit shares, or the Gumbel search's "
+        "improved policy) or 'lookahead' (one-tile look-ahead targets by the value head, "
+        "stored with the games, where they have them)")
     target_temperature: float = option(
         0.5, "visit-share targets are raised to 1/T and renormalised")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
@@ -65,13 +66,16 @@ class TrainSettings(Settings):
 # values are shares of 1 among four players (about 0.25), so with many valid tiles and flat
 # priors a small constant keeps the search on the first children it tried, and the visit
 # shares then tell more about the root noise than about the values.
-LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0)
+# The sound search (each child credited to the player who laid its tile) makes visit shares
+# worth learning from; the self-play module's own search (mode 0) does not.
+LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0,
+                             search_mode=1)
 
 # The search settings a run folder's settings file holds, under the names it has always used
 # for them there (the command line's names); the others stay at LOOP_SEARCH's.
 _SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_moves",
                 "c_init": "c_init", "alpha": "dirichlet_alpha",
-                "exploration_fraction": "exploration_fraction"}
+                "exploration_fraction": "exploration_fraction", "search_mode": "search_mode"}
 LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
 
 
@@ -104,8 +108,8 @@ class LoopSettings(Settings):
                                                    for name in LOOP_SEARCH_FIELDS})
         if kept != self.search:
             raise ValueError("the loop's search settings are the side, simulations, sampled "
-                             "moves, c_init, alpha and exploration fraction; the others stay "
-                             f"as they are: {LOOP_SEARCH}")
+                             "moves, c_init, alpha, exploration fraction and search mode; the "
+                             f"others stay as they are: {LOOP_SEARCH}")
 
     @property
     def side(self) -> int:
@@ -127,6 +131,9 @@ class LoopSettings(Settings):
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
         own = {k: v for k, v in values.items() if k not in _SEARCH_KEYS}
+        # A settings file written before the search had modes was played with the self-play
+        # module's own search.
+        values = {"search_mode": 0, **values}
         search = dataclasses.replace(LOOP_SEARCH, **{name: values[key]
                                                      for key, name in _SEARCH_KEYS.items()
                                                      if key in values})

@@ -21,24 +21,20 @@ from ..networks.backend import Backend, BackendUnavailable, runnable
 from ..networks.checkpoint import CheckpointError
 from ..networks.names import NetworkName
 
-# The module plays its test games (the arena) on a board of this side, whatever the settings.
-TEST_GAME_SIDE = 20
-
 
 class RunKind(enum.StrEnum):
     """What a run plays."""
 
     SELFPLAY = "selfplay"  # training games, stored by the caller
     RANDOM = "random"      # the network in seat 0 against three uniformly random players
-    ARENA = "arena"        # test games: the network against a baseline, side 20
+    # The network in one seat against a baseline in the three others, four games (the network
+    # in each seat once) from each random opening.
+    ARENA = "arena"
 
     @property
     def networks(self) -> int:
         """How many networks the games consult: the model, and for the arena a baseline."""
         return 2 if self is RunKind.ARENA else 1
-
-    def board_side(self, settings: SearchSettings) -> int:
-        return TEST_GAME_SIDE if self is RunKind.ARENA else settings.side
 
 
 class Inference(enum.StrEnum):
@@ -82,6 +78,8 @@ class GameResult:
     seconds: float
     game: TrainingGame | None = None  # selfplay, when finished
     score: float | None = None        # random and arena, when finished
+    # Arena: the game's history, which tells games from the same opening apart.
+    history: list[tuple[int, int]] | None = None
 
 
 class RunFailed(RuntimeError):
@@ -117,6 +115,13 @@ class RunOptions:
     torch_threads: int = option(
         1, "threads of each process running a torch:CHECKPOINT or onnx:FILE network "
         "(PyTorch's, or ONNX Runtime's intra-op threads)", least=1)
+    match_sims: int = option(
+        0, "simulations per move of the networks in eval-random and arena games (searching in "
+        "the search settings' mode, without noise); 0 plays the highest prior", flag="sims",
+        least=0)
+    arena_opening: int = option(
+        6, "arena: tiles laid at random before each opening's four games", least=0)
+    seed: int = option(0, "arena: seed of the random openings")
     quiet: bool = True       # keep the module's printing of test games off the terminal
     # The numbers of the games to play (each game's id derives from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
@@ -151,6 +156,8 @@ class RunOptions:
             raise ValueError("batch size must be >= 1")
         if self.torch_threads < 1:
             raise ValueError("torch threads must be >= 1")
+        if self.match_sims < 0 or self.arena_opening < 0:
+            raise ValueError("match simulations and opening tiles must not be negative")
 
     @property
     def game_numbers(self) -> tuple[int, ...]:

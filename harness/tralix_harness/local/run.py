@@ -66,7 +66,7 @@ class Run(GameRun):
         # A checkpoint to run on ONNX Runtime is exported now if it must be, once for all.
         options = self._settle_networks()
         slots = options.workers * options.threads
-        side = self.kind.board_side(options.settings)
+        side = options.settings.side
         local = self.inference is Inference.WORKER
         # Each worker has a request and a reply connection to each network's server.
         requests = [[self._context.Pipe(duplex=False) for _ in options.names]
@@ -102,7 +102,8 @@ class Run(GameRun):
                     kind=self.kind, settings=options.settings,
                     slots=tuple(range(w * options.threads, (w + 1) * options.threads)),
                     total_slots=slots, routes=routes, counter=self._counter,
-                    numbers=self.numbers,
+                    numbers=self.numbers, match_sims=options.match_sims,
+                    arena_opening=options.arena_opening, seed=options.seed,
                     stop=self._stop, events=EventPipe(event_pipes[w][1]), quiet=options.quiet)
                 self._processes.append(self._context.Process(
                     target=work, args=(setup,), name=f"tralix-worker-{w}", daemon=True))

@@ -13,6 +13,8 @@ from multiprocessing.sharedctypes import Synchronized
 from multiprocessing.synchronize import Event as StopEvent
 from typing import Any
 
+import numpy as np
+
 from ..base.settings import SearchSettings
 from ..networks.names import NetworkName
 from .answering import load_answerer
@@ -46,6 +48,9 @@ class WorkerSetup:
     routes: tuple[tuple[Connection, Connection] | LocalNetwork, ...]
     counter: Synchronized[int]                 # the next game to claim, run-wide
     numbers: tuple[int, ...]                   # the numbers of the run's games, in order
+    match_sims: int                            # random and arena: the networks' simulations
+    arena_opening: int                         # arena: random tiles before each opening
+    seed: int                                  # arena: seed of the openings
     stop: StopEvent
     events: EventPipe
     quiet: bool                                # keep the module's own printing off stdout
@@ -60,9 +65,29 @@ def _claim(counter: Synchronized[int], numbers: tuple[int, ...]) -> int | None:
         return number
 
 
-def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None:
-    import tralix_self_play as module
+def arena_opening(side: int, tiles: int, seed: int, opening: int) -> list[int]:
+    """The tiles of an arena opening: laid uniformly at random from an empty board, the same
+    for the same seed and opening number in every process."""
+    import tralix_rules
 
+    rng = np.random.default_rng([seed, opening])
+    game = tralix_rules.Game(side)
+    laid: list[int] = []
+    while len(laid) < tiles and not game.is_over():
+        valid = game.valid_tiles()
+        laid.append(int(valid[int(rng.integers(len(valid)))]))
+        game.apply(laid[-1])
+    return laid
+
+
+def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None:
+    import tralix_engine
+    import tralix_self_play
+
+    # The self-play module for its own search and greedy games against random players, the
+    # engine for the other searches and for matches.
+    searching = setup.kind is RunKind.SELFPLAY and setup.settings.search_mode != 0
+    module: Any = tralix_engine if searching else tralix_self_play
     stop, events = setup.stop, setup.events
     queues = [channels.queue(n) for n in range(setup.kind.networks)]
     pipe = channels.pipe(slot)
@@ -75,23 +100,33 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
         start = time.perf_counter()
         game: TrainingGame | None = None
         score: float | None = None
+        history: list[tuple[int, int]] | None = None
+        players = [q if setup.match_sims == 0 else (q, setup.match_sims) for q in queues]
         try:
             if setup.kind is RunKind.SELFPLAY:
                 status = GameStatus(module.play_training_game(game_id, setup.settings, results,
                                                               queues[0], pipe))
                 if status is GameStatus.FINISHED:
                     game = TrainingGame(*results.items[0][1])
-            elif setup.kind is RunKind.RANDOM:
+            elif setup.kind is RunKind.RANDOM and setup.match_sims == 0:
                 status = GameStatus(module.play_test_against_random(game_id, setup.settings,
                                                                     results, queues[0], pipe))
                 if status is GameStatus.FINISHED:
                     score = float(results.items[0][1])
             else:
+                if setup.kind is RunKind.RANDOM:
+                    seat, seats, opening = 0, [players[0], None, None, None], []
+                else:  # the arena: four games from each opening, the network in each seat
+                    seat = number % 4
+                    seats = [players[0] if s == seat else players[1] for s in range(4)]
+                    opening = arena_opening(setup.settings.side, setup.arena_opening,
+                                            setup.seed, number // 4)
                 try:
-                    score = float(module.play_test_game(game_id, setup.settings, results,
-                                                        queues[0], queues[1], pipe))
+                    outcome, history = tralix_engine.play_match(game_id, setup.settings, seats,
+                                                                pipe, opening)
+                    score = float(outcome[seat])
                     status = GameStatus.FINISHED
-                except Exception:  # "Error running MCTS": the network failed
+                except RuntimeError:  # a network failed
                     status = GameStatus.ABANDONED
         except BaseException as stop_error:  # a fatal stop inside the module
             events.put((EventKind.PANIC,
@@ -101,7 +136,8 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
         if pipe.stopped:
             return  # abandoned because the run is stopping, not a failure of its own
         events.put((EventKind.GAME,
-                    GameResult(number, status, time.perf_counter() - start, game, score)))
+                    GameResult(number, status, time.perf_counter() - start, game, score,
+                               history)))
 
 
 def work(setup: WorkerSetup) -> None:
@@ -111,7 +147,7 @@ def work(setup: WorkerSetup) -> None:
     if setup.quiet:  # the test games print every final board: keep them off the terminal
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)
-    side = setup.kind.board_side(setup.settings)
+    side = setup.settings.side
     routes: list[Route] = []
     for route in setup.routes:
         if isinstance(route, LocalNetwork):

@@ -12,7 +12,11 @@
 
 namespace tralix {
 
-std::optional<std::size_t> select_child(const Node& node, float c_base, float c_init) {
+namespace {
+
+// The PUCT choice with unvisited_value as the q of a child that has no visit yet.
+std::optional<std::size_t> puct_select(const Node& node, float c_base, float c_init,
+                                       float unvisited_value) {
     const auto parent_visits = static_cast<float>(node.visit_count);
     const float growth =
         static_cast<float>(std::log(static_cast<double>((c_base + parent_visits + 1.0f) / c_base)));
@@ -22,13 +26,20 @@ std::optional<std::size_t> select_child(const Node& node, float c_base, float c_
     for (std::size_t i = 0; i < node.children.size(); ++i) {
         const Node& child = node.children[i];
         const auto visits = static_cast<float>(child.visit_count);
-        const float score = child.prior * (k / (visits + 1.0f)) + child.mean_value();
+        const float q = child.visit_count == 0 ? unvisited_value : child.value_sum / visits;
+        const float score = child.prior * (k / (visits + 1.0f)) + q;
         if (score >= best) {
             best = score;
             chosen = i;
         }
     }
     return chosen;
+}
+
+}  // namespace
+
+std::optional<std::size_t> select_child(const Node& node, float c_base, float c_init) {
+    return puct_select(node, c_base, c_init, 0.0f);
 }
 
 std::optional<std::size_t> select_child_sound(const Node& node, float c_base, float c_init,
@@ -42,23 +53,7 @@ std::optional<std::size_t> select_child_sound(const Node& node, float c_base, fl
         }
     }
     const float first_play = visited_sum / static_cast<float>(visited_count) - first_play_reduction;
-    const auto parent_visits = static_cast<float>(node.visit_count);
-    const float growth =
-        static_cast<float>(std::log(static_cast<double>((c_base + parent_visits + 1.0f) / c_base)));
-    const float k = std::sqrt(parent_visits) * (growth + c_init);
-    float best = -std::numeric_limits<float>::infinity();
-    std::optional<std::size_t> chosen;
-    for (std::size_t i = 0; i < node.children.size(); ++i) {
-        const Node& child = node.children[i];
-        const auto visits = static_cast<float>(child.visit_count);
-        const float q = child.visit_count == 0 ? first_play : child.value_sum / visits;
-        const float score = child.prior * (k / (visits + 1.0f)) + q;
-        if (score >= best) {
-            best = score;
-            chosen = i;
-        }
-    }
-    return chosen;
+    return puct_select(node, c_base, c_init, first_play);
 }
 
 namespace {
