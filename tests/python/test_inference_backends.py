@@ -232,12 +232,20 @@ def test_self_play_with_an_exported_network_imports_no_torch(tmp_path, inference
               "sys.exit(code)\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [str(fake.parent), str(HARNESS), os.environ.get("PYTHONPATH", "")]))
-    done = subprocess.run(
-        [sys.executable, "-c", script, "selfplay", "--network", f"torch:{path}",
-         "--backend", "onnxruntime", "--inference", inference, "--games", "3", "--workers",
-         "2", "--threads", "2", "--side", "6", "--sims", "4", "--output", str(output)],
-        env=env, capture_output=True, text=True, timeout=300)
+
+    def tralix(*arguments):
+        return subprocess.run([sys.executable, "-c", script, *arguments], env=env,
+                              capture_output=True, text=True, timeout=300)
+
+    done = tralix("selfplay", "--network", f"torch:{path}", "--backend", "onnxruntime",
+                  "--inference", inference, "--games", "3", "--workers", "2", "--threads", "2",
+                  "--side", "6", "--sims", "4", "--output", str(output))
     assert done.returncode == 0, done.stderr
     assert not marks.exists(), f"processes that imported torch: {marks.read_text()}"
     games = list(read_games(output))
     assert len(games) == 3 and all(g["settings"]["network"] == f"torch:{path}" for g in games)
+    # The torch backend there: one line saying what to install, exit status 2.
+    done = tralix("eval-random", "--network", f"torch:{path}", "--backend", "torch",
+                  "--inference", inference, "--games", "1", "--side", "6")
+    assert done.returncode == 2, done.stderr
+    assert "needs PyTorch" in done.stderr and len(done.stderr.strip().splitlines()) == 1

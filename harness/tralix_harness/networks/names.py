@@ -71,8 +71,15 @@ class NetworkName:
         the factory (ValueError saying what is wrong)."""
         if self.kind is NetworkKind.TORCH:
             assert self.path is not None
-            from .model import load_model
+            try:
+                from .model import load_model
+            except ImportError as error:  # a play-only installation
+                from .backend import BackendUnavailable
 
+                raise BackendUnavailable(
+                    f"{self} needs PyTorch to run on the torch backend ({error}): install it "
+                    "with pip install 'tralix-self-play[train]', or run the checkpoint's "
+                    "ONNX file with --backend onnxruntime") from None
             load_model(self.path)
         elif self.kind is NetworkKind.ONNX:
             assert self.path is not None
