@@ -18,8 +18,10 @@ onnx = pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
 import tralix_rules  # noqa: E402
+from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
+from tralix_harness.local.options import RunOptions  # noqa: E402
 from tralix_harness.networks import checkpoint  # noqa: E402
 from tralix_harness.networks.backend import Backend, BackendUnavailable, runnable  # noqa: E402
 from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
@@ -198,7 +200,7 @@ def test_onnxruntime_asked_for_and_missing_is_exit_status_2(tmp_path, capsys, mo
     assert not onnx_path(path).exists()
 
 
-def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, capsys,
+def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, capsys, caplog,
                                                                    monkeypatch):
     path = _save(_trained_like(seed=9), tmp_path / "gen.pt")
     monkeypatch.setitem(sys.modules, "onnx", None)  # the exporter's package is missing
@@ -208,6 +210,13 @@ def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, cap
                  "--games", "1", "--workers", "1", "--threads", "1", "--side", "6"]) == 2
     assert "--backend torch" in capsys.readouterr().err
     assert not onnx_path(path).exists()
+    # auto keeps the checkpoint on PyTorch instead, with a warning, and says so to the nodes
+    # of a cluster.
+    caplog.set_level(logging.WARNING, logger="tralix_harness")
+    options = RunOptions(kind="selfplay", games=1, settings=SearchSettings(dim=6),
+                         networks=[f"torch:{path}"], backend="auto").runnable()
+    assert options.names == (NetworkName.torch(path),) and options.backend is Backend.TORCH
+    assert f"torch:{path} runs on PyTorch" in caplog.text
 
 
 @pytest.mark.parametrize("inference", ["worker", "server"])

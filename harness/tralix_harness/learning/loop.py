@@ -26,7 +26,7 @@ from ..base.signals import SignalStop
 from ..data.records import GameWriter, game_line
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
 from ..local.run import Run
-from ..networks.backend import Backend
+from ..networks.backend import Backend, BackendUnavailable
 from ..networks.exported import export
 from ..networks.model import TralixNet, fold_batch_norm, load_model, policy_logits
 from ..networks.names import NetworkKind, NetworkName
@@ -145,7 +145,13 @@ class Loop:
         generation stopped between the two has its file exported when a run needs it)."""
         trainer.save(self.folder.checkpoint(generation))
         if self.backend is Backend.ONNXRUNTIME:
-            export(self.folder.checkpoint(generation))
+            try:
+                export(self.folder.checkpoint(generation))
+            except BackendUnavailable as error:  # no exporter: auto falls back on PyTorch
+                if self.control.backend is not Backend.AUTO:
+                    raise
+                logger.warning("the loop runs its networks on PyTorch: %s", error)
+                self.backend = Backend.TORCH
 
     def _trainer(self, generation: int) -> Trainer:
         """The trainer as it was after ``generation``."""

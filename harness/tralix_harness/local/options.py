@@ -19,7 +19,7 @@ from typing import NamedTuple, Self
 from ..base.settings import SearchSettings, option
 from ..networks.backend import Backend, BackendUnavailable, runnable
 from ..networks.checkpoint import CheckpointError
-from ..networks.names import NetworkName
+from ..networks.names import NetworkKind, NetworkName
 
 
 class RunKind(enum.StrEnum):
@@ -168,9 +168,11 @@ class RunOptions:
         checkpoint becomes its ONNX file, exported when missing or stale (backend.runnable),
         and the backend is settled (``auto`` no more). In the process that starts the run,
         before any other starts."""
-        backend = self.backend.resolve()
-        return dataclasses.replace(self, networks=[runnable(n, backend) for n in self.names],
-                                   backend=backend)
+        names = [runnable(n, self.backend) for n in self.names]
+        # A checkpoint left on PyTorch by auto settles it on PyTorch, for a cluster's nodes.
+        left = any(n.kind is NetworkKind.TORCH for n in names)
+        return dataclasses.replace(self, networks=names,
+                                   backend=Backend.TORCH if left else self.backend.resolve())
 
 
 class GameRun(abc.ABC):

@@ -10,8 +10,11 @@ from __future__ import annotations
 
 import enum
 import importlib
+import logging
 
 from .names import NetworkKind, NetworkName
+
+logger = logging.getLogger(__name__)
 
 INSTALL_HINT = ("install it with pip install onnxruntime (or the package's play extra, "
                 "pip install 'tralix-self-play[play]')")
@@ -53,10 +56,18 @@ class Backend(enum.StrEnum):
 def runnable(name: NetworkName, backend: Backend) -> NetworkName:
     """The network a worker loads for ``name`` on ``backend``: on ONNX Runtime a torch
     checkpoint becomes its ONNX file (exported first when missing or stale, with a log line;
-    a damaged one is a CheckpointError naming it); any other name stays as it is."""
+    a damaged one is a CheckpointError naming it); any other name stays as it is. ``auto``
+    keeps a checkpoint on PyTorch, with a warning, when its ONNX file cannot be made (no
+    exporter installed, a folder that cannot be written); ``onnxruntime`` then fails."""
     if name.kind is not NetworkKind.TORCH or backend.resolve() is Backend.TORCH:
         return name
     assert name.path is not None
     from .exported import exported
 
-    return NetworkName.onnx(exported(name.path))
+    try:
+        return NetworkName.onnx(exported(name.path))
+    except (BackendUnavailable, OSError) as error:
+        if backend is not Backend.AUTO:
+            raise
+        logger.warning("%s runs on PyTorch: its ONNX file cannot be made (%s)", name, error)
+        return name
