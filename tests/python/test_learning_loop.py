@@ -24,8 +24,17 @@ SIDE = 5
 LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4",
         "--first-sims", "2",
         "--steps", "5", "--blocks", "1", "--channels", "8", "--batch-size", "16",
-        "--eval-games", "4", "--arena-games", "8", "--workers", "1", "--threads", "2",
-        "--train-threads", "1"]
+        "--eval-games", "4", "--arena-games", "8", "--rating-games", "4", "--workers", "1",
+        "--threads", "2", "--train-threads", "1"]
+
+
+def _rating_games(run):
+    """Rating games per generation in the run folder."""
+    counts = {}
+    for line in (run / "matches.jsonl").read_text().splitlines():
+        generation = json.loads(line)["generation"]
+        counts[generation] = counts.get(generation, 0) + 1
+    return counts
 
 
 def _score_ok(part, games):
@@ -65,6 +74,9 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     assert f"learning curve: {run / 'learning_curve.png'}" in out
     assert (run / "learning_curve.png").read_bytes()[:4] == b"\x89PNG"
     assert any((run / "tensorboard").iterdir())
+    # Four games against uniform and heuristic, then against each of two earlier generations.
+    assert _rating_games(run) == {0: 8, 1: 12, 2: 16}
+    assert all(line["rating"]["sigma"] > 0 for line in metrics)
 
     # A kill during generation 2's evaluation: its metrics line half written, its games and
     # checkpoint complete; and a kill during generation 3's self-play.
@@ -74,14 +86,20 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     checkpoint_2 = (run / "checkpoints" / "gen-0002.pt").read_bytes()
     (run / "games" / "gen-0003.jsonl.gz.part").write_bytes(b"\x1f\x8b")
     assert main(["loop", str(run), "--generations", "3", "--workers", "1", "--threads", "2",
-                 "--eval-games", "4", "--arena-games", "8", "--train-threads", "1"]) == 0
+                 "--eval-games", "4", "--arena-games", "8", "--train-threads", "1",
+                 "--rating-games", "4"]) == 0
     resumed = read_metrics(run / "metrics.jsonl")
     assert [m["generation"] for m in resumed] == [0, 1, 2, 3]
     assert resumed[:2] == metrics[:2]
     assert (run / "games" / "gen-0002.jsonl.gz").read_bytes() == games_2
     assert (run / "checkpoints" / "gen-0002.pt").read_bytes() == checkpoint_2
     assert resumed[3]["train"]["total_steps"] == 15 and resumed[3]["window"]["total_games"] == 10
+    # Generation 2's evaluation played again: its rating games replaced, not counted twice.
+    assert _rating_games(run) == {0: 8, 1: 12, 2: 16, 3: 16}
     capsys.readouterr()
+    assert main(["ratings", str(run)]) == 0
+    table = capsys.readouterr().out
+    assert all(name in table for name in ("gen-0003", "uniform", "heuristic"))
 
     assert main(["loop", str(run), "--sims", "8", "--channels", "8"]) == 2
     err = capsys.readouterr().err

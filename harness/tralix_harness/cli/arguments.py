@@ -48,6 +48,14 @@ def existing_file(text: str) -> str:
     return text
 
 
+def existing_directory(text: str) -> str:
+    path = Path(text)
+    if not path.is_dir():
+        raise argparse.ArgumentTypeError(
+            f"{text}: {'is not a folder' if path.exists() else 'no such folder'}")
+    return text
+
+
 def network(text: str) -> NetworkName:
     """uniform, heuristic, torch:CHECKPOINT or onnx:FILE (whether the file loads is checked
     before the run starts, naming it) or module:factory (the module must import and hold the

@@ -1,4 +1,4 @@
-"""The learning commands: ``train``, ``loop``, ``plot``.
+"""The learning commands: ``train``, ``loop``, ``plot``, ``ratings``.
 
 Only the settings are imported here; torch comes with the commands that run.
 """
@@ -33,7 +33,7 @@ _CHECKPOINT_EVERY = 250
 
 
 def add_commands(commands: Any) -> None:
-    """Adds train, loop and plot to the ``tralix`` subcommands."""
+    """Adds train, loop, plot and ratings to the ``tralix`` subcommands."""
     train = commands.add_parser(
         "train", help="train a network on self-play data files",
         description="Trains a network on the most recent games of the data files (oldest "
@@ -78,6 +78,13 @@ def add_commands(commands: Any) -> None:
     plot.add_argument("run_dir", help="the run folder")
     plot.add_argument("--output", help="the PNG file (default: RUN_DIR/learning_curve.png)")
     plot.set_defaults(handler=cmd_plot)
+
+    ratings = commands.add_parser(
+        "ratings", help="the ratings of a run folder's networks and references",
+        description="Every player's Plackett-Luce rating, refitted from the run folder's "
+                    "rating games (matches.jsonl); a damaged ratings.json is rebuilt.")
+    ratings.add_argument("run_dir", type=arguments.existing_directory, help="the run folder")
+    ratings.set_defaults(handler=cmd_ratings)
 
 
 def cmd_train(args: argparse.Namespace) -> int:
@@ -188,4 +195,21 @@ def cmd_plot(args: argparse.Namespace) -> int:
 
     output = plot_run(Path(args.run_dir), Path(args.output) if args.output else None)
     print(output)
+    return 0
+
+
+def cmd_ratings(args: argparse.Namespace) -> int:
+    from ..learning.folder import RunFolder
+    from ..learning.ratings import load_ratings, ratings_table
+
+    folder = RunFolder(Path(args.run_dir))
+    try:
+        ratings = load_ratings(folder.ratings_file, folder.matches_file)
+    except ValueError as error:
+        logger.error("tralix ratings: %s", error)
+        return 1
+    if not ratings:
+        logger.error("tralix ratings: %s holds no rating games", args.run_dir)
+        return 1
+    print(ratings_table(ratings))
     return 0

@@ -8,6 +8,8 @@ Run folder::
     games/gen-N.jsonl.gz    the self-play games of generation N, played by generation N - 1
     baseline.json           a uniformly random player's score in seat 0 against random players
     metrics.jsonl           one line per finished generation
+    matches.jsonl           every rating game: the generation, the player in each seat, scores
+    ratings.json            the players' ratings fitted to matches.jsonl
     tensorboard/            the same metrics as TensorBoard events
     learning_curve.png      written by ``tralix plot``
 """
@@ -42,6 +44,8 @@ class RunFolder:
         self.settings_file = path / "settings.json"
         self.metrics_file = path / "metrics.jsonl"
         self.baseline_file = path / "baseline.json"
+        self.matches_file = path / "matches.jsonl"
+        self.ratings_file = path / "ratings.json"
         self.tensorboard = path / "tensorboard"
         self.plot_file = path / "learning_curve.png"
 
@@ -131,7 +135,8 @@ def json_safe(value: Any) -> Any:
 
 
 TABLE_HEADER = (f"{'gen':>4} {'wall':>8} {'games':>6} {'policy':>7} {'value':>7} "
-                f"{'entropy':>7} {'random':>13} {'random player':>13} {'previous':>13}")
+                f"{'entropy':>7} {'random':>13} {'random player':>13} {'previous':>13} "
+                f"{'rating':>11}")
 
 
 def _number(value: Any, digits: int = 3) -> str:
@@ -153,7 +158,14 @@ def table_row(line: dict[str, Any]) -> str:
             f"{window.get('total_games', 0):>6} "
             f"{_number(train.get('policy_loss')):>7} {_number(train.get('value_loss')):>7} "
             f"{_number(train.get('policy_entropy')):>7} {_score(line.get('random')):>13} "
-            f"{_score(line.get('random_baseline')):>13} {_score(line.get('previous')):>13}")
+            f"{_score(line.get('random_baseline')):>13} {_score(line.get('previous')):>13} "
+            f"{_rating(line.get('rating')):>11}")
+
+
+def _rating(part: dict[str, Any] | None) -> str:
+    if not part or part.get("mu") is None:
+        return "-"
+    return f"{part['mu']:.1f}±{part['sigma']:.1f}"
 
 
 def flatten(line: dict[str, Any], prefix: str = "") -> dict[str, Any]:

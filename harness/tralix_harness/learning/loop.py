@@ -19,6 +19,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TextIO
 
+import numpy as np
 import torch
 
 from ..base.files import commit
@@ -27,12 +28,14 @@ from ..data.records import GameWriter, game_line
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
 from ..local.run import Run
 from ..networks.backend import Backend, BackendUnavailable
+from ..networks.builtin import HeuristicNetwork
 from ..networks.exported import export
 from ..networks.model import TralixNet, fold_batch_norm, load_model, policy_logits
 from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
 from .lookahead import lookahead_targets, torch_value
-from .match import Score, against_random, greedy_match
+from .match import Score, against_random, greedy_match, random_policy
+from .ratings import MatchGame, fit_ratings, read_matches, record_matches, write_ratings
 from .settings import LoopControl, LoopSettings, PolicyTarget
 from .trainer import Trainer, TrainStats
 
@@ -243,6 +246,8 @@ class Loop:
         if c.eval_games:
             results["random_baseline"] = self._baseline().as_dict()
             results["random"] = self._random_score(NetworkName.torch(checkpoint)).as_dict()
+        if c.rating_games:
+            results["rating"] = self._rate(generation)
         if c.arena_games and generation > 0:
             model, _ = load_model(checkpoint, self.settings.side)
             previous, _ = load_model(self.folder.checkpoint(generation - 1), self.settings.side)
@@ -250,6 +255,38 @@ class Loop:
                 _policy(model), _policy(previous), self.settings.side, c.arena_games,
                 c.arena_opening, seed=self.settings.train.seed * 100003 + generation).as_dict()
         return results
+
+    def _rate(self, generation: int) -> dict[str, float]:
+        """Plays the generation's rating matches (greedy, seat-rotated, in this process),
+        keeps them in the run folder and refits the ratings: the new network's, and the
+        references' for the plot."""
+        c, side = self.control, self.settings.side
+        seed = self.settings.train.seed * 100003 + generation
+        model, _ = load_model(self.folder.checkpoint(generation), side)
+        opponents: list[tuple[str, Any]] = [
+            (NetworkKind.UNIFORM.value, random_policy(seed)),
+            (NetworkKind.HEURISTIC.value, _heuristic_policy(side))]
+        for earlier in (generation - 1, generation - 2):
+            if earlier >= 0:
+                previous, _ = load_model(self.folder.checkpoint(earlier), side)
+                opponents.append((_player(earlier), _policy(previous)))
+        games: list[MatchGame] = []
+        for index, (name, opponent) in enumerate(opponents):
+            played: list[tuple[int, list[float]]] = []
+            greedy_match(_policy(model), opponent, side, c.rating_games, c.arena_opening,
+                         seed=seed * 7 + index, outcomes=played)
+            for seat, outcome in played:
+                players = tuple(_player(generation) if s == seat else name for s in range(4))
+                games.append(MatchGame(generation, players, tuple(outcome)))
+        record_matches(self.folder.matches_file, generation, games)
+        ratings = fit_ratings(read_matches(self.folder.matches_file))
+        write_ratings(self.folder.ratings_file, ratings)
+        mine = ratings[_player(generation)]
+        values = {"mu": mine.mu, "sigma": mine.sigma}
+        for kind in (NetworkKind.UNIFORM, NetworkKind.HEURISTIC):
+            if kind.value in ratings:
+                values[f"{kind.value}_mu"] = ratings[kind.value].mu
+        return values
 
     # ----- reporting ----------------------------------------------------------------------
 
@@ -289,6 +326,16 @@ class Loop:
 
     def _print_row(self, line: dict[str, Any]) -> None:
         print(table_row(line), file=self.out, flush=True)
+
+
+def _player(generation: int) -> str:
+    """A generation's name in the ratings."""
+    return f"gen-{generation:04d}"
+
+
+def _heuristic_policy(side: int) -> Any:
+    network = HeuristicNetwork(side)
+    return lambda planes: network.evaluate(planes.astype(np.float32))[0]
 
 
 def _policy(model: TralixNet) -> Any:

@@ -69,13 +69,20 @@ def against_random(network: NetworkName, side: int, games: int, workers: int, th
     return Score(mean, half, len(scores), seconds, served)
 
 
+def random_policy(seed: int) -> PolicyFunction:
+    """A uniformly random player as a policy: fresh random logits for every position."""
+    rng = np.random.default_rng(seed)
+    return lambda planes: rng.random((len(planes), planes.shape[-1] * planes.shape[-2]))
+
+
 def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int, games: int,
-                 opening: int, seed: int) -> Score:
+                 opening: int, seed: int,
+                 outcomes: list[tuple[int, list[float]]] | None = None) -> Score:
     """The candidate in one seat against the opponent in the three others, each laying the
     valid tile of highest policy logit. Games come in fours from one opening (``opening``
     tiles drawn at random), the candidate in each seat once, so that no seat and no opening
     favours either side; the interval is taken over the openings. An even match scores
-    0.25."""
+    0.25. ``outcomes``, when given, receives each game's (candidate's seat, four scores)."""
     import tralix_rules
 
     start = time.perf_counter()
@@ -109,6 +116,8 @@ def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int,
                 valid = boards[i].valid_tiles()
                 boards[i].apply(valid[int(np.argmax(logits[row, valid]))])
     results = [boards[i].outcome()[seats[i]] for i in range(len(boards))]
+    if outcomes is not None:
+        outcomes += [(seats[i], list(boards[i].outcome())) for i in range(len(boards))]
     per_opening = [sum(results[4 * k:4 * k + 4]) / 4 for k in range(openings)]
     mean, half = mean_interval(per_opening)
     return Score(mean, half, len(boards), time.perf_counter() - start, evaluations)

@@ -1,4 +1,5 @@
-"""The learning curve of a run folder as a PNG: scores against wall time, and the losses."""
+"""The learning curve of a run folder as a PNG: scores against wall time, the ratings with the
+references' as horizontal lines, and the losses."""
 
 from __future__ import annotations
 
@@ -34,8 +35,8 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
     if not metrics:
         raise ValueError(f"{path} holds no finished generation (no {folder.metrics_file.name})")
     output = output or folder.plot_file
-    figure, (scores, losses) = plt.subplots(2, 1, figsize=(8, 8), sharex=True,
-                                            height_ratios=(2, 1))
+    figure, (scores, ratings, losses) = plt.subplots(3, 1, figsize=(8, 11), sharex=True,
+                                                     height_ratios=(2, 1.2, 1))
     xs, ys, errors = _series(metrics, "random")
     if xs:
         scores.errorbar(xs, ys, yerr=errors, marker="o", capsize=3,
@@ -62,6 +63,20 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
 
         side = f", side {json.loads(settings).get('side')}"
     scores.set_title(f"{path.name}{side}: {len(metrics) - 1} generations")
+    xs, ys, errors = _series(metrics, "rating", "mu")
+    if xs:
+        sigmas = [(line.get("rating") or {}).get("sigma", 0.0) for line in metrics
+                  if (line.get("rating") or {}).get("mu") is not None]
+        ratings.errorbar(xs, ys, yerr=sigmas, marker="o", capsize=3,
+                         label="network (mu ± sigma, greedy)")
+        last = metrics[-1].get("rating") or {}
+        for key, label, style in (("uniform_mu", "uniform (random play)", ":"),
+                                  ("heuristic_mu", "heuristic, greedy", "--")):
+            if last.get(key) is not None:
+                ratings.axhline(last[key], color="grey", linestyle=style, label=label)
+        ratings.set_ylabel("rating (Plackett-Luce)")
+        ratings.legend(loc="upper left", fontsize="small")
+        ratings.grid(alpha=0.3)
     for key, label in (("policy_loss", "policy loss"), ("value_loss", "value loss"),
                        ("policy_entropy", "policy entropy")):
         xs, ys, _ = _series(metrics, "train", key)

@@ -150,6 +150,10 @@ class LoopControl(Settings):
     arena_games: int = option(32, "games against the previous generation per generation")
     arena_opening: int = option(
         6, "tiles played at random at the start of each game against the previous generation")
+    rating_games: int = option(
+        32, "games of each rating match per generation (rounded up to a multiple of four): "
+        "the new network in one seat against a uniformly random player, the heuristic and "
+        "the two generations before it in the others, greedy; 0: no ratings")
     workers: int = option(2, "worker processes for self-play and evaluation")
     threads: int = option(8, "games played at once by each worker")
     server_batch: int = option(64, "largest batch the inference server evaluates at once")
@@ -165,7 +169,7 @@ class LoopControl(Settings):
     def __post_init__(self) -> None:
         not_negative(generations=self.generations, minutes=self.minutes,
                       eval_games=self.eval_games, arena_games=self.arena_games,
-                      arena_opening=self.arena_opening)
+                      arena_opening=self.arena_opening, rating_games=self.rating_games)
         positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
                   torch_threads=self.torch_threads, train_threads=self.train_threads)
         try:
