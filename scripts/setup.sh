@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Prepares a machine for building: Debian's GoogleTest, Google Benchmark, clang-format and
-# valgrind when missing, and a virtual environment made from CPython 3.13 with the build
+# Prepares a machine for building: Debian's GoogleTest, Google Benchmark, clang-format,
+# valgrind, and chromium with its driver (the viewer's page is tested in it) when missing, and a virtual environment made from CPython 3.13 with the build
 # tools. Sourced by the other scripts; leaves PYTHON pointing at the environment's interpreter.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 missing=()
-for pkg in libgtest-dev libgmock-dev libbenchmark-dev clang-format valgrind; do
+for pkg in libgtest-dev libgmock-dev libbenchmark-dev clang-format valgrind chromium chromium-driver; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then
