@@ -241,3 +241,177 @@ def test_view_of_a_run_folder_shows_every_generation(games_file, tmp_path):
         "gen-0002.jsonl.gz"] * 3
     assert main(["view", str(tmp_path / "run")]) == 0
     assert (tmp_path / "run" / "view.html").exists()
+
+
+# ---------------------------------------------------------------------------------------
+# Playing against the network
+# ---------------------------------------------------------------------------------------
+
+
+PLAY_SIDE = 6
+
+
+@pytest.fixture
+def play_server(tmp_path):
+    from tralix_harness.base.settings import SearchSettings
+    from tralix_harness.networks import load_network
+    from tralix_harness.viewer.play import PlayServer
+
+    settings = SearchSettings(dim=PLAY_SIDE, sims_per_move=4)
+    server = PlayServer(load_network("heuristic", PLAY_SIDE), "heuristic", settings, seat=1,
+                        output=tmp_path / "played.jsonl.gz")
+    with server:
+        yield server
+
+
+def post(url, body, raw=None):
+    """The server's answer to a POST: (status, JSON)."""
+    import urllib.error
+    import urllib.request
+
+    data = raw if raw is not None else json.dumps(body).encode()
+    request = urllib.request.Request(url, data=data, method="POST",
+                                     headers={"Content-Type": "application/json"})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return answer.status, json.loads(answer.read())
+    except urllib.error.HTTPError as error:
+        return error.code, json.loads(error.read())
+
+
+def state_of(server):
+    with server.lock:
+        return json.loads(json.dumps(server.state.view()))
+
+
+def test_play_server_refuses_what_is_not_a_tile_now(play_server):
+    assert play_server.httpd.server_address[0] == "127.0.0.1"
+    url = play_server.url
+    state = wait_for(lambda: (s := state_of(play_server))["waiting"] and s)
+    assert state["valid"] == tr_valid(state["history"])
+    occupied = state["history"][0][1]
+    for body, raw, status, text in (
+            ({"tile": occupied}, None, 400, f"tile {occupied} (row "),
+            ({"tile": 10**6}, None, 400, "off the board"),
+            ({"tile": "3"}, None, 400, "whole number"),
+            ({"tile": True}, None, 400, "whole number"),
+            (None, b"{not json", 400, "not a JSON request"),
+            (None, b"x" * 5000, 413, "too large")):
+        answer = post(url + "tile", body, raw)
+        assert answer[0] == status and text in answer[1]["error"], answer
+    assert post(url + "save", {}) == (409, {"error": "the game is not over yet"})
+    assert post(url + "nothing", {})[0] == 404
+    assert state_of(play_server)["history"] == state["history"]  # nothing laid
+    assert post(url + "tile", {"tile": state["valid"][0]}) == (200, {"ok": True})
+    laid = len(state["history"])
+    wait_for(lambda: len(state_of(play_server)["history"]) > laid)
+    assert state_of(play_server)["history"][laid] == [1, state["valid"][0]]
+
+
+def tr_valid(history):
+    game = tr.Game(PLAY_SIDE)
+    for _, tile in history:
+        game.apply(tile)
+    return game.valid_tiles()
+
+
+def test_a_person_plays_a_game_in_the_browser_and_saves_it(browser, play_server, tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    def click_tile(tile):
+        board = browser.find_element("id", "board")
+        cell = board.size["width"] / PLAY_SIDE
+        r, c = divmod(tile, PLAY_SIDE)
+        ActionChains(browser).move_to_element_with_offset(
+            board, int((c + 0.5) * cell - board.size["width"] / 2),
+            int((r + 0.5) * cell - board.size["height"] / 2)).click().perform()
+
+    def page_state():
+        data = browser.execute_script("return document.body.dataset")
+        return data.get("over") == "1" or data.get("waiting") == "1"
+
+    browser.get(play_server.url)
+    wait_for(page_state)
+    state = state_of(play_server)
+    occupied = state["history"][0][1]
+    click_tile(occupied)  # seat 0's tile: refused, the message on the page
+    wait_for(lambda: "not a valid tile" in browser.find_element("id", "message").text)
+    first_tab = browser.current_window_handle
+    for move in range(PLAY_SIDE * PLAY_SIDE):
+        wait_for(lambda: (s := state_of(play_server))["waiting"] or s["over"])
+        state = state_of(play_server)
+        if state["over"]:
+            break
+        if move == 2:  # the tab closed, the game carried on in another
+            browser.switch_to.new_window("tab")
+            browser.switch_to.window(first_tab)
+            browser.close()
+            browser.switch_to.window(browser.window_handles[0])
+            browser.get(play_server.url)
+        laid = len(state["history"])
+        wait_for(lambda n=laid: browser.execute_script(
+            "return document.body.dataset.waiting") == "1" and browser.execute_script(
+            "return +document.body.dataset.laid") == n)
+        click_tile(state["valid"][-1])
+        wait_for(lambda n=laid: len(state_of(play_server)["history"]) > n)
+    state = state_of(play_server)
+    assert state["over"] and not state["error"]
+    wait_for(lambda: browser.find_element("id", "save").is_enabled())
+    browser.find_element("id", "save").click()
+    wait_for(lambda: "saved to" in browser.find_element("id", "saved").text)
+    saved = load_games(tmp_path / "played.jsonl.gz").games
+    assert len(saved) == 1
+    assert [[int(p), int(t)] for p, t in zip(saved[0].players, saved[0].tiles,
+                                             strict=True)] == state["history"]
+    assert saved[0].outcome == pytest.approx(state["outcome"])
+    # The person's tiles were the last valid tile each time, as clicked.
+    game = tr.Game(PLAY_SIDE)
+    for player, tile in state["history"]:
+        if player == 1:
+            assert tile == game.valid_tiles()[-1]
+        game.apply(tile)
+    assert list(game.outcome()) == pytest.approx(state["outcome"])
+    assert_board_after_play(browser, state["history"])
+
+
+def assert_board_after_play(chrome, history):
+    image = board_image(chrome)
+    owners = [0] * (PLAY_SIDE * PLAY_SIDE)
+    for player, tile in history:
+        owners[tile] = player + 1
+    cell = image.width / PLAY_SIDE
+    last = history[-1][1]
+    for t in range(PLAY_SIDE * PLAY_SIDE):
+        if t == last:
+            continue  # outlined
+        pixel = image.getpixel((int((t % PLAY_SIDE + 0.5) * cell),
+                                int((t // PLAY_SIDE + 0.5) * cell)))
+        assert close_to(pixel, colour_of(owners[t])), (t, pixel, owners[t])
+
+
+def test_play_command_serves_on_the_loopback_until_asked_to_stop(tmp_path):
+    import os
+    import subprocess
+    import sys
+    import urllib.request
+
+    command = [sys.executable, "-m", "tralix_harness", "play", "--no-browser", "--side", "6",
+               "--sims", "2", "--seat", "2", "--output", str(tmp_path / "p.jsonl.gz")]
+    refused = subprocess.run(command[:4] + ["--seat", "4"], capture_output=True, text=True,
+                             timeout=60)
+    assert refused.returncode == 2 and "--seat" in refused.stderr
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        line = process.stdout.readline()
+        url = line.split(" at ")[1].split()[0]
+        assert url.startswith("http://127.0.0.1:")
+        with urllib.request.urlopen(url + "state", timeout=10) as answer:
+            state = json.loads(answer.read())
+        assert state["seat"] == 2 and state["side"] == 6
+        assert post(url + "quit", {}) == (200, {"ok": True})
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=10)
+        process.stdout.close()

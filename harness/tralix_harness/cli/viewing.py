@@ -7,12 +7,17 @@ from __future__ import annotations
 
 import argparse
 import logging
+import time
+import webbrowser
 from pathlib import Path
 from typing import Any
 
 from ..base.files import write_text_atomically
+from ..base.settings import MAX_SIDE, MIN_SIDE, SearchSettings
+from ..networks import NetworkKind, NetworkName, load_network
 from ..viewer.games import load_games
 from ..viewer.page import page
+from ..viewer.play import PlayServer
 from ..viewer.render import render
 from . import arguments
 
@@ -47,6 +52,25 @@ def add_commands(commands: Any) -> None:
                       help="board.png, board.svg or game.gif")
     draw.set_defaults(handler=cmd_render)
 
+    play = commands.add_parser("play", help="play one seat against the network, in the browser")
+    play.add_argument("--network", type=arguments.network, default=NetworkName.parse("heuristic"),
+                      help="uniform, heuristic, torch:CHECKPOINT or module:factory (heuristic)")
+    play.add_argument("--sims", type=arguments.int_at_least(0), default=64,
+                      help="the network's simulations per move, 0 plays its highest prior "
+                           "(%(default)s)")
+    play.add_argument("--seat", type=arguments.int_from_to(0, 3), default=0,
+                      help="your seat; seat 0 moves first (%(default)s)")
+    play.add_argument("--side", type=arguments.int_from_to(MIN_SIDE, MAX_SIDE), default=20,
+                      help="board side (%(default)s)")
+    play.add_argument("--port", type=arguments.int_from_to(0, 65535), default=0,
+                      help="the port on 127.0.0.1, 0 for any free one (%(default)s)")
+    play.add_argument("--output", type=Path,
+                      help="the data file a saved game goes to; an existing one gets the game "
+                           "added (default: play-DATE-TIME.jsonl.gz)")
+    play.add_argument("--no-browser", action="store_true",
+                      help="print the page's address without opening a browser")
+    play.set_defaults(handler=cmd_play)
+
 
 def _default_page(source: Path) -> Path:
     if source.is_dir():
@@ -70,4 +94,25 @@ def cmd_render(args: argparse.Namespace) -> int:
     game = load_games(Path(args.file), args.index + 1).pick(args.index)
     drawn = render(game, args.move, args.output)
     print(f"{args.output}: game {game.id} ({game.source}, line {game.line}), {drawn}")
+    return 0
+
+
+def cmd_play(args: argparse.Namespace) -> int:
+    name: NetworkName = args.network
+    if name.kind is NetworkKind.TORCH:
+        name.check()
+    network = load_network(name, args.side)
+    settings = SearchSettings(dim=args.side, sims_per_move=args.sims)
+    output: Path = args.output or Path(time.strftime("play-%Y%m%d-%H%M%S.jsonl.gz"))
+    with PlayServer(network, str(name), settings, args.seat, output, args.port) as server:
+        print(f"playing seat {args.seat} against {name} at {server.url} (Ctrl-C or the page's "
+              f"stop button ends it)", flush=True)
+        if not args.no_browser:
+            webbrowser.open(server.url)
+        try:
+            while not server.quit.wait(0.5):
+                pass
+        except KeyboardInterrupt:
+            print("stopped", flush=True)
+            return 130
     return 0
