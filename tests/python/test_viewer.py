@@ -264,14 +264,15 @@ def play_server(tmp_path):
         yield server
 
 
-def post(url, body, raw=None):
+def post(url, body, raw=None, headers=()):
     """The server's answer to a POST: (status, JSON)."""
     import urllib.error
     import urllib.request
 
     data = raw if raw is not None else json.dumps(body).encode()
     request = urllib.request.Request(url, data=data, method="POST",
-                                     headers={"Content-Type": "application/json"})
+                                     headers={"Content-Type": "application/json",
+                                              **dict(headers)})
     try:
         with urllib.request.urlopen(request, timeout=10) as answer:
             return answer.status, json.loads(answer.read())
@@ -299,6 +300,13 @@ def test_play_server_refuses_what_is_not_a_tile_now(play_server):
             (None, b"x" * 5000, 413, "too large")):
         answer = post(url + "tile", body, raw)
         assert answer[0] == status and text in answer[1]["error"], answer
+    # Another site's form, or this server reached under another name, lays nothing.
+    tile = {"tile": state["valid"][0]}
+    assert post(url + "tile", tile, headers={"Host": "evil.example:80"}) == (
+        403, {"error": "not this server's page"})
+    form = {"Content-Type": "application/x-www-form-urlencoded"}
+    assert post(url + "tile", None, raw=b"tile=3", headers=form) == (
+        415, {"error": "requests are JSON"})
     assert post(url + "save", {}) == (409, {"error": "the game is not over yet"})
     assert post(url + "nothing", {})[0] == 404
     assert state_of(play_server)["history"] == state["history"]  # nothing laid
@@ -400,6 +408,11 @@ def test_play_command_serves_on_the_loopback_until_asked_to_stop(tmp_path):
     refused = subprocess.run(command[:4] + ["--seat", "4"], capture_output=True, text=True,
                              timeout=60)
     assert refused.returncode == 2 and "--seat" in refused.stderr
+    cut = tmp_path / "cut.jsonl.gz"
+    cut.write_bytes(gzip.compress(b'{"id": 0}\n' * 50)[:-30])
+    refused = subprocess.run(command[:-1] + [str(cut)], capture_output=True, text=True,
+                             timeout=60)
+    assert refused.returncode == 2 and "cut short" in refused.stderr.splitlines()[-1]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=dict(os.environ))
     try:
         line = process.stdout.readline()

@@ -14,6 +14,7 @@ from typing import Any
 
 from ..base.files import write_text_atomically
 from ..base.settings import MAX_SIDE, MIN_SIDE, SearchSettings
+from ..data.records import GameLines, UnreadableFile
 from ..networks import NetworkKind, NetworkName, load_network
 from ..viewer.games import load_games
 from ..viewer.page import page
@@ -104,7 +105,8 @@ def cmd_play(args: argparse.Namespace) -> int:
     network = load_network(name, args.side)
     settings = SearchSettings(dim=args.side, sims_per_move=args.sims)
     output: Path = args.output or Path(time.strftime("play-%Y%m%d-%H%M%S.jsonl.gz"))
-    with PlayServer(network, str(name), settings, args.seat, output, args.port) as server:
+    with PlayServer(network, str(name), settings, args.seat, output, args.port,
+                    game_id=games_before(output)) as server:
         print(f"playing seat {args.seat} against {name} at {server.url} (Ctrl-C or the page's "
               f"stop button ends it)", flush=True)
         if not args.no_browser:
@@ -116,3 +118,19 @@ def cmd_play(args: argparse.Namespace) -> int:
             print("stopped", flush=True)
             return 130
     return 0
+
+
+def games_before(output: Path) -> int:
+    """The games of an existing output file, which the saved game is added to (its id the
+    next number); a file that is not a whole data file is refused before the game starts."""
+    if not output.exists():
+        return 0
+    try:
+        lines = GameLines(output)
+        count = sum(1 for _ in lines)
+    except UnreadableFile as error:
+        raise ValueError(f"--output: not a data file: {error}") from None
+    if lines.cut_short:
+        raise ValueError(f"--output {output}: the file is cut short; a game added to it could "
+                         f"not be read")
+    return count

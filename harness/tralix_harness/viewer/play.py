@@ -220,6 +220,14 @@ class PlayServer:
 
             def do_POST(self) -> None:  # noqa: N802
                 try:
+                    # Only this server's own page: a page of another site could post here (a
+                    # form), or reach it under another name (DNS rebinding); neither can send
+                    # JSON to this host and port without the browser asking first.
+                    port = server.httpd.server_address[1]
+                    if self.headers.get("Host") not in (f"{HOST}:{port}", f"localhost:{port}"):
+                        raise Refused(HTTPStatus.FORBIDDEN, "not this server's page")
+                    if self.headers.get_content_type() != "application/json":
+                        raise Refused(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, "requests are JSON")
                     length = int(self.headers.get("Content-Length") or 0)
                     if not 0 <= length <= _MOST_BODY:
                         raise Refused(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "request too large")
