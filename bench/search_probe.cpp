@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         Rng rng(seed * 1000003ull + g);
         RandomPlayout playout(rng);
         std::array<MatchSeat, 4> seats{};
-        seats[0] = {MatchSeat::Kind::search, &playout, sims};
+        seats[0] = {MatchSeat::Kind::search, &playout, sims, nullptr};
         searching.add(std::get<Game>(play_match(seats, config, {}, rng)).outcome()[0]);
         seats[0] = {};
         random.add(std::get<Game>(play_match(seats, config, {}, rng)).outcome()[0]);

@@ -21,10 +21,9 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
-
 import tralix_engine
 from tralix_harness.networks import load_network
+from tralix_harness.networks.synchronous import SyncNetwork
 
 
 @dataclass(frozen=True)
@@ -50,25 +49,6 @@ class SearchConfig:
     exploration_fraction: float = 0.25
 
 
-class SyncNetwork:
-    """The request queue and the pipe of one network in one: recv evaluates the request put
-    last, as a batch of one."""
-
-    def __init__(self, name: str, side: int) -> None:
-        self.network = load_network(name, side)
-        self.pending: Any = None
-        self.requests = 0
-
-    def put(self, request: tuple[int, Any]) -> None:
-        self.pending = request[1]
-        self.requests += 1
-
-    def recv(self) -> tuple[list[float], list[float]]:
-        planes = np.asarray(self.pending, dtype=np.float32)[None]
-        policy, value = self.network.evaluate(planes)
-        return np.asarray(policy[0]).tolist(), np.asarray(value[0]).tolist()
-
-
 _networks: dict[tuple[str, int], SyncNetwork] = {}
 
 
@@ -82,7 +62,7 @@ def play(job: tuple[Cell, int]) -> tuple[Cell, list[float], int, float]:
     if cell.network:
         key = (cell.network, cell.side)
         if key not in _networks:
-            _networks[key] = SyncNetwork(cell.network, cell.side)
+            _networks[key] = SyncNetwork(load_network(cell.network, cell.side))
         network = _networks[key]
         seat0 = (network, cell.sims) if cell.sims > 0 else network
     before = network.requests if network else 0

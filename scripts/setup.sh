@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Prepares a machine for building: Debian's GoogleTest, Google Benchmark, clang-format and
-# valgrind when missing, and a virtual environment made from CPython 3.13 with the build
-# tools. Sourced by the other scripts; leaves PYTHON pointing at the environment's interpreter.
+# valgrind when missing, chromium and its driver too when they can be installed (the viewer's
+# page is tested in them; without them those tests are skipped), and a virtual environment
+# made from CPython 3.13 with the build tools. Sourced by the other scripts; leaves PYTHON
+# pointing at the environment's interpreter.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -10,11 +12,22 @@ missing=()
 for pkg in libgtest-dev libgmock-dev libbenchmark-dev clang-format valgrind; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing ${missing[*]}" >&2
+browser=()
+for pkg in chromium chromium-driver; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || browser+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ] || [ ${#browser[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then sudo_cmd=(); else sudo_cmd=(sudo); fi
     "${sudo_cmd[@]}" apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing ${missing[*]}" >&2
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if [ ${#browser[@]} -gt 0 ]; then
+    echo "Installing ${browser[*]} (for the viewer's browser tests)" >&2
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${browser[@]}" \
+        >/dev/null || echo "${browser[*]} could not be installed: the browser tests will be skipped" >&2
 fi
 
 find_python313() {

@@ -1,5 +1,6 @@
 """tralix_engine: its config's search_mode, self-play records of the sound and Gumbel searches,
-and play_match with every kind of seat, checked against tralix_rules replays; bad arguments
+and play_match with every kind of seat (a Python callable among them), checked against
+tralix_rules replays; bad arguments
 refused before anything is put; failing networks named by seat; references given back."""
 
 import gc
@@ -148,6 +149,75 @@ def test_a_failing_network_is_named_by_its_seat():
         te.play_match(1, Config(dim=side), [Interrupting(), None, None, None], harness.pipe)
 
 
+class ScriptedPlayer:
+    """A player seat: records what it is offered, lays the smallest valid tile, or at its
+    ``odd_call``-th call returns ``odd`` (raises it when it is an exception)."""
+
+    def __init__(self, odd_call=None, odd=None):
+        self.offered = []
+        self.odd_call, self.odd = odd_call, odd
+
+    def __call__(self, history, valid):
+        self.offered.append((list(history), list(valid)))
+        if len(self.offered) - 1 == self.odd_call:
+            if isinstance(self.odd, BaseException):
+                raise self.odd
+            return self.odd
+        return valid[0]
+
+
+def test_a_callable_seat_lays_the_tiles_it_returns():
+    side = 6
+    harness = Harness(dim=side)
+    player = ScriptedPlayer()
+    seats = [(harness.inference_queue, 3), player, None, player]
+    outcome, history = te.play_match(2, Config(dim=side, search_mode=1), seats, harness.pipe,
+                                      [0])
+    game = replayed(side, history)
+    assert game.is_over() and list(game.outcome()) == outcome
+    # Each call was offered the history so far and the valid tiles of a fresh replay of it,
+    # and the tile it returned is the next one laid.
+    calls = 0
+    for i, (mover, tile) in enumerate(history):
+        if mover in (1, 3):
+            offered_history, valid = player.offered[calls]
+            assert offered_history == [tuple(m) for m in history[:i]]
+            assert valid == replayed(side, history[:i]).valid_tiles()
+            assert tile == valid[0]
+            calls += 1
+    assert calls == len(player.offered) > 0
+    # A person alone against random players needs no pipe.
+    outcome, history = te.play_match(2, Config(dim=side), [None, None, ScriptedPlayer(), None],
+                                      None)
+    assert list(replayed(side, history).outcome()) == outcome
+
+
+def test_a_failing_player_is_named_by_its_seat():
+    side = 6
+    config = Config(dim=side)
+    cases = [(ValueError("no idea"), r"^seat 2: the player failed: ValueError: no idea$"),
+             ("5", r"^seat 2: the player failed: TypeError: the player returned str"),
+             (True, r"^seat 2: the player failed: TypeError: the player returned bool"),
+             (-1, r"^seat 2: the player failed: ValueError: the player returned -1"),
+             (2**40, r"^seat 2: the player failed: ValueError: the player returned"),
+             (side * side, rf"^seat 2: the player chose tile {side * side}, which is not a"),
+             (None, r"^seat 2: the player failed: TypeError: the player returned NoneType")]
+    for odd, message in cases:
+        player = ScriptedPlayer(odd_call=1, odd=odd)
+        with pytest.raises(RuntimeError, match=message) as raised:
+            te.play_match(1, config, [None, None, player, None], None)
+        assert len(player.offered) == 2
+        if isinstance(odd, BaseException):
+            assert raised.value.__cause__ is odd
+    # A tile already laid is refused too.
+    occupied = ScriptedPlayer(odd_call=1, odd=0)
+    with pytest.raises(RuntimeError, match="^seat 0: the player chose tile 0, which is not"):
+        te.play_match(1, config, [occupied, None, None, None], None, [0])
+    with pytest.raises(KeyboardInterrupt):
+        te.play_match(1, config, [None, ScriptedPlayer(0, KeyboardInterrupt()), None, None],
+                      None)
+
+
 def test_reference_counts_stay_flat():
     side = 5
     harness = Harness(dim=side)
@@ -156,11 +226,20 @@ def test_reference_counts_stay_flat():
     opening = [0]
     failing = Harness(dim=side, reply=fail_at(2))
     failing_seats = [(failing.inference_queue, 3), None, None, None]
+    player = ScriptedPlayer()
+    refusing = ScriptedPlayer(odd_call=1)
+    player_seats = [refusing, player, (harness.inference_queue, 2), None]
     objects = [config, seats, opening, harness.inference_queue, harness.pipe, failing.pipe,
-               failing.inference_queue, failing_seats]
+               failing.inference_queue, failing_seats, player, refusing, player_seats]
 
     def calls():
         te.play_match(1, config, seats, harness.pipe, opening)
+        player.offered.clear()
+        refusing.offered.clear()
+        with pytest.raises(RuntimeError):
+            te.play_match(1, config, player_seats, harness.pipe)
+        player.offered.clear()
+        refusing.offered.clear()
         te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
                               harness.pipe)
         failing.pipe.calls = 0

@@ -181,12 +181,14 @@ def test_a_damaged_onnx_file_is_an_error_naming_it(tmp_path, capsys, damage):
                         "cut short": content[:len(content) // 2], "empty": b""}[damage])
     with pytest.raises(CheckpointError, match=f"ONNX file {target}"):
         exported(path)
-    common = ["--games", "1", "--workers", "1", "--threads", "1", "--side", "6"]
-    for network in (f"torch:{path}", f"onnx:{target}"):
-        assert main(["eval-random", "--network", network, "--backend", "onnxruntime",
-                     *common]) == 2
-        err = capsys.readouterr().err
-        assert f"ONNX file {target} is damaged" in err and len(err.strip().splitlines()) == 1
+    commands = [["eval-random", "--games", "1", "--workers", "1", "--threads", "1"],
+                ["play", "--no-browser"]]
+    for command in commands:
+        for network in (f"torch:{path}", f"onnx:{target}"):
+            assert main([*command, "--network", network, "--backend", "onnxruntime",
+                         "--side", "6"]) == 2
+            err = capsys.readouterr().err
+            assert f"ONNX file {target} is damaged" in err and len(err.strip().splitlines()) == 1
     assert target.read_bytes() != content  # refused, not replaced behind the user's back
 
 
@@ -197,6 +199,7 @@ def test_onnxruntime_asked_for_and_missing_is_exit_status_2(tmp_path, capsys, mo
     commands = [["selfplay", "--network", f"torch:{path}", "--output",
                  str(tmp_path / "games.jsonl.gz")],
                 ["eval-random", "--network", f"torch:{path}"],
+                ["play", "--network", f"torch:{path}", "--no-browser"],
                 ["loop", str(tmp_path / "run")]]
     for command in commands:
         assert main([*command, "--backend", "onnxruntime"]) == 2, command

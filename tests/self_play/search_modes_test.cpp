@@ -9,6 +9,8 @@
 #include <functional>
 #include <limits>
 #include <numeric>
+#include <optional>
+#include <string>
 
 #include "search/gumbel_root.h"
 #include "search/match.h"
@@ -245,8 +247,8 @@ TEST(Match, EverySeatKindPlaysItsTurnsFromTheOpening) {
     Rng rng(17);
     StubEvaluator greedy, searcher;
     std::array<MatchSeat, 4> seats{};
-    seats[1] = {MatchSeat::Kind::greedy, &greedy, 0};
-    seats[3] = {MatchSeat::Kind::search, &searcher, 6};
+    seats[1] = {MatchSeat::Kind::greedy, &greedy, 0, nullptr};
+    seats[3] = {MatchSeat::Kind::search, &searcher, 6, nullptr};
     Game opening_game(7);
     std::vector<Tile> opening;
     for (int i = 0; i < 3; ++i) {
@@ -277,11 +279,69 @@ TEST(Match, EverySeatKindPlaysItsTurnsFromTheOpening) {
     EXPECT_EQ(searcher.finished_positions, 0);
     StubEvaluator failing;
     failing.fail_at_request = 3;
-    seats[3] = {MatchSeat::Kind::search, &failing, 4};
+    seats[3] = {MatchSeat::Kind::search, &failing, 4, nullptr};
     auto failed = play_match(seats, mode_config(7, 0, SearchMode::sound), {}, rng);
     ASSERT_TRUE(std::holds_alternative<MatchFailure>(failed));
     EXPECT_EQ(std::get<MatchFailure>(failed).seat, 3u);
     EXPECT_EQ(std::get<MatchFailure>(failed).failure.text(), "RuntimeError: stub failure");
+}
+
+// A scripted player: the largest valid tile, or a fixed tile or a failure at its n-th turn.
+struct ScriptedPlayer : MovePlayer {
+    std::size_t calls = 0;
+    std::size_t odd_call = SIZE_MAX;  // the call that returns odd_tile or fails
+    std::optional<Tile> odd_tile;     // none: a failure
+    std::vector<std::vector<Tile>> offered;
+    std::variant<Tile, SearchFailure> choose(const Game& game) override {
+        EXPECT_FALSE(game.is_over());
+        offered.push_back(game.valid_tiles());
+        if (calls++ == odd_call) {
+            if (odd_tile) return *odd_tile;
+            return SearchFailure("scripted failure");
+        }
+        return game.valid_tiles().back();
+    }
+};
+
+TEST(Match, PlayerSeatsLayTheirOwnTilesAndFailOnAnInvalidOne) {
+    Rng rng(5);
+    StubEvaluator searcher;
+    ScriptedPlayer scripted;
+    std::array<MatchSeat, 4> seats{};
+    seats[0] = {MatchSeat::Kind::player, nullptr, 0, &scripted};
+    seats[2] = {MatchSeat::Kind::search, &searcher, 4, nullptr};
+    auto played = play_match(seats, mode_config(7, 99, SearchMode::sound), {}, rng);
+    ASSERT_TRUE(std::holds_alternative<Game>(played));
+    const Game& game = std::get<Game>(played);
+    ASSERT_TRUE(game.is_over());
+    Game replay(7);
+    std::size_t turn = 0;
+    for (const Move& move : game.history()) {
+        if (move.player == 0) {
+            ASSERT_LT(turn, scripted.offered.size());
+            EXPECT_EQ(scripted.offered[turn++], replay.valid_tiles());
+            EXPECT_EQ(move.tile, replay.valid_tiles().back());
+        }
+        ASSERT_FALSE(replay.apply_move(move.tile).has_value());
+    }
+    EXPECT_EQ(turn, scripted.calls);
+
+    // An occupied tile, a tile off the board, a failure: each ends the match in seat 0.
+    for (std::optional<Tile> odd : {std::optional<Tile>(game.history()[0].tile),
+                                    std::optional<Tile>(49), std::optional<Tile>()}) {
+        ScriptedPlayer failing;
+        failing.odd_call = 1;
+        failing.odd_tile = odd;
+        seats[0].player = &failing;
+        auto failed = play_match(seats, mode_config(7, 99, SearchMode::sound), {}, rng);
+        ASSERT_TRUE(std::holds_alternative<MatchFailure>(failed));
+        EXPECT_EQ(std::get<MatchFailure>(failed).seat, 0u);
+        EXPECT_EQ(failing.calls, 2u);
+        EXPECT_EQ(std::get<MatchFailure>(failed).failure.text(),
+                  odd ? "the player chose tile " + std::to_string(*odd) +
+                            ", which is not a valid tile there"
+                      : std::string("scripted failure"));
+    }
 }
 
 std::uint64_t mode_signature(SearchMode mode, std::uint32_t side, std::uint64_t seed) {

@@ -10,11 +10,12 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
 from ..cluster.options import ClusterError, close_session
-from . import arguments, games, learning, show
+from . import arguments, games, learning, show, viewing
 
 logger = logging.getLogger(__name__)
 
-DESCRIPTION = "Command line: selfplay, eval-random, arena, show; train, loop, plot."
+DESCRIPTION = ("Command line: selfplay, eval-random, arena, show; view, render, play; train, loop, "
+               "plot.")
 
 
 @contextmanager
@@ -39,6 +40,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True)
     games.add_commands(commands)
     show.add_command(commands)
+    viewing.add_commands(commands)
     learning.add_commands(commands)
     return parser
 

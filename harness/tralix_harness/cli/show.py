@@ -5,11 +5,11 @@ from __future__ import annotations
 
 import argparse
 import logging
-from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
 from ..data.records import read_games
+from ..viewer.games import owners_after, tiles_laid
 from . import arguments
 
 logger = logging.getLogger(__name__)
@@ -17,22 +17,9 @@ logger = logging.getLogger(__name__)
 GLYPHS = ("\u2b1c", "\U0001f7e5", "\U0001f7e6", "\U0001f7e8", "\U0001f7e9")
 
 
-def owners_after(side: int, history: Iterable[Sequence[int]]) -> list[int]:
-    """Owner of each tile (0 free, player + 1) after the given moves."""
-    owners = [0] * (side * side)
-    for player, tile in history:
-        owners[tile] = player + 1
-    return owners
-
-
 def board_text(side: int, owners: list[int]) -> str:
     return "".join("".join(GLYPHS[owners[r * side + c]] for c in range(side)) + "\n"
                    for r in range(side))
-
-
-def scores(owners: list[int]) -> list[int]:
-    """Tiles laid by each player."""
-    return [owners.count(p + 1) for p in range(4)]
 
 
 def add_command(commands: Any) -> None:
@@ -65,6 +52,6 @@ def cmd_show(args: argparse.Namespace) -> int:
                 print(board_text(side, owners_after(side, history[:i + 1])))
     owners = owners_after(side, history)
     print(f"game {chosen['id']}, side {side}, {len(history)} tiles, "
-          f"tiles laid by seat {scores(owners)}, outcome {chosen['outcome']}")
+          f"tiles laid by seat {tiles_laid(owners)}, outcome {chosen['outcome']}")
     print(board_text(side, owners))
     return 0

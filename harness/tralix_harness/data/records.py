@@ -184,11 +184,14 @@ class GameLines:
                            self.path, self.lines, self.partial)
 
 
-def read_games(path: Path) -> Iterator[dict[str, Any]]:
+def read_games(source: Path | GameLines) -> Iterator[dict[str, Any]]:
     """Every complete game of the file, in order; a file cut short gives what it holds, with
-    a warning. A line that is not JSON is UnreadableFile, naming the file and the line."""
-    for number, line in GameLines(path):
+    a warning (and, given the GameLines, says so in its ``cut_short`` afterwards). A line that
+    is not JSON is UnreadableFile, naming the file and the line."""
+    lines = source if isinstance(source, GameLines) else GameLines(source)
+    for number, line in lines:
         try:
             yield json.loads(line)
         except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as error:
-            raise UnreadableFile(f"{path}, line {number}: not a JSON line ({error})") from None
+            raise UnreadableFile(f"{lines.path}, line {number}: not a JSON line ({error})"
+                                 ) from None

@@ -23,7 +23,8 @@ bool read_queue(PyObject* queue, Py_ssize_t seat, PyObject*& out) {
     if (!ok) {
         PyErr_Format(PyExc_TypeError,
                      "seats[%zd] must be None (a random player), a queue with a put method (a "
-                     "greedy network) or a tuple (queue, sims) (a searching network), not %T",
+                     "greedy network), a tuple (queue, sims) (a searching network) or a "
+                     "callable (a player), not %T",
                      seat, queue);
         return false;
     }
@@ -39,7 +40,14 @@ bool read_seat(PyObject* item, Py_ssize_t seat, MatchArguments& out) {
         return true;
     }
     if (!PyTuple_Check(item)) {
-        target = {MatchSeat::Kind::greedy, nullptr, 0};
+        bool has_put = false;
+        if (!has_method(item, Name::put, has_put)) return false;
+        if (!has_put && PyCallable_Check(item)) {
+            target = {MatchSeat::Kind::player, nullptr, 0, nullptr};
+            out.players[static_cast<std::size_t>(seat)] = item;
+            return true;
+        }
+        target = {MatchSeat::Kind::greedy, nullptr, 0, nullptr};
         return read_queue(item, seat, queue);
     }
     if (PyTuple_GET_SIZE(item) != 2) {
@@ -65,9 +73,9 @@ bool read_seat(PyObject* item, Py_ssize_t seat, MatchArguments& out) {
                      static_cast<unsigned long>(UINT32_MAX), sims);
         return false;
     }
-    target = count == 0
-                 ? MatchSeat{MatchSeat::Kind::greedy, nullptr, 0}
-                 : MatchSeat{MatchSeat::Kind::search, nullptr, static_cast<std::uint32_t>(count)};
+    target = count == 0 ? MatchSeat{MatchSeat::Kind::greedy, nullptr, 0, nullptr}
+                        : MatchSeat{MatchSeat::Kind::search, nullptr,
+                                    static_cast<std::uint32_t>(count), nullptr};
     return read_queue(PyTuple_GET_ITEM(item, 0), seat, queue);
 }
 
@@ -134,7 +142,9 @@ bool read_match_arguments(PyObject* seats, PyObject* opening, PyObject* pipe, st
     }
     if (!read_seats(seats, out) || !read_opening(opening, dim, out.opening)) return false;
     bool networks = false;
-    for (const MatchSeat& seat : out.seats) networks |= seat.kind != MatchSeat::Kind::random;
+    for (const MatchSeat& seat : out.seats) {
+        networks |= seat.kind == MatchSeat::Kind::greedy || seat.kind == MatchSeat::Kind::search;
+    }
     bool has_recv = true;
     if (networks && !has_method(pipe, Name::recv, has_recv)) return false;
     if (!has_recv) {

@@ -10,14 +10,16 @@
 namespace tralix {
 
 struct MatchArguments {
-    std::array<MatchSeat, 4> seats;     // networks not yet attached
-    std::array<PyObject*, 4> queues{};  // borrowed from seats; null for random seats
+    std::array<MatchSeat, 4> seats;      // networks not yet attached
+    std::array<PyObject*, 4> queues{};   // borrowed from seats; null but for network seats
+    std::array<PyObject*, 4> players{};  // borrowed from seats; null but for player seats
     std::vector<Tile> opening;
 };
 
 // seats: a sequence of four items (not a str or bytes), each None (a uniformly random player),
-// an object with a put method (a network playing greedily), or a 2-tuple (queue, sims) with
-// sims a non-negative int (a network searching sims simulations per move; 0 plays greedily).
+// an object with a put method (a network playing greedily), a 2-tuple (queue, sims) with
+// sims a non-negative int (a network searching sims simulations per move; 0 plays greedily),
+// or any other callable (a player choosing its tiles: PythonPlayer).
 // opening: null or an iterable of tiles, each valid when its turn comes on an empty board of
 // side dim. pipe must have a recv method when a seat plays a network. False with TypeError or
 // ValueError set, naming the seat or the opening's index.

@@ -42,8 +42,9 @@ PyMethodDef functions[] = {
     {"play_match", as_cfunction(play_match_entry), METH_FASTCALL | METH_KEYWORDS,
      "play_match(id, config, seats, pipe, opening=())\n--\n\n"
      "One game on a board of side config.dim after the opening's tiles, one player per seat: "
-     "None (uniformly random), a queue (a network playing its highest prior) or (queue, sims) "
-     "(a network searching sims simulations per move in config.search_mode, without noise). "
+     "None (uniformly random), a queue (a network playing its highest prior), (queue, sims) "
+     "(a network searching sims simulations per move in config.search_mode, without noise) or "
+     "a callable player(history, valid_tiles) returning its tile. "
      "Returns (outcome, history)."},
 };
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "engine/match_arguments.h"
+#include "engine/python_player.h"
 #include "module/captured_error.h"
 #include "module/inference_channel.h"
 
@@ -35,14 +36,8 @@ PyRef match_result(const Game& game) {
         if (score == nullptr) return {};
         PyList_SET_ITEM(outcome.get(), s, score);
     }
-    const std::vector<Move>& moves = game.history();
-    PyRef history = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    PyRef history = history_list(game.history());
     if (!history) return {};
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        PyObject* pair = Py_BuildValue("(II)", moves[i].player, moves[i].tile);
-        if (pair == nullptr) return {};
-        PyList_SET_ITEM(history.get(), static_cast<Py_ssize_t>(i), pair);
-    }
     return PyRef::steal(PyTuple_Pack(2, outcome.get(), history.get()));
 }
 
@@ -58,6 +53,12 @@ PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* open
         if (arguments.queues[s] == nullptr) continue;
         channels[s] = std::make_unique<InferenceChannel>(context, arguments.queues[s]);
         arguments.seats[s].network = channels[s].get();
+    }
+    std::array<std::unique_ptr<PythonPlayer>, 4> players;
+    for (std::size_t s = 0; s < 4; ++s) {
+        if (arguments.players[s] == nullptr) continue;
+        players[s] = std::make_unique<PythonPlayer>(arguments.players[s]);
+        arguments.seats[s].player = players[s].get();
     }
     auto played =
         tralix::play_match(arguments.seats, context.config, arguments.opening, thread_rng());

@@ -8,8 +8,9 @@ namespace tralix::drivers {
 
 // Plays one match on a board of side config.dim (seats and opening as read_match_arguments
 // takes them) and returns (outcome, history): the four scores by seat as floats and the
-// (player, tile) pairs laid, the opening's included. A failing network raises RuntimeError
-// "seat {s}: {text}" chained to the network's exception; an exception that is not an Exception
+// (player, tile) pairs laid, the opening's included. A failing network or player raises
+// RuntimeError "seat {s}: {text}" chained to its exception (a player's tile that is not valid:
+// no exception to chain); an exception that is not an Exception
 // (KeyboardInterrupt, SystemExit) is raised again as it is.
 PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* opening);
 

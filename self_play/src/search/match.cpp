@@ -1,6 +1,8 @@
 #include "search/match.h"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/fatal_error.h"
@@ -27,8 +29,13 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
     std::array<std::unique_ptr<SearchTree>, 4> trees;
     std::array<Config, 4> settings;
     for (std::size_t s = 0; s < seats.size(); ++s) {
-        if (seats[s].kind != MatchSeat::Kind::random && seats[s].network == nullptr) {
+        const MatchSeat::Kind kind = seats[s].kind;
+        if ((kind == MatchSeat::Kind::greedy || kind == MatchSeat::Kind::search) &&
+            seats[s].network == nullptr) {
             fatal_stop("a match seat that plays a network has none");
+        }
+        if (kind == MatchSeat::Kind::player && seats[s].player == nullptr) {
+            fatal_stop("a match seat of a player has none");
         }
         if (seats[s].kind == MatchSeat::Kind::search) {
             trees[s] = std::make_unique<SearchTree>();
@@ -44,6 +51,18 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
         if (seat.kind == MatchSeat::Kind::random) {
             const std::vector<Tile>& tiles = game.valid_tiles();
             tile = tiles[uniform_index(rng, tiles.size())];
+        } else if (seat.kind == MatchSeat::Kind::player) {
+            auto choice = seat.player->choose(game);
+            if (auto* failure = std::get_if<SearchFailure>(&choice)) {
+                return MatchFailure{mover, std::move(*failure)};
+            }
+            tile = std::get<Tile>(choice);
+            const std::vector<Tile>& tiles = game.valid_tiles();
+            if (!std::binary_search(tiles.begin(), tiles.end(), tile)) {
+                return MatchFailure{mover,
+                                    SearchFailure("the player chose tile " + std::to_string(tile) +
+                                                  ", which is not a valid tile there")};
+            }
         } else {
             auto choice = seat.kind == MatchSeat::Kind::greedy
                               ? greedy_choice(*seat.network, game, rng)

@@ -1,6 +1,7 @@
 // A game between four players of any kind, each seat its own: uniformly random, a network that
-// plays the highest prior, or a network that searches with its own tree, reused from move to
-// move. Evaluation plays searching players through it.
+// plays the highest prior, a network that searches with its own tree, reused from move to
+// move, or a player outside the search (a person, a script). Evaluation plays searching
+// players through it.
 #pragma once
 
 #include <array>
@@ -11,14 +12,24 @@
 #include <variant>
 
 #include "search/root_search.h"
+#include "search/search_failure.h"
 
 namespace tralix {
 
+// A player that is neither random nor a network: a person at a board, or a scripted player.
+class MovePlayer {
+public:
+    virtual ~MovePlayer() = default;
+    // The tile to lay in game, which is not over, or the failure that ends the match.
+    virtual std::variant<Tile, SearchFailure> choose(const Game& game) = 0;
+};
+
 struct MatchSeat {
-    enum class Kind : std::uint8_t { random, greedy, search };
+    enum class Kind : std::uint8_t { random, greedy, search, player };
     Kind kind = Kind::random;
     Evaluator* network = nullptr;  // greedy and search seats
     std::uint32_t sims = 0;        // search seats: simulations per move
+    MovePlayer* player = nullptr;  // player seats
 };
 
 struct MatchFailure {
@@ -36,7 +47,8 @@ std::optional<std::size_t> first_invalid_opening_tile(std::uint32_t dim,
 // valid) to its end. Searching seats use config's settings and search mode with
 // config.sims_per_move replaced by their own sims, without root noise; each keeps its tree
 // across the game, following every tile laid. Random seats draw with rng. Ends at the first
-// failing network.
+// failing network or player; a player's tile that is not valid is a failure "the player chose
+// tile T, which is not a valid tile there", the game left as it was.
 std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seats,
                                             const Config& config, std::span<const Tile> opening,
                                             Rng& rng);
