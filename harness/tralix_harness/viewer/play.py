@@ -120,8 +120,9 @@ class PlayServer:
                              if self.settings.sims_per_move > 0 else self.network)
         seats: list[Any] = [network_seat] * 4
         seats[self.state.seat] = self.person
-        config = types.SimpleNamespace(**dataclasses.asdict(self.settings),
-                                       search_mode=SOUND_SEARCH)
+        # The settings' own search mode, whatever it is, gives way to the sound search.
+        config = types.SimpleNamespace(**{**dataclasses.asdict(self.settings),
+                                          "search_mode": SOUND_SEARCH})
         try:
             outcome, history = tralix_engine.play_match(self.game_id, config, seats,
                                                         self.network)
