@@ -30,9 +30,10 @@ from ..local.options import (
     RunOptions,
 )
 from ..networks.names import NetworkKind, NetworkName
+from ..viewer.games import owners_after
 from . import arguments
 from .options import add_options, build
-from .show import board_text, owners_after
+from .show import board_text
 
 logger = logging.getLogger(__name__)
 
