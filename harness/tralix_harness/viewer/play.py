@@ -17,7 +17,6 @@ import logging
 import math
 import queue
 import threading
-import types
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
@@ -120,9 +119,7 @@ class PlayServer:
                              if self.settings.sims_per_move > 0 else self.network)
         seats: list[Any] = [network_seat] * 4
         seats[self.state.seat] = self.person
-        # The settings' own search mode, whatever it is, gives way to the sound search.
-        config = types.SimpleNamespace(**{**dataclasses.asdict(self.settings),
-                                          "search_mode": SOUND_SEARCH})
+        config = dataclasses.replace(self.settings, search_mode=SOUND_SEARCH)
         try:
             outcome, history = tralix_engine.play_match(self.game_id, config, seats,
                                                         self.network)
