@@ -66,10 +66,11 @@ class TrainSettings(Settings):
 # values are shares of 1 among four players (about 0.25), so with many valid tiles and flat
 # priors a small constant keeps the search on the first children it tried, and the visit
 # shares then tell more about the root noise than about the values.
-# The sound search (each child credited to the player who laid its tile) makes visit shares
-# worth learning from; the self-play module's own search (mode 0) does not.
+# The search is the Gumbel root (search mode 2): at 8 simulations its improved policy is a
+# target the network learns from, where the sound search's visit shares (mode 1) are not and
+# the self-play module's own (mode 0) mislead (bench/README.md, learning by search mode).
 LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0,
-                             search_mode=1)
+                             search_mode=2)
 
 # The search settings a run folder's settings file holds, under the names it has always used
 # for them there (the command line's names); the others stay at LOOP_SEARCH's.
