@@ -40,20 +40,20 @@ def int_from_to(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
-def existing_file(text: str) -> str:
+def _existing(text: str, is_kind: Callable[[Path], bool], noun: str) -> str:
     path = Path(text)
-    if not path.is_file():
+    if not is_kind(path):
         raise argparse.ArgumentTypeError(
-            f"{text}: {'is not a file' if path.exists() else 'no such file'}")
+            f"{text}: {f'is not a {noun}' if path.exists() else f'no such {noun}'}")
     return text
+
+
+def existing_file(text: str) -> str:
+    return _existing(text, Path.is_file, "file")
 
 
 def existing_directory(text: str) -> str:
-    path = Path(text)
-    if not path.is_dir():
-        raise argparse.ArgumentTypeError(
-            f"{text}: {'is not a folder' if path.exists() else 'no such folder'}")
-    return text
+    return _existing(text, Path.is_dir, "folder")
 
 
 def network(text: str) -> NetworkName:

@@ -243,38 +243,42 @@ class Loop:
         results: dict[str, Any] = {}
         c = self.control
         checkpoint = self.folder.checkpoint(generation)
+        policies: dict[int, Any] = {}
+
+        def policy_of(g: int) -> Any:
+            """Generation g's greedy policy, loaded and folded once per evaluation."""
+            if g not in policies:
+                policies[g] = _policy(load_model(self.folder.checkpoint(g), self.settings.side)[0])
+            return policies[g]
+
         if c.eval_games:
             results["random_baseline"] = self._baseline().as_dict()
             results["random"] = self._random_score(NetworkName.torch(checkpoint)).as_dict()
         if c.rating_games:
-            results["rating"] = self._rate(generation)
+            results["rating"] = self._rate(generation, policy_of)
         if c.arena_games and generation > 0:
-            model, _ = load_model(checkpoint, self.settings.side)
-            previous, _ = load_model(self.folder.checkpoint(generation - 1), self.settings.side)
             results["previous"] = greedy_match(
-                _policy(model), _policy(previous), self.settings.side, c.arena_games,
-                c.arena_opening, seed=self.settings.train.seed * 100003 + generation).as_dict()
+                policy_of(generation), policy_of(generation - 1), self.settings.side,
+                c.arena_games, c.arena_opening,
+                seed=self.settings.train.seed * 100003 + generation).as_dict()
         return results
 
-    def _rate(self, generation: int) -> dict[str, float]:
+    def _rate(self, generation: int, policy_of: Callable[[int], Any]) -> dict[str, float]:
         """Plays the generation's rating matches (greedy, seat-rotated, in this process),
         keeps them in the run folder and refits the ratings: the new network's, and the
         references' for the plot."""
         c, side = self.control, self.settings.side
         seed = self.settings.train.seed * 100003 + generation
-        model, _ = load_model(self.folder.checkpoint(generation), side)
         opponents: list[tuple[str, Any]] = [
             (NetworkKind.UNIFORM.value, random_policy(seed)),
             (NetworkKind.HEURISTIC.value, _heuristic_policy(side))]
-        for earlier in (generation - 1, generation - 2):
-            if earlier >= 0:
-                previous, _ = load_model(self.folder.checkpoint(earlier), side)
-                opponents.append((_player(earlier), _policy(previous)))
+        opponents += [(_player(g), policy_of(g)) for g in (generation - 1, generation - 2)
+                      if g >= 0]
         games: list[MatchGame] = []
         for index, (name, opponent) in enumerate(opponents):
             played: list[tuple[int, list[float]]] = []
-            greedy_match(_policy(model), opponent, side, c.rating_games, c.arena_opening,
-                         seed=seed * 7 + index, outcomes=played)
+            greedy_match(policy_of(generation), opponent, side, c.rating_games,
+                         c.arena_opening, seed=seed * 7 + index, outcomes=played)
             for seat, outcome in played:
                 players = tuple(_player(generation) if s == seat else name for s in range(4))
                 games.append(MatchGame(generation, players, tuple(outcome)))
