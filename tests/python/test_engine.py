@@ -23,12 +23,28 @@ def replayed(side, history):
     return game
 
 
-def test_search_mode_is_read_after_the_eight_fields_and_checked():
+def test_search_mode_and_playout_cap_are_read_after_the_eight_fields_and_checked():
     harness = Harness(dim=5)
     config = LoggingConfig(dim=5, search_mode=1)
     assert te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
-    assert config.log[:9] == [*FIELDS, "search_mode"] and len(config.log) == 9
+    assert config.log == [*FIELDS, "search_mode", "full_search_share"]
+    # The cheap simulations are read only under a cap.
+    capped = LoggingConfig(dim=5, search_mode=2, sims_per_move=4, full_search_share=0.5,
+                           cheap_sims=1)
+    assert te.play_training_game(1, capped, harness.result_queue, harness.inference_queue,
+                                 harness.pipe) == 0
+    assert capped.log == [*FIELDS, "search_mode", "full_search_share", "cheap_sims"]
+    for share, cheap, error in ((1.5, 1, ValueError), (-0.1, 1, ValueError),
+                                (float("nan"), 1, ValueError), ("1", 1, TypeError),
+                                (0.5, 0, ValueError), (0.5, 5, ValueError),
+                                (0.5, None, TypeError), (0.5, 1.0, TypeError)):
+        harness = Harness(dim=5)
+        with pytest.raises(error, match="full_search_share|cheap_sims"):
+            te.play_training_game(1, Config(dim=5, search_mode=2, sims_per_move=4,
+                                            full_search_share=share, cheap_sims=cheap),
+                                  harness.result_queue, harness.inference_queue, harness.pipe)
+        assert harness.requests == [] and harness.results == []
     # Missing: the visits search of tralix_self_play.
     missing = LoggingConfig(dim=5)
     assert te.play_training_game(1, missing, ResultQueue(), harness.inference_queue,

@@ -117,8 +117,9 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
              "lookahead_temperature": 0.05, "steps": 11,
              "model": ModelSettings().as_dict(), "train": TrainSettings().as_dict()}
     settings = LoopSettings.from_dict(saved)
-    # Written before the search had modes: played, and resumed, with the module's own search.
-    assert settings.as_dict() == dict(saved, search_mode=0)
+    # Written before the search had modes: played, and resumed, with the module's own search
+    # and no playout cap.
+    assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0)
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
                                              c_init=1.5, dirichlet_alpha=0.4,
                                              exploration_fraction=0.2)

@@ -344,6 +344,43 @@ TEST(Match, PlayerSeatsLayTheirOwnTilesAndFailOnAnInvalidOne) {
     }
 }
 
+TEST(PlayoutCap, CheapMovesRunTheirFewSimulationsAndLeaveEmptyRecords) {
+    for (SearchMode mode : {SearchMode::sound, SearchMode::gumbel}) {
+        Config config = mode_config(8, 24, mode);
+        config.full_search_share = 0.5f;
+        config.cheap_sims = 2;
+        StubEvaluator network({0.5f, 0.0f, -0.5f, 0.0f});
+        Rng rng(11);
+        std::vector<int> requests_per_move;
+        int before = 0;
+        auto played = play_training_game(network, config, rng, [&](const Node&, Tile) {
+            requests_per_move.push_back(network.requests - before);
+            before = network.requests;
+        });
+        ASSERT_TRUE(std::holds_alternative<TrainingGame>(played));
+        const auto& records = std::get<TrainingGame>(played).records;
+        ASSERT_EQ(records.size(), requests_per_move.size());
+        int cheap = 0, full_requests = 0, cheap_requests = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (records[i].empty()) {
+                ++cheap;
+                // A cheap move evaluates at most its root and one leaf per simulation.
+                EXPECT_LE(requests_per_move[i], 3) << "move " << i;
+                cheap_requests += requests_per_move[i];
+            } else {
+                float sum = 0;
+                for (const auto& entry : records[i]) sum += entry.second;
+                EXPECT_NEAR(sum, 1.0f, 1e-5f);
+                full_requests += requests_per_move[i];
+            }
+        }
+        const int full = static_cast<int>(records.size()) - cheap;
+        ASSERT_GT(cheap, 0);
+        ASSERT_GT(full, 0);
+        EXPECT_GT(full_requests * cheap, 4 * cheap_requests * full);
+    }
+}
+
 std::uint64_t mode_signature(SearchMode mode, std::uint32_t side, std::uint64_t seed) {
     return testing::training_signature(mode_config(side, 24, mode), seed);
 }

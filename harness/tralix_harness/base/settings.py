@@ -97,7 +97,8 @@ class SearchSettings(Settings):
     """Board side, input layout and search constants of one run.
 
     The module reads these attributes by name at the start of every game: tralix_self_play
-    the first eight, tralix_engine also ``search_mode``.
+    the first eight, tralix_engine also ``search_mode`` and, in its training games, the
+    playout cap (``full_search_share``, ``cheap_sims``).
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
@@ -114,6 +115,13 @@ class SearchSettings(Settings):
         "value), 1 sound PUCT (each child credited to the player who laid its tile), 2 Gumbel "
         "root (sequential halving, the improved policy as the record); 1 and 2 play through "
         "tralix_engine", least=0, most=2)
+    full_search_share: float = option(
+        1.0, "playout cap: the share of moves searched in full, whose records are the policy "
+        "targets; the others are searched with --cheap-sims and teach the value alone "
+        "(search modes 1 and 2)")
+    cheap_sims: int = option(
+        0, "playout cap: simulations of a cheap search (from 1 to --sims when "
+        "--full-search-share is below 1)", least=0)
 
     def __post_init__(self) -> None:
         check_side(self.dim)
@@ -125,6 +133,15 @@ class SearchSettings(Settings):
             raise ValueError(f"search mode must be 0, 1 or 2, not {self.search_mode}")
         if not self.dirichlet_alpha > 0:
             raise ValueError(f"dirichlet alpha must be above 0, not {self.dirichlet_alpha}")
+        if not 0 <= self.full_search_share <= 1:
+            raise ValueError(f"the full search share must be from 0 to 1, not "
+                             f"{self.full_search_share}")
+        if self.full_search_share < 1:
+            if self.search_mode == 0:
+                raise ValueError("the playout cap needs search mode 1 or 2")
+            if not 1 <= self.cheap_sims <= self.sims_per_move:
+                raise ValueError(f"cheap simulations must be from 1 to the simulations per "
+                                 f"move ({self.sims_per_move}), not {self.cheap_sims}")
 
     @property
     def side(self) -> int:

@@ -6,8 +6,8 @@ look-ahead target for the decision when it has one and it is asked for, see
 learning/lookahead.py, else the record's visit shares, which minibatches sharpen; spread over
 the side * side tiles), the value target (the outcome turned so that the player to move comes
 first) and the player to move. A decision whose record has no shares (its move ran no
-simulation), or that had a single valid tile, is left out of the policy loss: its policy mask
-is false.
+simulation), whose record is empty (a cheap search under the playout cap), or that had a single
+valid tile, is left out of the policy loss: its policy mask is false.
 
 Samples are kept compactly: planes bit-packed (``pack_bits``; not ``tralix_rules.pack_planes``,
 which writes a request's planes one byte per bool), policy targets sparse (the record's tiles
@@ -134,8 +134,10 @@ def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
     entry_shares: list[float] = []
     mask = np.zeros(n, bool)
     for i, record in enumerate(records):
-        if not isinstance(record, list) or not record:
+        if not isinstance(record, list) or (not record and name != "record"):
             _fail(f"{name} {i} is not a non-empty list")
+        if not record:
+            continue  # searched cheaply under the playout cap: no policy target
         try:
             pairs = [(int(t), s) for t, s in record]
         except (TypeError, ValueError, OverflowError):  # OverflowError: a tile of Infinity

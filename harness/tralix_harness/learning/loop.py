@@ -316,9 +316,13 @@ class Loop:
 
     def _print_header(self) -> None:
         s = self.settings
+        sims = f"{s.search.sims_per_move} simulations per move"
+        if s.search.full_search_share < 1:
+            sims = (f"{sims} on {s.search.full_search_share:.0%} of the moves, "
+                    f"{s.search.cheap_sims} on the others")
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "
               f"{s.model.channels} channels; per generation {s.games} self-play games of "
-              f"{s.search.sims_per_move} simulations per move (generation 1: {s.first_games} "
+              f"{sims} (generation 1: {s.first_games} "
               f"games of {s.first_sims}) and {s.steps} training steps of {s.train.batch_size} "
               "positions",
               file=self.out)

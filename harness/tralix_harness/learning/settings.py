@@ -76,7 +76,8 @@ LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.
 # for them there (the command line's names); the others stay at LOOP_SEARCH's.
 _SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_moves",
                 "c_init": "c_init", "alpha": "dirichlet_alpha",
-                "exploration_fraction": "exploration_fraction", "search_mode": "search_mode"}
+                "exploration_fraction": "exploration_fraction", "search_mode": "search_mode",
+                "full_search_share": "full_search_share", "cheap_sims": "cheap_sims"}
 LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
 
 
@@ -109,7 +110,8 @@ class LoopSettings(Settings):
                                                    for name in LOOP_SEARCH_FIELDS})
         if kept != self.search:
             raise ValueError("the loop's search settings are the side, simulations, sampled "
-                             "moves, c_init, alpha, exploration fraction and search mode; the "
+                             "moves, c_init, alpha, exploration fraction, search mode and "
+                             "playout cap; the "
                              f"others stay as they are: {LOOP_SEARCH}")
 
     @property
@@ -118,8 +120,9 @@ class LoopSettings(Settings):
 
     def generation_search(self, generation: int) -> SearchSettings:
         """The search settings of a generation's self-play."""
-        if generation == 1:
-            return dataclasses.replace(self.search, sims_per_move=self.first_sims)
+        if generation == 1:  # its records teach nothing: no playout cap
+            return dataclasses.replace(self.search, sims_per_move=self.first_sims,
+                                       full_search_share=1.0)
         return self.search
 
     def as_dict(self) -> dict[str, Any]:

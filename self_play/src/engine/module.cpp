@@ -21,7 +21,7 @@ PyObject* play_training_game_entry(PyObject*, PyObject* const* args, Py_ssize_t 
         [](const GameContext& context, PyObject** bound) {
             return drivers::play_training_game(context, bound[3]);
         },
-        read_search_mode);
+        read_training_settings);
 }
 
 PyObject* play_match_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -38,7 +38,10 @@ PyMethodDef functions[] = {
      "play_training_game(id, config, result_queue, inference_queue, pipe)\n--\n\n"
      "One self-play game searched in config.search_mode (0: the visits search of "
      "tralix_self_play, 1: sound PUCT, 2: Gumbel root); puts (id, (history, records, outcome)) "
-     "on result_queue and returns 0, or returns 1 when the network failed."},
+     "on result_queue and returns 0, or returns 1 when the network failed. With "
+     "config.full_search_share below 1 (playout cap), each move is searched in full with that "
+     "probability and otherwise with config.cheap_sims simulations; a cheap move's record is "
+     "empty."},
     {"play_match", as_cfunction(play_match_entry), METH_FASTCALL | METH_KEYWORDS,
      "play_match(id, config, seats, pipe, opening=())\n--\n\n"
      "One game on a board of side config.dim after the opening's tiles, one player per seat: "

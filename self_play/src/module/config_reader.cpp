@@ -93,4 +93,58 @@ bool read_search_mode(PyObject* config, Config& out) {
     return true;
 }
 
+namespace {
+
+// The attribute's value, or null without an error when the object has none; false with a
+// Python error set when the lookup itself fails.
+bool optional_attribute(PyObject* config, Name name, PyRef& out) {
+    PyObject* key = interned(name);
+    if (key == nullptr) return false;
+    PyObject* found = nullptr;
+    const int present = PyObject_GetOptionalAttr(config, key, &found);
+    out = PyRef::steal(found);
+    return present >= 0;
+}
+
+}  // namespace
+
+bool read_training_settings(PyObject* config, Config& out) {
+    if (!read_search_mode(config, out)) return false;
+    PyRef share;
+    if (!optional_attribute(config, Name::full_search_share, share)) return false;
+    if (!share) return true;
+    if (!PyFloat_Check(share.get()) && !PyLong_Check(share.get())) {
+        PyErr_Format(PyExc_TypeError, "config.full_search_share must be a float, not %T",
+                     share.get());
+        return false;
+    }
+    const double wide = PyFloat_AsDouble(share.get());
+    if (wide == -1.0 && PyErr_Occurred()) return false;
+    if (!(wide >= 0.0 && wide <= 1.0)) {
+        PyErr_Format(PyExc_ValueError, "config.full_search_share must be in [0, 1], not %R",
+                     share.get());
+        return false;
+    }
+    out.full_search_share = static_cast<float>(wide);
+    if (out.full_search_share >= 1.0f) return true;
+    PyRef cheap;
+    if (!optional_attribute(config, Name::cheap_sims, cheap)) return false;
+    if (!cheap || !PyLong_Check(cheap.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "config.cheap_sims must be an int when full_search_share is below 1");
+        return false;
+    }
+    int overflow = 0;
+    const long sims = PyLong_AsLongAndOverflow(cheap.get(), &overflow);
+    if (sims == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || sims < 1 || static_cast<unsigned long>(sims) > out.sims_per_move) {
+        PyErr_Format(PyExc_ValueError,
+                     "config.cheap_sims must be from 1 to sims_per_move (%u), not %R",
+                     static_cast<unsigned>(out.sims_per_move), cheap.get());
+        return false;
+    }
+    out.cheap_sims = static_cast<std::uint32_t>(sims);
+    return true;
+}
+
 }  // namespace tralix

@@ -5,7 +5,7 @@
 namespace tralix {
 namespace {
 
-constexpr std::array<const char*, 11> texts = {
+constexpr std::array<const char*, 13> texts = {
     "dim",
     "rep",
     "sims_per_move",
@@ -15,6 +15,8 @@ constexpr std::array<const char*, 11> texts = {
     "dirichlet_alpha",
     "exploration_fraction",
     "search_mode",
+    "full_search_share",
+    "cheap_sims",
     "put",
     "recv",
 };

@@ -18,8 +18,10 @@ enum class Name : std::uint8_t {
     c_init,
     dirichlet_alpha,
     exploration_fraction,
-    // tralix_engine's further field.
+    // tralix_engine's further fields.
     search_mode,
+    full_search_share,
+    cheap_sims,
     // Methods of the queues and the pipe.
     put,
     recv,

@@ -36,6 +36,11 @@ struct Config {
     // Gumbel mode: below the root, the improved policy's deterministic rule instead of the
     // sound PUCT rule.
     bool gumbel_improved_interior = false;
+    // Playout cap (training games of tralix_engine): each move is searched in full, with
+    // sims_per_move simulations, with this probability, and otherwise cheaply with cheap_sims;
+    // a cheap search's record is left empty, as it is no policy target. At 1 no draw is made.
+    float full_search_share = 1.0f;
+    std::uint32_t cheap_sims = 0;
 };
 
 }  // namespace tralix

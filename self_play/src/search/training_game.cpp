@@ -7,9 +7,15 @@ std::variant<TrainingGame, SearchFailure> play_training_game(Evaluator& evaluato
                                                              const MoveObserver& observe) {
     TrainingGame result{Game(config.dim), {}};
     SearchTree tree;
+    Config cheap = config;
+    cheap.sims_per_move = config.cheap_sims;
+    const bool capped = config.full_search_share < 1.0f;
     while (!result.game.is_over()) {
-        auto choice = search_move(evaluator, tree, result.game, config, result.records, rng);
+        const bool full = !capped || uniform_float(rng) < config.full_search_share;
+        auto choice =
+            search_move(evaluator, tree, result.game, full ? config : cheap, result.records, rng);
         if (auto* failure = std::get_if<SearchFailure>(&choice)) return std::move(*failure);
+        if (!full) result.records.back().clear();
         const Tile tile = std::get<Tile>(choice);
         if (observe) observe(tree.root(), tile);
         result.game.apply_move(tile);
