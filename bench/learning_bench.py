@@ -3,6 +3,9 @@ the harness (network evaluations/s), the look-ahead policy targets (positions va
 training (samples/s).
 
     .venv/bin/python bench/learning_bench.py [--sides 10 20] [--games 8] [--sims 32]
+        [--search-mode 2]
+
+Self-play searches in the loop's mode by default (2, the Gumbel root through tralix_engine).
 """
 
 from __future__ import annotations
@@ -18,21 +21,22 @@ from tralix_harness.base.settings import SearchSettings
 from tralix_harness.data.samples import game_samples
 from tralix_harness.data.window import Source
 from tralix_harness.learning.lookahead import lookahead_targets, torch_value
-from tralix_harness.learning.settings import LoopControl, TrainSettings
+from tralix_harness.learning.settings import LOOP_SEARCH, LoopControl, TrainSettings
 from tralix_harness.learning.trainer import Trainer
 from tralix_harness.local.options import GameStatus, RunKind, RunOptions, TrainingGame
 from tralix_harness.local.run import Run
 from tralix_harness.networks.settings import ModelSettings
 
 
-def measure(side: int, games: int, sims: int, steps: int, folder: Path) -> None:
+def measure(side: int, games: int, sims: int, mode: int, steps: int, folder: Path) -> None:
     control = LoopControl()
     torch.set_num_threads(control.train_threads)
     trainer = Trainer(side, ModelSettings(), TrainSettings())
     checkpoint = folder / f"side-{side}.pt"
     trainer.save(checkpoint)
     options = RunOptions(kind=RunKind.SELFPLAY, games=games,
-                         settings=SearchSettings(dim=side, rep=1, sims_per_move=sims),
+                         settings=SearchSettings(dim=side, rep=1, sims_per_move=sims,
+                                                 search_mode=mode),
                          networks=[f"torch:{checkpoint}"], workers=control.workers,
                          threads=control.threads, batch_size=control.server_batch)
     played: list[TrainingGame] = []
@@ -43,7 +47,8 @@ def measure(side: int, games: int, sims: int, steps: int, folder: Path) -> None:
         seconds = time.perf_counter() - run.started
         served = run.requests_served()
     print(f"side {side}: self-play {served / seconds:,.0f} network evaluations/s "
-          f"({len(played)} games of {sims} simulations per move, {seconds:.1f} s)")
+          f"({len(played)} games of {sims} simulations per move in search mode {mode}, "
+          f"{seconds:.1f} s)")
 
     trainer.model.eval()
     value = torch_value(trainer.model)
@@ -74,11 +79,12 @@ def main() -> None:
     parser.add_argument("--sides", type=int, nargs="+", default=[10, 20])
     parser.add_argument("--games", type=int, default=8)
     parser.add_argument("--sims", type=int, default=32)
+    parser.add_argument("--search-mode", type=int, default=LOOP_SEARCH.search_mode)
     parser.add_argument("--steps", type=int, default=40)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         for side in args.sides:
-            measure(side, args.games, args.sims, args.steps, Path(folder))
+            measure(side, args.games, args.sims, args.search_mode, args.steps, Path(folder))
 
 
 if __name__ == "__main__":
