@@ -25,6 +25,7 @@ from tralix_harness.local.channels import WorkerChannels
 from tralix_harness.local.options import GameStatus, RunFailed, RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.local.server import ServerSettings, serve
+from tralix_harness.networks.builtin import HeuristicNetwork
 from tralix_harness.networks.names import NetworkKind, NetworkName
 
 from rules_model import Game, replay
@@ -195,6 +196,21 @@ def test_heuristic_beats_random_players():
                   "--threads", "4")
     assert done.returncode == 0, done.stderr
     assert "better than a random player" in done.stdout, done.stdout
+
+
+def test_the_heuristic_sums_each_tiles_neighbourhood():
+    # Its policy against its terms summed cell by cell, on boards running off every edge.
+    rng = np.random.default_rng(3)
+    for side in (4, 7):
+        planes = (rng.random((3, 5, side, side)) < 0.3).astype(np.float32)
+        net = HeuristicNetwork(side)
+        free, others = 1.0 - planes[:, :4].sum(axis=1), planes[:, 1:4].sum(axis=1)
+        near = [[(slice(max(r - d, 0), r + d + 1), slice(max(c - d, 0), c + d + 1))
+                 for d in (1, 2)] for r in range(side) for c in range(side)]
+        expected = [[net.openness * free[b][two].sum() + net.contact * others[b][one].sum()
+                     + net.centre_bonus.flat[tile] for tile, (one, two) in enumerate(near)]
+                    for b in range(3)]
+        assert np.allclose(net.evaluate(planes)[0], expected, rtol=0, atol=1e-5)
 
 
 def test_failing_network_abandons_games_and_ends_the_run(tmp_path):

@@ -9,6 +9,7 @@ import logging
 import os
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -226,6 +227,48 @@ def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, cap
                          networks=[f"torch:{path}"], backend="auto").runnable()
     assert options.names == (NetworkName.torch(path),) and options.backend is Backend.TORCH
     assert f"torch:{path} runs on PyTorch" in caplog.text
+
+
+@pytest.mark.parametrize("trained, played", [(20, 10), (10, 20)])
+def test_a_network_plays_a_side_it_was_not_trained_on_and_says_so(tmp_path, capsys, trained,
+                                                                   played):
+    path = _save(_trained_like(seed=10), tmp_path / "gen.pt", side=trained)
+    run = ["--games", "4", "--workers", "1", "--threads", "2"]
+    # The checkpoint on PyTorch, then on ONNX Runtime (exported, recording its side), and
+    # the exported file by its own name; against random players and in the arena.
+    for network, command, backend, file in (
+            (f"torch:{path}", "eval-random", "torch", f"checkpoint {path}"),
+            (f"torch:{path}", "arena", "onnxruntime", f"checkpoint {path}"),
+            (f"onnx:{onnx_path(path)}", "eval-random", "auto", f"ONNX file {onnx_path(path)}")):
+        assert main([command, *run, "--side", str(played), "--network", network,
+                     "--backend", backend]) == 0, (command, backend)
+        out, err = capsys.readouterr()
+        assert err.count(f"{file} was trained on side {trained}; playing it on side "
+                         f"{played}") == 1
+        assert "over 4 games" in out
+    # On its own side it plays without a word about sides.
+    assert main(["eval-random", *run, "--side", str(trained), "--network", f"torch:{path}"]) == 0
+    out, err = capsys.readouterr()
+    assert "over 4 games" in out and "trained on side" not in err
+
+
+def test_an_onnx_file_of_one_side_is_refused_on_another(tmp_path, capsys):
+    path = tmp_path / "fixed.onnx"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        torch.onnx.export(fold_batch_norm(_trained_like(seed=11)),
+                          (torch.zeros(1, tralix_rules.feature_count, 6, 6),), path,
+                          dynamo=False, input_names=["planes"], output_names=["policy", "value"],
+                          dynamic_axes={"planes": {0: "batch"}, "policy": {0: "batch"},
+                                        "value": {0: "batch"}}, opset_version=17)
+    run = ["--games", "4", "--workers", "1", "--threads", "2", "--network", f"onnx:{path}"]
+    assert main(["eval-random", *run, "--side", "6"]) == 0
+    assert "over 4 games" in capsys.readouterr().out
+    for command in ("eval-random", "arena"):
+        assert main([command, *run, "--side", "7"]) == 2
+        err = capsys.readouterr().err
+        assert len(err.strip().splitlines()) == 1
+        assert f"ONNX file {path}" in err and "plays no boards of side 7" in err
 
 
 @pytest.mark.parametrize("inference", ["worker", "server"])

@@ -1,8 +1,12 @@
 """The generation loop end to end on side 5: two generations from scratch, a resume after a
-kill in the middle of a generation, a folder refused for other settings; the greedy match."""
+kill in the middle of a generation, a Ctrl-C in the middle of the rating matches, a folder
+refused for other settings; the greedy match."""
 
 import importlib.util
 import json
+import os
+import signal
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -13,8 +17,10 @@ from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
 from tralix_harness.data.samples import read_data_file  # noqa: E402
+from tralix_harness.learning import loop as loop_module  # noqa: E402
 from tralix_harness.learning.folder import read_metrics  # noqa: E402
-from tralix_harness.learning.match import greedy_match  # noqa: E402
+from tralix_harness.learning.match import PolicyNetwork, greedy_match, search_match  # noqa: E402
+from tralix_harness.learning.ratings import fit_ratings, load_ratings, read_matches  # noqa: E402
 from tralix_harness.learning.settings import LoopSettings, TrainSettings  # noqa: E402
 from tralix_harness.networks.builtin import HeuristicNetwork  # noqa: E402
 from tralix_harness.networks.model import load_model  # noqa: E402
@@ -24,8 +30,8 @@ SIDE = 5
 LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4",
         "--first-sims", "2",
         "--steps", "5", "--blocks", "1", "--channels", "8", "--batch-size", "16",
-        "--eval-games", "4", "--arena-games", "8", "--rating-games", "4", "--workers", "1",
-        "--threads", "2", "--train-threads", "1"]
+        "--eval-games", "4", "--arena-games", "8", "--rating-games", "4",
+        "--search-rating-games", "4", "--workers", "1", "--threads", "2", "--train-threads", "1"]
 
 
 def _rating_games(run):
@@ -74,8 +80,10 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     assert f"learning curve: {run / 'learning_curve.png'}" in out
     assert (run / "learning_curve.png").read_bytes()[:4] == b"\x89PNG"
     assert any((run / "tensorboard").iterdir())
-    # Four games against uniform and heuristic, then against each of two earlier generations.
-    assert _rating_games(run) == {0: 8, 1: 12, 2: 16}
+    # Four games against uniform, the heuristic and the searching heuristic, then against each
+    # of two earlier generations.
+    assert _rating_games(run) == {0: 12, 1: 16, 2: 20}
+    assert {"uniform_mu", "heuristic_mu", "heuristic-search32_mu"} < set(metrics[-1]["rating"])
     assert all(line["rating"]["sigma"] > 0 for line in metrics)
 
     # A kill during generation 2's evaluation: its metrics line half written, its games and
@@ -87,7 +95,7 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     (run / "games" / "gen-0003.jsonl.gz.part").write_bytes(b"\x1f\x8b")
     assert main(["loop", str(run), "--generations", "3", "--workers", "1", "--threads", "2",
                  "--eval-games", "4", "--arena-games", "8", "--train-threads", "1",
-                 "--rating-games", "4"]) == 0
+                 "--rating-games", "4", "--search-rating-games", "4"]) == 0
     resumed = read_metrics(run / "metrics.jsonl")
     assert [m["generation"] for m in resumed] == [0, 1, 2, 3]
     assert resumed[:2] == metrics[:2]
@@ -95,11 +103,12 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     assert (run / "checkpoints" / "gen-0002.pt").read_bytes() == checkpoint_2
     assert resumed[3]["train"]["total_steps"] == 15 and resumed[3]["window"]["total_games"] == 10
     # Generation 2's evaluation played again: its rating games replaced, not counted twice.
-    assert _rating_games(run) == {0: 8, 1: 12, 2: 16, 3: 16}
+    assert _rating_games(run) == {0: 12, 1: 16, 2: 20, 3: 20}
     capsys.readouterr()
     assert main(["ratings", str(run)]) == 0
     table = capsys.readouterr().out
-    assert all(name in table for name in ("gen-0003", "uniform", "heuristic"))
+    assert all(name in table for name in ("gen-0003", "uniform", "heuristic",
+                                          "heuristic-search32"))
 
     assert main(["loop", str(run), "--sims", "8", "--channels", "8"]) == 2
     err = capsys.readouterr().err
@@ -108,6 +117,38 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
 
     assert main(["plot", str(run), "--output", str(tmp_path / "curve.png")]) == 0
     assert (tmp_path / "curve.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_ctrl_c_in_the_rating_matches_keeps_none_of_the_generations_games(tmp_path,
+                                                                            monkeypatch):
+    run = tmp_path / "run"
+    assert main(["loop", str(run), *LOOP, "--generations", "1"]) == 0
+    kept = (run / "matches.jsonl").read_bytes()
+    # A real Ctrl-C in the middle of generation 2's last rating match (the searching
+    # heuristic's, played by the engine), its other matches played already.
+    evaluations = 0
+    played = loop_module.search_match
+
+    def interrupted(candidate, opponent, *args, **kwargs):
+        def evaluate(planes):
+            nonlocal evaluations
+            evaluations += 1
+            if evaluations == 300:
+                os.kill(os.getpid(), signal.SIGINT)
+            return opponent.evaluate(planes)
+
+        return played(candidate, SimpleNamespace(evaluate=evaluate), *args, **kwargs)
+
+    monkeypatch.setattr(loop_module, "search_match", interrupted)
+    assert main(["loop", str(run), *LOOP, "--generations", "2"]) == 130
+    assert evaluations == 300
+    assert [m["generation"] for m in read_metrics(run / "metrics.jsonl")] == [0, 1]
+    assert (run / "matches.jsonl").read_bytes() == kept
+    assert load_ratings(run / "ratings.json", run / "matches.jsonl") == fit_ratings(
+        read_matches(run / "matches.jsonl"))
+    monkeypatch.undo()
+    assert main(["loop", str(run), *LOOP, "--generations", "2"]) == 0
+    assert _rating_games(run) == {0: 12, 1: 16, 2: 20}
 
 
 def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest():
@@ -155,3 +196,17 @@ def test_greedy_match_rotates_seats():
 
     better = greedy_match(policy, smallest, 6, 16, opening=2, seed=2)
     assert better.mean > 0.25 and better.evaluations > 0
+
+
+def test_the_engines_match_replays_the_greedy_match():
+    # Two networks with unlike linear policies: with no search the engine's match, each
+    # network answering through the shared pipe, plays the same games seat for seat as the
+    # greedy match played here.
+    rng = np.random.default_rng(4)
+    first, second = ((lambda planes, w=w: planes.reshape(len(planes), -1) @ w)
+                     for w in rng.normal(size=(2, 5 * 36, 36)).astype(np.float32))
+    here, engine = [], []
+    greedy = greedy_match(first, second, 6, 8, opening=0, seed=1, outcomes=here)
+    matched = search_match(PolicyNetwork(first), PolicyNetwork(second), 0, 6, 8, opening=0,
+                           seed=1, outcomes=engine)
+    assert engine == here and matched.mean == greedy.mean and matched.games == 8

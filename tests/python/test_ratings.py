@@ -4,6 +4,7 @@ damaged ratings file rebuilt."""
 
 import json
 import math
+import os
 
 import pytest
 
@@ -13,6 +14,7 @@ from tralix_harness.learning.ratings import (  # noqa: E402
     START_MU,
     START_SIGMA,
     MatchGame,
+    Rating,
     fit_ratings,
     load_ratings,
     read_matches,
@@ -88,3 +90,15 @@ def test_a_generation_is_kept_whole_and_a_damaged_file_rebuilt(tmp_path, caplog)
     assert load_ratings(ratings_file, matches) == expected
     assert "damaged" in caplog.text
     assert json.loads(ratings_file.read_text())["x"]["games"] == 3
+    # A loop stopped between keeping a generation's games and refitting: the file left behind
+    # the matches is refitted; one written after them is taken as it is.
+    later = MatchGame(2, ("y", "x", "x", "x"), (1.0, 0.0, 0.0, 0.0))
+    record_matches(matches, 2, [later])
+    written = matches.stat().st_mtime_ns
+    os.utime(ratings_file, ns=(written - 10**9, written - 10**9))
+    caplog.clear()
+    assert load_ratings(ratings_file, matches) == fit_ratings([*games, later])
+    assert "older than" in caplog.text
+    ratings_file.write_text(json.dumps({"x": {"mu": 1.0, "sigma": 2.0, "games": 3}}))
+    os.utime(ratings_file, ns=(written + 10**9, written + 10**9))
+    assert load_ratings(ratings_file, matches) == {"x": Rating(1.0, 2.0, 3)}

@@ -74,14 +74,21 @@ def _options(args: argparse.Namespace, settings: SearchSettings,
              networks: list[NetworkName]) -> RunOptions:
     """The run's options, its networks as the processes will load them. Before any process
     starts, a torch:CHECKPOINT network on ONNX Runtime is exported if it must be, and the
-    checkpoint or ONNX file must load (a clear error naming the file otherwise)."""
+    checkpoint or ONNX file must load and play the board's side (a clear error naming the file
+    otherwise); one trained on another side is played with a warning saying so."""
     defaults: RunOptions = args.run_defaults
     options = dataclasses.replace(build(RunOptions, args, defaults), settings=settings,
                                   networks=networks, quiet=True)
+    asked = options.names
     options = options.runnable()
-    for network in options.names:
+    notes: list[str] = []
+    for name, network in zip(asked, options.names, strict=True):
         if network.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
-            network.check()
+            note = name.side_note(network.check(settings.side), settings.side)
+            if note is not None and note not in notes:
+                notes.append(note)
+    for note in notes:
+        logger.warning("%s", note)
     return options
 
 

@@ -108,7 +108,9 @@ def cmd_play(args: argparse.Namespace) -> int:
     # A torch:CHECKPOINT on ONNX Runtime: its ONNX file, exported first if it must be.
     loaded = runnable(name, given(args, RunOptions).get("backend", Backend.AUTO))
     if loaded.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
-        loaded.check()
+        note = name.side_note(loaded.check(args.side), args.side)
+        if note is not None:
+            logger.warning("%s", note)
     network = load_network(loaded, args.side)
     settings = SearchSettings(dim=args.side, sims_per_move=args.sims)
     output: Path = args.output or Path(time.strftime("play-%Y%m%d-%H%M%S.jsonl.gz"))

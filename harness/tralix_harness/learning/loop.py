@@ -9,13 +9,14 @@ generation in progress, and the same command resumes it.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import logging
 import math
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -34,12 +35,32 @@ from ..networks.model import TralixNet, fold_batch_norm, load_model, policy_logi
 from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
 from .lookahead import lookahead_targets, torch_value
-from .match import Score, against_random, greedy_match, random_policy
-from .ratings import MatchGame, fit_ratings, read_matches, record_matches, write_ratings
+from .match import (
+    PolicyFunction,
+    PolicyNetwork,
+    Score,
+    against_random,
+    greedy_match,
+    random_policy,
+    search_match,
+)
+from .ratings import (
+    REFERENCE_SIMS,
+    MatchGame,
+    Reference,
+    fit_ratings,
+    read_matches,
+    record_matches,
+    write_ratings,
+)
 from .settings import LoopControl, LoopSettings, PolicyTarget
 from .trainer import Trainer, TrainStats
 
 logger = logging.getLogger(__name__)
+
+# A rating match: given its seed and the list that receives each game's (seat of the rated
+# network, four scores), plays its games and returns the rated network's score.
+Match = Callable[[int, list[tuple[int, list[float]]]], Score]
 
 
 # ----- the loop ------------------------------------------------------------------------------
@@ -264,21 +285,40 @@ class Loop:
         return results
 
     def _rate(self, generation: int, policy_of: Callable[[int], Any]) -> dict[str, float]:
-        """Plays the generation's rating matches (greedy, seat-rotated, in this process),
-        keeps them in the run folder and refits the ratings: the new network's, and the
-        references' for the plot."""
+        """Plays the generation's rating matches (seat-rotated, in this process), keeps them in
+        the run folder and refits the ratings: the new network's, and the references' for the
+        plot. The new network plays greedily; so do its opponents, but for the searching
+        reference, whose games the engine plays."""
         c, side = self.control, self.settings.side
         seed = self.settings.train.seed * 100003 + generation
-        opponents: list[tuple[str, Any]] = [
-            (NetworkKind.UNIFORM.value, random_policy(seed)),
-            (NetworkKind.HEURISTIC.value, _heuristic_policy(side))]
-        opponents += [(_player(g), policy_of(g)) for g in (generation - 1, generation - 2)
-                      if g >= 0]
+        candidate = policy_of(generation)
+
+        def greedy(opponent: PolicyFunction) -> Match:
+            return lambda seed, played: greedy_match(candidate, opponent, side, c.rating_games,
+                                                     c.arena_opening, seed=seed,
+                                                     outcomes=played)
+
+        def searching(seed: int, played: list[tuple[int, list[float]]]) -> Score:
+            # The engine asks for one position at a time: a second torch thread would only
+            # wait on the first, and on a busy machine it made the match many times slower.
+            with _torch_threads(1):
+                return search_match(PolicyNetwork(candidate), HeuristicNetwork(side),
+                                    REFERENCE_SIMS, side, c.search_rating_games,
+                                    c.arena_opening, seed, outcomes=played)
+
+        matches: list[tuple[str, Match]] = [
+            (Reference.UNIFORM.value, greedy(random_policy(seed))),
+            (Reference.HEURISTIC.value, greedy(_heuristic_policy(side)))]
+        matches += [(_player(g), greedy(policy_of(g))) for g in (generation - 1, generation - 2)
+                    if g >= 0]
+        if c.search_rating_games:
+            matches.append((Reference.HEURISTIC_SEARCH.value, searching))
         games: list[MatchGame] = []
-        for index, (name, opponent) in enumerate(opponents):
+        for index, (name, match) in enumerate(matches):
             played: list[tuple[int, list[float]]] = []
-            greedy_match(policy_of(generation), opponent, side, c.rating_games,
-                         c.arena_opening, seed=seed * 7 + index, outcomes=played)
+            score = match(seed * 7 + index, played)
+            logger.debug("generation %d against %s: %.3f over %d games in %.1f s", generation,
+                         name, score.mean, score.games, score.seconds)
             for seat, outcome in played:
                 players = tuple(_player(generation) if s == seat else name for s in range(4))
                 games.append(MatchGame(generation, players, tuple(outcome)))
@@ -287,9 +327,9 @@ class Loop:
         write_ratings(self.folder.ratings_file, ratings)
         mine = ratings[_player(generation)]
         values = {"mu": mine.mu, "sigma": mine.sigma}
-        for kind in (NetworkKind.UNIFORM, NetworkKind.HEURISTIC):
-            if kind.value in ratings:
-                values[f"{kind.value}_mu"] = ratings[kind.value].mu
+        for reference in Reference:
+            if reference.value in ratings:
+                values[f"{reference.value}_mu"] = ratings[reference.value].mu
         return values
 
     # ----- reporting ----------------------------------------------------------------------
@@ -339,6 +379,17 @@ class Loop:
 def _player(generation: int) -> str:
     """A generation's name in the ratings."""
     return f"gen-{generation:04d}"
+
+
+@contextlib.contextmanager
+def _torch_threads(count: int) -> Iterator[None]:
+    """Runs the block on ``count`` torch threads."""
+    before = torch.get_num_threads()
+    torch.set_num_threads(count)
+    try:
+        yield
+    finally:
+        torch.set_num_threads(before)
 
 
 def _heuristic_policy(side: int) -> Any:

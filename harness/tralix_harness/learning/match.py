@@ -1,5 +1,6 @@
 """Evaluation: the greedy score against three random players (the module's games, through the
-harness), and a seat-rotated greedy match between two networks played here in Python.
+harness), a seat-rotated greedy match between two networks played here in Python, and a
+seat-rotated match of a greedy network against a searching one, played here by the engine.
 
 Against random players the network always sits in seat 0, which moves first: a uniformly
 random player there already scores well above an even share (about 0.42 on side 10, against
@@ -22,10 +23,14 @@ from ..base.statistics import mean_interval
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
 from ..local.run import Run
 from ..networks.backend import Backend
+from ..networks.builtin import Network, PlanesArray, Scores
 from ..networks.names import NetworkName
+from ..networks.synchronous import SyncPipe
 
 # Policy logits (batch, side * side) for float32 planes (batch, features, side, side).
 PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
+
+SOUND_SEARCH = 1  # the engine's search mode of searching seats: sound PUCT
 
 
 @dataclasses.dataclass(frozen=True)
@@ -121,3 +126,48 @@ def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int,
     per_opening = [sum(results[4 * k:4 * k + 4]) / 4 for k in range(openings)]
     mean, half = mean_interval(per_opening)
     return Score(mean, half, len(boards), time.perf_counter() - start, evaluations)
+
+
+class PolicyNetwork:
+    """A policy function as a network, for a greedy seat of the engine's matches, which plays
+    its highest prior and never looks at the value: the values are zeros."""
+
+    def __init__(self, policy: PolicyFunction) -> None:
+        self.policy = policy
+
+    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
+        return self.policy(planes), np.zeros((len(planes), 4), np.float32)
+
+
+def search_match(candidate: Network, opponent: Network, sims: int, side: int, games: int,
+                 opening: int, seed: int,
+                 outcomes: list[tuple[int, list[float]]] | None = None) -> Score:
+    """The candidate, greedy, in one seat against the opponent searching ``sims`` simulations
+    per move (the sound search) in the three others, through ``tralix_engine.play_match`` in
+    this process. Games come in fours from one opening (the arena's: ``opening`` tiles laid at
+    random, drawn from ``seed`` and the opening's number), the candidate in each seat once; the
+    interval is taken over the openings. ``outcomes`` as for ``greedy_match``."""
+    import tralix_engine
+
+    from ..local.worker import arena_opening
+
+    start = time.perf_counter()
+    config = SearchSettings(dim=side, sims_per_move=sims, search_mode=SOUND_SEARCH)
+    pipe = SyncPipe()
+    mine, theirs = pipe.queue(candidate), pipe.queue(opponent)
+    rival: Any = (theirs, sims) if sims > 0 else theirs
+    openings = max(1, math.ceil(games / 4))
+    per_opening: list[float] = []
+    for number in range(openings):
+        tiles = arena_opening(side, opening, seed, number)
+        total = 0.0
+        for seat in range(4):
+            seats = [mine if s == seat else rival for s in range(4)]
+            outcome, _ = tralix_engine.play_match(4 * number + seat, config, seats, pipe, tiles)
+            total += float(outcome[seat])
+            if outcomes is not None:
+                outcomes.append((seat, [float(x) for x in outcome]))
+        per_opening.append(total / 4)
+    mean, half = mean_interval(per_opening)
+    return Score(mean, half, 4 * openings, time.perf_counter() - start,
+                 mine.requests + theirs.requests)

@@ -7,6 +7,15 @@ from pathlib import Path
 from typing import Any
 
 from .folder import RunFolder
+from .ratings import REFERENCE_SIMS, Reference
+
+# The references' ratings, drawn as horizontal lines: (reference, legend, line style).
+_REFERENCE_LINES = (
+    (Reference.UNIFORM, "uniform (random play)", ":"),
+    (Reference.HEURISTIC, "heuristic, greedy", "--"),
+    (Reference.HEURISTIC_SEARCH, f"heuristic, sound search of {REFERENCE_SIMS} simulations",
+     "-."),
+)
 
 
 def _series(metrics: list[dict[str, Any]], part: str, key: str = "mean"
@@ -70,10 +79,10 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
         ratings.errorbar(xs, ys, yerr=sigmas, marker="o", capsize=3,
                          label="network (mu ± sigma, greedy)")
         last = metrics[-1].get("rating") or {}
-        for key, label, style in (("uniform_mu", "uniform (random play)", ":"),
-                                  ("heuristic_mu", "heuristic, greedy", "--")):
-            if last.get(key) is not None:
-                ratings.axhline(last[key], color="grey", linestyle=style, label=label)
+        for reference, label, style in _REFERENCE_LINES:
+            value = last.get(f"{reference.value}_mu")
+            if value is not None:
+                ratings.axhline(value, color="grey", linestyle=style, label=label)
         ratings.set_ylabel("rating (Plackett-Luce)")
         ratings.legend(loc="upper left", fontsize="small")
         ratings.grid(alpha=0.3)

@@ -1,18 +1,21 @@
 """Ratings of a run's players from the games they played against each other.
 
-Every generation's network plays short seat-rotated matches against fixed references and
-against earlier generations; each game is kept as one line of the run folder's
-``matches.jsonl`` (the generation that played it, the player in each seat, the four scores).
+Every generation's network plays short seat-rotated matches against fixed references (uniformly
+random play, the heuristic network playing greedily, and the heuristic searching) and against
+earlier generations; each game is kept as one line of the run folder's ``matches.jsonl`` (the
+generation that played it, the player in each seat, the four scores).
 The ratings are always rebuilt from those lines, in order, with the Plackett-Luce model of
 the ``openskill`` package: a game is a ranking of its four seats by score. A player in
 several seats of one game (a reference against the network in the fourth) is rated as that
 many copies, and its new rating is the mean of theirs. ``ratings.json`` keeps the last fit
-for people and plots; a damaged one is rebuilt from the matches with a warning.
+for people and plots; a damaged one, or one older than the matches, is rebuilt from them with
+a warning.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import enum
 import json
 import logging
 from collections.abc import Iterable, Sequence
@@ -25,6 +28,17 @@ logger = logging.getLogger(__name__)
 
 # The rating of a player never seen: openskill's defaults (mu 25, sigma 25 / 3).
 START_MU, START_SIGMA = 25.0, 25.0 / 3.0
+
+# The simulations per move of the searching reference.
+REFERENCE_SIMS = 32
+
+
+class Reference(enum.StrEnum):
+    """The fixed players every generation is rated against, by their names in the ratings."""
+
+    UNIFORM = "uniform"                                     # uniformly random play
+    HEURISTIC = "heuristic"                                 # the heuristic network, greedy
+    HEURISTIC_SEARCH = f"heuristic-search{REFERENCE_SIMS}"  # the heuristic, sound search
 
 
 @dataclasses.dataclass(frozen=True)
@@ -112,11 +126,15 @@ def write_ratings(path: Path, ratings: dict[str, Rating]) -> None:
 
 def load_ratings(path: Path, matches: Path) -> dict[str, Rating]:
     """The ratings of ``path``, rebuilt from the matches (and written again) when the file is
-    missing or damaged."""
+    missing, damaged, or older than the matches: a loop stopped after keeping a generation's
+    games and before refitting leaves the last fit behind them."""
     try:
-        values: dict[str, Any] = json.loads(path.read_text())
-        return {p: Rating(float(v["mu"]), float(v["sigma"]), int(v["games"]))
-                for p, v in values.items()}
+        if matches.exists() and path.stat().st_mtime_ns < matches.stat().st_mtime_ns:
+            logger.warning("%s is older than %s: the ratings are refitted", path, matches)
+        else:
+            values: dict[str, Any] = json.loads(path.read_text())
+            return {p: Rating(float(v["mu"]), float(v["sigma"]), int(v["games"]))
+                    for p, v in values.items()}
     except FileNotFoundError:
         pass
     except (ValueError, KeyError, TypeError, AttributeError):

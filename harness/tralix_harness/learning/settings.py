@@ -17,6 +17,7 @@ from typing import Any, Self
 from ..base.settings import SearchSettings, Settings, not_negative, option, positive
 from ..networks.backend import Backend
 from ..networks.settings import ModelSettings
+from .ratings import REFERENCE_SIMS
 
 
 class PolicyTarget(enum.StrEnum):
@@ -156,8 +157,12 @@ class LoopControl(Settings):
         6, "tiles played at random at the start of each game against the previous generation")
     rating_games: int = option(
         32, "games of each rating match per generation (rounded up to a multiple of four): "
-        "the new network in one seat against a uniformly random player, the heuristic and "
-        "the two generations before it in the others, greedy; 0: no ratings")
+        "the new network, greedy, in one seat against a uniformly random player, the greedy "
+        "heuristic and the two generations before it in the others; 0: no ratings")
+    search_rating_games: int = option(
+        16, f"games of the rating match against the heuristic searching {REFERENCE_SIMS} "
+        "simulations per move (the sound search) per generation, rounded up to a multiple of "
+        "four; each costs several greedy games; 0: none")
     workers: int = option(2, "worker processes for self-play and evaluation")
     threads: int = option(8, "games played at once by each worker")
     server_batch: int = option(64, "largest batch the inference server evaluates at once")
@@ -173,7 +178,8 @@ class LoopControl(Settings):
     def __post_init__(self) -> None:
         not_negative(generations=self.generations, minutes=self.minutes,
                       eval_games=self.eval_games, arena_games=self.arena_games,
-                      arena_opening=self.arena_opening, rating_games=self.rating_games)
+                      arena_opening=self.arena_opening, rating_games=self.rating_games,
+                      search_rating_games=self.search_rating_games)
         positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
                   torch_threads=self.torch_threads, train_threads=self.train_threads)
         try:

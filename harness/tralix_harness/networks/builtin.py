@@ -43,10 +43,14 @@ class UniformNetwork:
 
 def _box_sum(grid: PlanesArray, radius: int) -> PlanesArray:
     """Sum of each (2r+1) x (2r+1) neighbourhood of the last two axes, zero outside."""
-    padded = np.pad(grid, [(0, 0)] * (grid.ndim - 2) + [(radius, radius)] * 2)
-    summed = padded.cumsum(-1).cumsum(-2)
-    summed = np.pad(summed, [(0, 0)] * (grid.ndim - 2) + [(1, 0), (1, 0)])
+    # The running sums of the grid with r zeros around it and one more zero row and column
+    # in front. Slicing the grid into zeros rather than padding it is the same sums at a
+    # fraction of the cost for the one-position batches of a search.
     size = 2 * radius + 1
+    rows, cols = grid.shape[-2:]
+    framed = np.zeros(grid.shape[:-2] + (rows + size, cols + size), grid.dtype)
+    framed[..., radius + 1:radius + 1 + rows, radius + 1:radius + 1 + cols] = grid
+    summed = framed.cumsum(-1).cumsum(-2)
     return (summed[..., size:, size:] - summed[..., :-size, size:]
             - summed[..., size:, :-size] + summed[..., :-size, :-size])
 

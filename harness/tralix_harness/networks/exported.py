@@ -2,7 +2,8 @@
 ``gen-3.onnx``), written atomically like the checkpoint, and never used when it does not match
 the checkpoint.
 
-The file records the SHA-256 of the checkpoint it was exported from. A missing file, one older
+The file records the SHA-256 of the checkpoint it was exported from, and the side the
+network was trained on. A missing file, one older
 than its checkpoint or one exported from other checkpoint bytes is exported again, with a log
 line; a damaged one is an error naming it. Deciding needs no torch; exporting does (model.py).
 """
@@ -45,13 +46,14 @@ def export(checkpoint: Path, target: Path | None = None) -> Path:
         import onnx  # noqa: F401  export_onnx's, imported here to say what is missing
 
         from .model import export_onnx, load_model
+        from .runtime import SIDE_KEY
     except ImportError as error:
         raise BackendUnavailable(
             f"exporting {checkpoint} to ONNX needs PyTorch and onnx ({error}): install them "
             "with pip install 'tralix-self-play[train]', or run the checkpoint with --backend "
             "torch") from None
-    model, _ = load_model(checkpoint)
-    export_onnx(model, target, {DIGEST_KEY: digest})
+    model, state = load_model(checkpoint)
+    export_onnx(model, target, {DIGEST_KEY: digest, SIDE_KEY: str(state["side"])})
     return target
 
 

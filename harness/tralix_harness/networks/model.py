@@ -13,7 +13,7 @@ import copy
 import tempfile
 import warnings
 from pathlib import Path
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 import torch
@@ -45,6 +45,10 @@ class _Residual(nn.Module):
 
 
 class TralixNet(nn.Module):
+    # Fully convolutional up to the value head's pooling: a network trained on one side plays
+    # any other.
+    plays_any_side: ClassVar[bool] = True
+
     def __init__(self, settings: ModelSettings) -> None:
         super().__init__()
         self.settings = settings
@@ -107,7 +111,9 @@ def _misfit(expected: dict[str, Any], weights: dict[str, Any]) -> str | None:
 
 def load_model(path: Path, side: int | None = None) -> tuple[TralixNet, dict[str, Any]]:
     """The network of a checkpoint, in evaluation mode, and the checkpoint's contents. With
-    ``side``, a checkpoint trained on another side is refused."""
+    ``side``, a checkpoint trained on another side is refused: for a run folder's own
+    checkpoints, whose side is the run's. A checkpoint played on other sides is loaded without
+    one (``NetworkName.check`` says whether its network can play them)."""
     state = load(path)
     if side is not None and state["side"] != side:
         raise CheckpointError(f"checkpoint {path} was trained on side {state['side']}; "

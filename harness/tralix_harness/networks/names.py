@@ -9,6 +9,8 @@ import importlib
 import importlib.util
 from pathlib import Path
 
+from .checkpoint import CheckpointError
+
 
 class NetworkKind(enum.StrEnum):
     UNIFORM = "uniform"      # all scores zero
@@ -65,10 +67,12 @@ class NetworkName:
             return f"{self.module}:{self.factory}"
         return self.kind.value
 
-    def check(self) -> None:
+    def check(self, side: int | None = None) -> int | None:
         """Before any process starts: a torch checkpoint or an ONNX file must load (a
         CheckpointError naming the file otherwise), a factory's module must import and hold
-        the factory (ValueError saying what is wrong)."""
+        the factory (ValueError saying what is wrong). With ``side``, a network that cannot
+        play boards of that side is a CheckpointError too. Returns the side a checkpoint or
+        an ONNX file was trained on, where it says (``side_note`` tells a player of another)."""
         if self.kind is NetworkKind.TORCH:
             assert self.path is not None
             try:
@@ -80,13 +84,24 @@ class NetworkName:
                     f"{self} needs PyTorch to run on the torch backend ({error}): install it "
                     "with pip install 'tralix-self-play[train]', or run the checkpoint's "
                     "ONNX file with --backend onnxruntime") from None
-            load_model(self.path)
-        elif self.kind is NetworkKind.ONNX:
+            model, state = load_model(self.path)
+            trained = int(state["side"])
+            if side is not None and side != trained and not model.plays_any_side:
+                raise CheckpointError(f"checkpoint {self.path} was trained on side {trained}, "
+                                      f"and its network plays no other side than that: not "
+                                      f"side {side}")
+            return trained
+        if self.kind is NetworkKind.ONNX:
             assert self.path is not None
-            from .runtime import open_session
+            from .runtime import open_session, takes_side, trained_side
 
-            open_session(self.path)
-        elif self.kind is NetworkKind.FACTORY:
+            session = open_session(self.path)
+            if side is not None and not takes_side(session, side):
+                shape = session.get_inputs()[0].shape
+                raise CheckpointError(f"ONNX file {self.path} takes planes of shape {shape}: "
+                                      f"its network plays no boards of side {side}")
+            return trained_side(session)
+        if self.kind is NetworkKind.FACTORY:
             try:
                 found = importlib.util.find_spec(self.module) is not None
             except (ImportError, ValueError):
@@ -100,3 +115,13 @@ class NetworkName:
                                  f"{type(error).__name__}: {error}") from None
             if not callable(getattr(module, self.factory, None)):
                 raise ValueError(f"{self}: {self.module} has no factory {self.factory!r}")
+        return None
+
+    def side_note(self, trained: int | None, side: int) -> str | None:
+        """The line that says this network is played on a side it was not trained on, if it
+        is (``trained`` as ``check`` returns it, for this name or the file it runs as)."""
+        if trained is None or trained == side:
+            return None
+        what = {NetworkKind.TORCH: "checkpoint", NetworkKind.ONNX: "ONNX file"}.get(self.kind)
+        shown = f"{what} {self.path}" if what else f"network {self}"
+        return f"{shown} was trained on side {trained}; playing it on side {side}"

@@ -18,6 +18,10 @@ import numpy.typing as npt
 from .backend import INSTALL_HINT, BackendUnavailable
 from .checkpoint import CheckpointError
 
+# The metadata key of the board side the network was trained on, in the files exported from a
+# checkpoint: a fully convolutional network plays any side, but it is worth saying when it does.
+SIDE_KEY = "tralix.trained_side"
+
 
 def open_session(path: Path, threads: int = 1) -> Any:
     """An ONNX Runtime session of the file on ``threads`` intra-op threads. CheckpointError
@@ -56,6 +60,22 @@ def metadata(session: Any) -> dict[str, str]:
     """The file's own key-value pairs (what it was exported from)."""
     found: dict[str, str] = session.get_modelmeta().custom_metadata_map
     return found
+
+
+def trained_side(session: Any) -> int | None:
+    """The board side the file's network was trained on, where the file records it (a file
+    exported before it was recorded, or made elsewhere, does not)."""
+    try:
+        return int(metadata(session)[SIDE_KEY])
+    except (KeyError, ValueError):
+        return None
+
+
+def takes_side(session: Any, side: int) -> bool:
+    """Whether the file's graph takes boards of ``side``: its input's side is free (a named
+    dimension, as exported here) or that side."""
+    return all(not isinstance(size, int) or size == side
+               for size in session.get_inputs()[0].shape[2:])
 
 
 class OnnxNetwork:
