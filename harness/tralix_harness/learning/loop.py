@@ -275,13 +275,16 @@ class Loop:
         if c.eval_games:
             results["random_baseline"] = self._baseline().as_dict()
             results["random"] = self._random_score(NetworkName.torch(checkpoint)).as_dict()
-        if c.rating_games:
-            results["rating"] = self._rate(generation, policy_of)
-        if c.arena_games and generation > 0:
-            results["previous"] = greedy_match(
-                policy_of(generation), policy_of(generation - 1), self.settings.side,
-                c.arena_games, c.arena_opening,
-                seed=self.settings.train.seed * 100003 + generation).as_dict()
+        # The matches ask for small batches: a second torch thread mostly waits on the first,
+        # and on a busy machine it made them many times slower.
+        with _torch_threads(1):
+            if c.rating_games:
+                results["rating"] = self._rate(generation, policy_of)
+            if c.arena_games and generation > 0:
+                results["previous"] = greedy_match(
+                    policy_of(generation), policy_of(generation - 1), self.settings.side,
+                    c.arena_games, c.arena_opening,
+                    seed=self.settings.train.seed * 100003 + generation).as_dict()
         return results
 
     def _rate(self, generation: int, policy_of: Callable[[int], Any]) -> dict[str, float]:
@@ -299,12 +302,9 @@ class Loop:
                                                      outcomes=played)
 
         def searching(seed: int, played: list[tuple[int, list[float]]]) -> Score:
-            # The engine asks for one position at a time: a second torch thread would only
-            # wait on the first, and on a busy machine it made the match many times slower.
-            with _torch_threads(1):
-                return search_match(PolicyNetwork(candidate), HeuristicNetwork(side),
-                                    REFERENCE_SIMS, side, c.search_rating_games,
-                                    c.arena_opening, seed, outcomes=played)
+            return search_match(PolicyNetwork(candidate), HeuristicNetwork(side),
+                                REFERENCE_SIMS, side, c.search_rating_games,
+                                c.arena_opening, seed, outcomes=played)
 
         matches: list[tuple[str, Match]] = [
             (Reference.UNIFORM.value, greedy(random_policy(seed))),
