@@ -96,6 +96,10 @@ def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files):
     resumed.train(5)
 
     assert resumed.steps == straight.steps == 15
+    # Saving measures the batch norms afresh from the weights, the window and the step count
+    # alone: the same statistics however often the run was saved before.
+    straight.save(tmp_path / "straight.pt")
+    resumed.save(tmp_path / "resumed.pt")
     expected, got = _state_tensors(straight), _state_tensors(resumed)
     assert expected.keys() == got.keys()
     for name in expected:
@@ -103,6 +107,31 @@ def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files):
     assert resumed.schedule.get_last_lr() == straight.schedule.get_last_lr()
     # The window came back from its sources: 7 of the 10 games, the latest.
     assert resumed.window.games == 7 and resumed.window.total_games == 10
+
+
+def test_a_saved_network_plays_as_it_was_trained(tmp_path, data_files):
+    # Fast training leaves the running statistics of the batch norms behind the weights; the
+    # saved network must value positions as training's own batch statistics do.
+    settings = TrainSettings(batch_size=64, learning_rate=2e-2, warmup_steps=0)
+    trainer = Trainer(SIDE, TINY, settings)
+    for path in data_files:
+        trainer.window.add_file(path)
+    trainer.train(60)
+    batch = trainer.window.draw(np.random.default_rng(1), 4096, 0.5, True, False)
+    planes = torch.from_numpy(batch.planes)
+
+    def value_gap(model):
+        with torch.no_grad():
+            model.train()
+            trained = torch.softmax(model(planes)[1], 1)
+            model.eval()
+            played = torch.softmax(model(planes)[1], 1)
+        return float((trained - played).abs().max())
+
+    stale = value_gap(trainer.model)
+    trainer.save(tmp_path / "net.pt")
+    saved, _ = load_model(tmp_path / "net.pt")
+    assert value_gap(saved) < 0.05 < stale
 
 
 # ----- bad checkpoints -----------------------------------------------------------------------

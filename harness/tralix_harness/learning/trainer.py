@@ -6,6 +6,13 @@ network's logits masked to the valid tiles as the search masks them, averaged ov
 that have a policy target; plus the value cross-entropy against the outcome, player to move
 first, times the value weight. Weight decay applies to the convolution and linear weights.
 
+The batch norms' running statistics are not what play uses: training leaves them an average
+over the last few dozen steps' weights, which at the learning rate here moved enough that the
+saved network valued positions markedly worse than the trained one. Before every save they are
+measured afresh with the weights as they are (``calibrate_norms``), from minibatches of the
+window drawn by a generator of their own, so the training steps and their draws are the same
+with or without a save between them.
+
 A checkpoint holds everything the next step depends on: weights, optimizer, learning-rate
 schedule, the random states (python, numpy, torch, and the trainer's own generator, which
 draws every minibatch and augmentation), the counters and the window's sources. Training
@@ -24,6 +31,7 @@ from typing import Any
 
 import numpy as np
 import torch
+from torch import nn
 
 from ..base.settings import differences
 from ..data.samples import DataError
@@ -34,6 +42,9 @@ from ..networks.checkpoint import CheckpointError
 from ..networks.model import TralixNet, model_from_state
 from ..networks.settings import ModelSettings
 from .settings import PolicyTarget, TrainSettings
+
+# Minibatches over which the batch norms' statistics are measured before a save.
+CALIBRATION_BATCHES = 32
 
 
 @dataclasses.dataclass
@@ -150,7 +161,31 @@ class Trainer:
             "extra": self.extra,
         }
 
+    def calibrate_norms(self, batches: int = CALIBRATION_BATCHES) -> None:
+        """Sets every batch norm's running statistics to their mean over ``batches``
+        minibatches of the window under the current weights (nothing when it is empty). The
+        minibatches depend on the seed and the step count alone."""
+        if not len(self.window):
+            return
+        norms = [m for m in self.model.modules() if isinstance(m, nn.modules.batchnorm._BatchNorm)]
+        momenta = [norm.momentum for norm in norms]
+        for norm in norms:
+            norm.reset_running_stats()
+            norm.momentum = None  # a cumulative mean over the passes below
+        rng = np.random.Generator(np.random.PCG64([self.settings.seed, self.steps, 0x6E6F726D]))
+        s = self.settings
+        self.model.train()
+        with torch.no_grad():
+            for _ in range(batches):
+                batch = self.window.draw(rng, s.batch_size, s.target_temperature, s.rotations,
+                                         s.reflections)
+                self.model(torch.from_numpy(batch.planes))
+        for norm, momentum in zip(norms, momenta, strict=True):
+            norm.momentum = momentum
+
     def save(self, path: Path) -> None:
+        """Saves the trainer, its batch norms calibrated first."""
+        self.calibrate_norms()
         checkpoint.save(self.state(path.parent), path)
 
     @classmethod
