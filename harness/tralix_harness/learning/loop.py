@@ -157,7 +157,9 @@ class Loop:
             line["train"] = dict(dataclasses.asdict(stats), total_steps=trainer.steps)
             line["window"] = {"games": trainer.window.games, "samples": len(trainer.window),
                               "total_games": trainer.window.total_games}
+        evaluation_start = time.perf_counter()
         line.update(self._evaluate(generation))
+        line["evaluation_seconds"] = time.perf_counter() - evaluation_start
         line["wall_time"] = self._wall_time() + time.perf_counter() - start
         folder.append_metrics(line)
         self.metrics.append(json_safe(line))
