@@ -69,6 +69,8 @@ def test_ratings_follow_the_model_and_average_a_player_over_its_seats():
     assert again["b"].mu == pytest.approx(seats[0][0], abs=1e-9)
     assert again["a"].mu == pytest.approx(sum(s[0] for s in seats[1:]) / 3, abs=1e-9)
     assert (again["a"].games, again["b"].games, again["c"].games) == (2, 2, 1)
+    # Carried on from the first game's fit, as the loop does generation by generation.
+    assert fit_ratings([second], start=fit_ratings([first])) == again
 
 
 def test_a_generation_is_kept_whole_and_a_damaged_file_rebuilt(tmp_path, caplog):

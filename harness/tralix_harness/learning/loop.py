@@ -47,6 +47,7 @@ from .match import (
 from .ratings import (
     REFERENCE_SIMS,
     MatchGame,
+    Rating,
     Reference,
     fit_ratings,
     read_matches,
@@ -93,6 +94,7 @@ class Loop:
         self.writer: Any = None
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
+        self._fitted: tuple[int, dict[str, Rating]] | None = None  # (generation, its ratings)
         # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing).
         self.backend = control.backend.resolve()
 
@@ -325,7 +327,13 @@ class Loop:
                 players = tuple(_player(generation) if s == seat else name for s in range(4))
                 games.append(MatchGame(generation, players, tuple(outcome)))
         record_matches(self.folder.matches_file, generation, games)
-        ratings = fit_ratings(read_matches(self.folder.matches_file))
+        # The fit is sequential: the previous generation's carried on by this one's games is
+        # the fit of the whole file, without its cost growing with the run.
+        if self._fitted is not None and self._fitted[0] == generation - 1:
+            ratings = fit_ratings(games, start=self._fitted[1])
+        else:
+            ratings = fit_ratings(read_matches(self.folder.matches_file))
+        self._fitted = (generation, ratings)
         write_ratings(self.folder.ratings_file, ratings)
         mine = ratings[_player(generation)]
         values = {"mu": mine.mu, "sigma": mine.sigma}

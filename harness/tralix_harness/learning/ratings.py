@@ -18,7 +18,7 @@ import dataclasses
 import enum
 import json
 import logging
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -98,12 +98,15 @@ def record_matches(path: Path, generation: int, games: Sequence[MatchGame]) -> N
     write_text_atomically(path, text)
 
 
-def fit_ratings(games: Iterable[MatchGame]) -> dict[str, Rating]:
-    """Every player's rating after the games, in order."""
+def fit_ratings(games: Iterable[MatchGame],
+                start: Mapping[str, Rating] | None = None) -> dict[str, Rating]:
+    """Every player's rating after the games, in order; after ``start``'s, when given, which
+    must be the fit of the games before these."""
     from openskill.models import PlackettLuce
 
     model = PlackettLuce()
-    state: dict[str, tuple[float, float, int]] = {}
+    state: dict[str, tuple[float, float, int]] = {
+        player: (r.mu, r.sigma, r.games) for player, r in (start or {}).items()}
     for game in games:
         seats = [model.rating(mu=state.get(p, (START_MU,))[0],
                               sigma=state.get(p, (START_MU, START_SIGMA))[1])
