@@ -282,20 +282,28 @@ class Loop:
         # The matches ask for small batches: a second torch thread mostly waits on the first,
         # and on a busy machine it made them many times slower.
         with _torch_threads(1):
+            scores: dict[str, Score] = {}
             if c.rating_games:
-                results["rating"] = self._rate(generation, policy_of)
+                results["rating"] = self._rate(generation, policy_of, scores)
             if c.arena_games and generation > 0:
-                results["previous"] = greedy_match(
-                    policy_of(generation), policy_of(generation - 1), self.settings.side,
-                    c.arena_games, c.arena_opening,
-                    seed=self.settings.train.seed * 100003 + generation).as_dict()
+                # The rating match against the previous generation is the same match; it is
+                # played again only for another number of games.
+                previous = scores.get(_player(generation - 1))
+                if previous is None or previous.games != c.arena_games:
+                    previous = greedy_match(
+                        policy_of(generation), policy_of(generation - 1), self.settings.side,
+                        c.arena_games, c.arena_opening,
+                        seed=self.settings.train.seed * 100003 + generation)
+                results["previous"] = previous.as_dict()
         return results
 
-    def _rate(self, generation: int, policy_of: Callable[[int], Any]) -> dict[str, float]:
+    def _rate(self, generation: int, policy_of: Callable[[int], Any],
+              scores: dict[str, Score]) -> dict[str, float]:
         """Plays the generation's rating matches (seat-rotated, in this process), keeps them in
         the run folder and refits the ratings: the new network's, and the references' for the
         plot. The new network plays greedily; so do its opponents, but for the searching
-        reference, whose games the engine plays."""
+        reference, whose games the engine plays. Each match's score goes to ``scores`` under
+        its opponent's name."""
         c, side = self.control, self.settings.side
         seed = self.settings.train.seed * 100003 + generation
         candidate = policy_of(generation)
@@ -320,7 +328,7 @@ class Loop:
         games: list[MatchGame] = []
         for index, (name, match) in enumerate(matches):
             played: list[tuple[int, list[float]]] = []
-            score = match(seed * 7 + index, played)
+            score = scores[name] = match(seed * 7 + index, played)
             logger.debug("generation %d against %s: %.3f over %d games in %.1f s", generation,
                          name, score.mean, score.games, score.seconds)
             for seat, outcome in played:

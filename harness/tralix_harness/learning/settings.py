@@ -162,7 +162,7 @@ class LoopControl(Settings):
         "the new network, greedy, in one seat against a uniformly random player, the greedy "
         "heuristic and the two generations before it in the others; 0: no ratings")
     search_rating_games: int = option(
-        16, f"games of the rating match against the heuristic searching {REFERENCE_SIMS} "
+        8, f"games of the rating match against the heuristic searching {REFERENCE_SIMS} "
         "simulations per move (the sound search) per generation, rounded up to a multiple of "
         "four; each costs several greedy games; 0: none")
     workers: int = option(2, "worker processes for self-play and evaluation")
