@@ -112,7 +112,7 @@ def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files):
 def test_a_saved_network_plays_as_it_was_trained(tmp_path, data_files):
     # Fast training leaves the running statistics of the batch norms behind the weights; the
     # saved network must value positions as training's own batch statistics do.
-    settings = TrainSettings(batch_size=64, learning_rate=2e-2, warmup_steps=0)
+    settings = TrainSettings(batch_size=128, learning_rate=2e-2, warmup_steps=0)
     trainer = Trainer(SIDE, TINY, settings)
     for path in data_files:
         trainer.window.add_file(path)
@@ -126,12 +126,13 @@ def test_a_saved_network_plays_as_it_was_trained(tmp_path, data_files):
             trained = torch.softmax(model(planes)[1], 1)
             model.eval()
             played = torch.softmax(model(planes)[1], 1)
-        return float((trained - played).abs().max())
+        # The mean over positions of the summed absolute difference of the two outcomes.
+        return float((trained - played).abs().sum(1).mean())
 
     stale = value_gap(trainer.model)
     trainer.save(tmp_path / "net.pt")
     saved, _ = load_model(tmp_path / "net.pt")
-    assert value_gap(saved) < 0.05 < stale
+    assert value_gap(saved) < 0.04 < stale
 
 
 # ----- bad checkpoints -----------------------------------------------------------------------
