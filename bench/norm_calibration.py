@@ -17,29 +17,19 @@ from pathlib import Path
 import numpy as np
 import torch
 
-from tralix_harness.learning.trainer import Trainer
+from tralix_harness.learning.trainer import Trainer, batch_losses
 
 
 def losses(trainer: Trainer, batches: int, seed: int, train_mode: bool) -> tuple[float, float]:
     """Mean policy and value cross-entropy over ``batches`` minibatches drawn with ``seed``."""
     rng = np.random.default_rng(seed)
-    s = trainer.settings
     policy, value = [], []
     trainer.model.train(train_mode)
     with torch.no_grad():
         for _ in range(batches):
-            batch = trainer.window.draw(rng, s.batch_size, s.target_temperature, s.rotations,
-                                        s.reflections)
-            planes = torch.from_numpy(batch.planes)
-            logits, value_logits = trainer.model(planes)
-            valid = planes[:, 4].reshape(len(planes), -1) > 0
-            log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
-            log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
-            mask = torch.from_numpy(batch.policy_mask).float()
-            target = torch.from_numpy(batch.policy)
-            policy.append(float(-((target * log_policy).sum(1) * mask).sum() / mask.sum()))
-            value.append(float(-(torch.from_numpy(batch.value)
-                                 * torch.log_softmax(value_logits, 1)).sum(1).mean()))
+            found = batch_losses(trainer.model, trainer.draw(rng))
+            policy.append(float(found.policy))
+            value.append(float(found.value))
     return float(np.mean(policy)), float(np.mean(value))
 
 

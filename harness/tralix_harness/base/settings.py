@@ -14,6 +14,7 @@ from collections.abc import Mapping
 from typing import Any, ClassVar, Self
 
 MIN_SIDE, MAX_SIDE = 4, 256  # the board sides the rules engine plays
+SOUND_SEARCH = 1  # tralix_engine's search mode 1: sound PUCT, the searching seats' search
 
 
 def option(default: Any, help: str, flag: str | None = None, least: int | None = None,

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from ..base.settings import SearchSettings
+from ..base.settings import SOUND_SEARCH, SearchSettings
 from ..base.statistics import mean_interval
 from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
 from ..local.run import Run
@@ -29,8 +29,6 @@ from ..networks.synchronous import SyncPipe
 
 # Policy logits (batch, side * side) for float32 planes (batch, features, side, side).
 PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
-
-SOUND_SEARCH = 1  # the engine's search mode of searching seats: sound PUCT
 
 
 @dataclasses.dataclass(frozen=True)

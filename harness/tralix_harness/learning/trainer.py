@@ -61,6 +61,33 @@ class TrainStats:
     learning_rate: float = math.nan
 
 
+@dataclasses.dataclass
+class Losses:
+    """A minibatch's losses as tensors, with what the policy loss was made of."""
+
+    policy: torch.Tensor      # cross-entropy, averaged over the samples with a policy target
+    value: torch.Tensor       # cross-entropy against the outcome, averaged over the samples
+    log_policy: torch.Tensor  # the network's, masked to the valid tiles (0 elsewhere)
+    target: torch.Tensor      # the policy targets
+    has_target: torch.Tensor  # 1 where the sample has a policy target, else 0
+
+
+def batch_losses(model: nn.Module, batch: Batch) -> Losses:
+    """The policy and value cross-entropy of the model (in the mode it is in) on a minibatch:
+    the logits masked to the valid tiles as the search masks them."""
+    planes = torch.from_numpy(batch.planes)
+    target = torch.from_numpy(batch.policy)
+    has_target = torch.from_numpy(batch.policy_mask).float()
+    valid = planes[:, 4].reshape(len(planes), -1) > 0
+    logits, value_logits = model(planes)
+    log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
+    log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
+    counted = has_target.sum().clamp(min=1.0)
+    policy = -((target * log_policy).sum(1) * has_target).sum() / counted
+    value = -(torch.from_numpy(batch.value) * torch.log_softmax(value_logits, dim=1)).sum(1).mean()
+    return Losses(policy, value, log_policy, target, has_target)
+
+
 class Trainer:
     def __init__(self, side: int, model: ModelSettings, train: TrainSettings) -> None:
         self.side = side
@@ -87,34 +114,27 @@ class Trainer:
     def step(self, batch: Batch) -> tuple[float, float, float, float]:
         """One optimizer step; returns (policy loss, value loss, policy entropy, target
         entropy) of the minibatch."""
-        planes = torch.from_numpy(batch.planes)
-        target = torch.from_numpy(batch.policy)
-        has_target = torch.from_numpy(batch.policy_mask).float()
-        value_target = torch.from_numpy(batch.value)
-        valid = planes[:, 4].reshape(len(planes), -1) > 0
         self.model.train()
-        logits, value_logits = self.model(planes)
-        log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
-        log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
-        counted = has_target.sum().clamp(min=1.0)
-        policy_loss = -((target * log_policy).sum(1) * has_target).sum() / counted
-        value_loss = -(value_target * torch.log_softmax(value_logits, dim=1)).sum(1).mean()
-        loss = policy_loss + self.settings.value_weight * value_loss
+        losses = batch_losses(self.model, batch)
+        loss = losses.policy + self.settings.value_weight * losses.value
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()  # type: ignore[no-untyped-call]
         self.optimizer.step()
         self.schedule.step()
         self.steps += 1
         with torch.no_grad():
+            log_policy, target, has_target = losses.log_policy, losses.target, losses.has_target
+            counted = has_target.sum().clamp(min=1.0)
             entropy = -((log_policy.exp() * log_policy).sum(1) * has_target).sum() / counted
             logs = torch.where(target > 0, target.clamp(min=1e-12).log(), torch.zeros_like(target))
             target_entropy = -((target * logs).sum(1) * has_target).sum() / counted
-        return (policy_loss.item(), value_loss.item(), entropy.item(), target_entropy.item())
+        return (losses.policy.item(), losses.value.item(), entropy.item(), target_entropy.item())
 
-    def draw(self) -> Batch:
+    def draw(self, rng: np.random.Generator | None = None) -> Batch:
+        """A minibatch of the window, drawn with ``rng`` (the trainer's own by default)."""
         s = self.settings
-        return self.window.draw(self.rng, s.batch_size, s.target_temperature, s.rotations,
-                                s.reflections)
+        return self.window.draw(self.rng if rng is None else rng, s.batch_size,
+                                s.target_temperature, s.rotations, s.reflections)
 
     def train(self, steps: int, progress: Callable[[int, float], None] | None = None,
               should_stop: Callable[[], bool] | None = None) -> TrainStats:
@@ -173,13 +193,10 @@ class Trainer:
             norm.reset_running_stats()
             norm.momentum = None  # a cumulative mean over the passes below
         rng = np.random.Generator(np.random.PCG64([self.settings.seed, self.steps, 0x6E6F726D]))
-        s = self.settings
         self.model.train()
         with torch.no_grad():
             for _ in range(batches):
-                batch = self.window.draw(rng, s.batch_size, s.target_temperature, s.rotations,
-                                         s.reflections)
-                self.model(torch.from_numpy(batch.planes))
+                self.model(torch.from_numpy(self.draw(rng).planes))
         for norm, momentum in zip(norms, momenta, strict=True):
             norm.momentum = momentum
 

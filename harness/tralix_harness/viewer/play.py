@@ -24,7 +24,7 @@ from typing import Any
 
 import tralix_engine
 
-from ..base.settings import SearchSettings
+from ..base.settings import SOUND_SEARCH, SearchSettings
 from ..data.records import GameWriter, game_line
 from ..local.options import TrainingGame
 from ..networks import Network
@@ -38,7 +38,6 @@ HOST = "127.0.0.1"
 _PAGE = Path(__file__).with_name("play.html")
 _MOST_BODY = 4096  # bytes of a request's body
 _POLL_SECONDS = 0.2  # how often a waiting seat looks whether the server stops
-SOUND_SEARCH = 1     # play_match's search mode: sound PUCT
 
 
 class GameStopped(Exception):

@@ -49,6 +49,17 @@ bool read_field(PyObject* config, Name name, Field& out, Convert convert) {
     return false;
 }
 
+// The attribute's value, or null without an error when the object has none; false with a
+// Python error set when the lookup itself fails.
+bool optional_attribute(PyObject* config, Name name, PyRef& out) {
+    PyObject* key = interned(name);
+    if (key == nullptr) return false;
+    PyObject* found = nullptr;
+    const int present = PyObject_GetOptionalAttr(config, key, &found);
+    out = PyRef::steal(found);
+    return present >= 0;
+}
+
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
@@ -67,13 +78,9 @@ std::optional<Config> read_config(PyObject* config) {
 }
 
 bool read_search_mode(PyObject* config, Config& out) {
-    PyObject* key = interned(Name::search_mode);
-    if (key == nullptr) return false;
-    PyObject* found = nullptr;
-    const int present = PyObject_GetOptionalAttr(config, key, &found);
-    PyRef value = PyRef::steal(found);
-    if (present < 0) return false;
-    if (present == 0) {
+    PyRef value;
+    if (!optional_attribute(config, Name::search_mode, value)) return false;
+    if (!value) {
         out.search_mode = SearchMode::visits;
         return true;
     }
@@ -92,21 +99,6 @@ bool read_search_mode(PyObject* config, Config& out) {
     out.search_mode = static_cast<SearchMode>(mode);
     return true;
 }
-
-namespace {
-
-// The attribute's value, or null without an error when the object has none; false with a
-// Python error set when the lookup itself fails.
-bool optional_attribute(PyObject* config, Name name, PyRef& out) {
-    PyObject* key = interned(name);
-    if (key == nullptr) return false;
-    PyObject* found = nullptr;
-    const int present = PyObject_GetOptionalAttr(config, key, &found);
-    out = PyRef::steal(found);
-    return present >= 0;
-}
-
-}  // namespace
 
 bool read_training_settings(PyObject* config, Config& out) {
     if (!read_search_mode(config, out)) return false;
