@@ -62,15 +62,19 @@ def test_a_few_games_are_learned_by_heart(data_files):
 
 def _state_tensors(trainer):
     tensors = dict(trainer.model.state_dict())
+    if trainer.average is not None:
+        tensors.update({f"average.{k}": v for k, v in trainer.average.state_dict().items()})
     for index, state in trainer.optimizer.state_dict()["state"].items():
         for name, value in state.items():
             tensors[f"optimizer.{index}.{name}"] = torch.as_tensor(value)
     return tensors
 
 
-def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files):
+@pytest.mark.parametrize("average_decay", [0.0, 0.8])
+def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files, average_decay):
     settings = TrainSettings(batch_size=16, window_games=7, warmup_steps=4, rotations=True,
-                             reflections=True, target_temperature=0.5, seed=5)
+                             reflections=True, target_temperature=0.5, seed=5,
+                             average_decay=average_decay)
 
     def fresh():
         trainer = Trainer(SIDE, TINY, settings)
@@ -133,6 +137,26 @@ def test_a_saved_network_plays_as_it_was_trained(tmp_path, data_files):
     trainer.save(tmp_path / "net.pt")
     saved, _ = load_model(tmp_path / "net.pt")
     assert value_gap(saved) < 0.04 < stale
+
+
+def test_the_saved_network_is_the_average_of_the_trained_weights(tmp_path, data_files):
+    decay = 0.75
+    trainer = Trainer(SIDE, TINY, TrainSettings(batch_size=16, average_decay=decay))
+    trainer.window.add_file(data_files[0])
+    history = []
+    for _ in range(9):
+        trainer.train(1)
+        history.append({k: v.clone() for k, v in trainer.model.named_parameters()})
+    # The plain mean over the first 1/(1 - decay) = 4 steps, then an exponential average.
+    expected = {k: sum(h[k] for h in history[:4]) / 4 for k in history[0]}
+    for h in history[4:]:
+        expected = {k: decay * expected[k] + (1 - decay) * h[k] for k in expected}
+    trainer.save(tmp_path / "net.pt")
+    state = checkpoint.load(tmp_path / "net.pt")
+    for name, value in expected.items():
+        torch.testing.assert_close(state["weights"][name], value, rtol=1e-5, atol=1e-6)
+        assert torch.equal(state["trained_weights"][name], history[-1][name])
+    assert any(not torch.equal(state["weights"][k], history[-1][k]) for k in expected)
 
 
 # ----- bad checkpoints -----------------------------------------------------------------------

@@ -44,6 +44,10 @@ class TrainSettings(Settings):
     target_temperature: float = option(
         0.5, "visit-share targets are raised to 1/T and renormalised")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
+    average_decay: float = option(
+        0.0, "the network saved and played is a moving average of the trained weights, "
+        "decaying by this factor per step (the plain mean over the first 1/(1 - decay) "
+        "steps); 0: the trained weights themselves")
     rotations: bool = option(True, "turn each sample by a random quarter turn")
     reflections: bool = option(
         False, "also mirror half the samples (this reverses the turn order of the position)")
@@ -53,7 +57,9 @@ class TrainSettings(Settings):
         positive(batch_size=self.batch_size, learning_rate=self.learning_rate,
                   window_games=self.window_games, target_temperature=self.target_temperature)
         not_negative(warmup_steps=self.warmup_steps, weight_decay=self.weight_decay,
-                      value_weight=self.value_weight)
+                      value_weight=self.value_weight, average_decay=self.average_decay)
+        if not self.average_decay < 1:
+            raise ValueError(f"average decay must be below 1, not {self.average_decay}")
         try:
             object.__setattr__(self, "policy_target", PolicyTarget(self.policy_target))
         except ValueError:

@@ -13,6 +13,11 @@ measured afresh with the weights as they are (``calibrate_norms``), from minibat
 window drawn by a generator of their own, so the training steps and their draws are the same
 with or without a save between them.
 
+With ``average_decay`` set, the network saved (and so played and evaluated) is a moving
+average of the trained weights rather than the weights of the last step: the last step's
+weights swing with the last few minibatches. The trained weights are kept beside it in the
+checkpoint, under ``trained_weights``, for training to go on from.
+
 A checkpoint holds everything the next step depends on: weights, optimizer, learning-rate
 schedule, the random states (python, numpy, torch, and the trainer's own generator, which
 draws every minibatch and augmentation), the counters and the window's sources. Training
@@ -21,6 +26,7 @@ from a checkpoint therefore takes the same steps as training on without stopping
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import math
 import random
@@ -105,6 +111,8 @@ class Trainer:
             self.optimizer, lambda step: min(1.0, (step + 1) / warmup) if warmup else 1.0)
         self.rng = np.random.Generator(np.random.PCG64(train.seed))
         self.steps = 0
+        # The moving average of the weights, when there is one: what is saved and played.
+        self.average: TralixNet | None = copy.deepcopy(self.model) if train.average_decay else None
         self.window = Window(side, train.window_games,
                              train.policy_target is PolicyTarget.LOOKAHEAD)
         self.extra: dict[str, Any] = {}  # what the caller keeps in the checkpoint beside
@@ -122,6 +130,7 @@ class Trainer:
         self.optimizer.step()
         self.schedule.step()
         self.steps += 1
+        self._update_average()
         with torch.no_grad():
             log_policy, target, has_target = losses.log_policy, losses.target, losses.has_target
             counted = has_target.sum().clamp(min=1.0)
@@ -129,6 +138,22 @@ class Trainer:
             logs = torch.where(target > 0, target.clamp(min=1e-12).log(), torch.zeros_like(target))
             target_entropy = -((target * logs).sum(1) * has_target).sum() / counted
         return (losses.policy.item(), losses.value.item(), entropy.item(), target_entropy.item())
+
+    def _update_average(self) -> None:
+        """Moves the average towards the trained weights: a plain mean over the first
+        1/(1 - decay) steps, then an exponential moving average."""
+        if self.average is None:
+            return
+        share = max(1.0 - self.settings.average_decay, 1.0 / self.steps)
+        with torch.no_grad():
+            for mean, trained in zip(self.average.parameters(), self.model.parameters(),
+                                     strict=True):
+                mean.lerp_(trained, share)
+
+    @property
+    def played(self) -> TralixNet:
+        """The network that is saved and played: the average, or the trained one."""
+        return self.model if self.average is None else self.average
 
     def draw(self, rng: np.random.Generator | None = None) -> Batch:
         """A minibatch of the window, drawn with ``rng`` (the trainer's own by default)."""
@@ -162,11 +187,13 @@ class Trainer:
     # ----- checkpoints --------------------------------------------------------------------
 
     def state(self, directory: Path) -> dict[str, Any]:
+        trained = {} if self.average is None else {"trained_weights": self.model.state_dict()}
         return {
             "side": self.side,
             "model": self.model_settings.as_dict(),
             "train": self.settings.as_dict(),
-            "weights": self.model.state_dict(),
+            "weights": self.played.state_dict(),
+            **trained,
             "optimizer": self.optimizer.state_dict(),
             "schedule": self.schedule.state_dict(),
             "random": {
@@ -182,21 +209,22 @@ class Trainer:
         }
 
     def calibrate_norms(self, batches: int = CALIBRATION_BATCHES) -> None:
-        """Sets every batch norm's running statistics to their mean over ``batches``
-        minibatches of the window under the current weights (nothing when it is empty). The
-        minibatches depend on the seed and the step count alone."""
+        """Sets every batch norm's running statistics of the played network to their mean
+        over ``batches`` minibatches of the window under its current weights (nothing when the
+        window is empty). The minibatches depend on the seed and the step count alone."""
         if not len(self.window):
             return
-        norms = [m for m in self.model.modules() if isinstance(m, nn.modules.batchnorm._BatchNorm)]
+        played = self.played
+        norms = [m for m in played.modules() if isinstance(m, nn.modules.batchnorm._BatchNorm)]
         momenta = [norm.momentum for norm in norms]
         for norm in norms:
             norm.reset_running_stats()
             norm.momentum = None  # a cumulative mean over the passes below
         rng = np.random.Generator(np.random.PCG64([self.settings.seed, self.steps, 0x6E6F726D]))
-        self.model.train()
+        played.train()
         with torch.no_grad():
             for _ in range(batches):
-                self.model(torch.from_numpy(self.draw(rng).planes))
+                played(torch.from_numpy(self.draw(rng).planes))
         for norm, momentum in zip(norms, momenta, strict=True):
             norm.momentum = momentum
 
@@ -232,7 +260,15 @@ class Trainer:
             raise CheckpointError(f"checkpoint {path} was made with other settings "
                                   f"(checkpoint -> asked): {'; '.join(changed)}")
         trainer = cls(side, saved_model, saved_train)
-        trainer.model.load_state_dict(model_from_state(state, path).state_dict())
+        weights = model_from_state(state, path).state_dict()
+        if trainer.average is not None:
+            if "trained_weights" not in state:
+                raise CheckpointError(f"checkpoint {path} averages the weights but holds no "
+                                      "trained weights")
+            trainer.average.load_state_dict(weights)
+            weights = model_from_state(dict(state, weights=state["trained_weights"]),
+                                       path).state_dict()
+        trainer.model.load_state_dict(weights)
         try:
             trainer.optimizer.load_state_dict(state["optimizer"])
             trainer.schedule.load_state_dict(state["schedule"])
