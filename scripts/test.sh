@@ -61,6 +61,13 @@ build/release/bench/search_probe --games 4 --sims 4 >/dev/null
 "$PYTHON" bench/harness_bench.py --seconds 1 --layouts 1x1 >/dev/null
 "$PYTHON" bench/replay_bench.py --games 5 --rounds 1 >/dev/null
 "$PYTHON" bench/learning_bench.py --sides 6 --games 2 --sims 4 --steps 2 >/dev/null
+small_run=$(mktemp -d)
+"$PYTHON" -m tralix_harness loop "$small_run/run" --side 5 --games 2 --first-games 2 --sims 2 \
+    --steps 2 --blocks 1 --channels 8 --batch-size 8 --eval-games 4 --rating-games 4 \
+    --search-rating-games 4 --workers 1 --threads 2 --generations 2 >/dev/null
+"$PYTHON" bench/evaluation_bench.py "$small_run/run" --generation 2 --repeats 1 --eval-games 4 \
+    >/dev/null
+rm -rf "$small_run"
 "$PYTHON" bench/inference_bench.py --sides 6 --batches 1 4 --seconds 0.01 --games 2 --workers 1 --threads 2 --sims 2 >/dev/null
 "$PYTHON" bench/search_strength.py --sides 6 --sims 0,4 --games 4 --workers 1 --chunk 2 >/dev/null
 "$PYTHON" bench/soak.py --games 200 --warm-up 100 --every 50 >/dev/null

@@ -6,6 +6,7 @@ import importlib.util
 import json
 import os
 import signal
+import time
 from types import SimpleNamespace
 
 import numpy as np
@@ -19,7 +20,14 @@ from tralix_harness.data.records import read_games  # noqa: E402
 from tralix_harness.data.samples import read_data_file  # noqa: E402
 from tralix_harness.learning import loop as loop_module  # noqa: E402
 from tralix_harness.learning.folder import read_metrics  # noqa: E402
-from tralix_harness.learning.match import PolicyNetwork, greedy_match, search_match  # noqa: E402
+from tralix_harness.learning.match import (  # noqa: E402
+    MatchStopped,
+    PolicyNetwork,
+    greedy_match,
+    play_matches,
+    random_policy,
+    search_match,
+)
 from tralix_harness.learning.ratings import fit_ratings, load_ratings, read_matches  # noqa: E402
 from tralix_harness.learning.settings import LoopSettings, TrainSettings  # noqa: E402
 from tralix_harness.networks.builtin import HeuristicNetwork  # noqa: E402
@@ -135,6 +143,11 @@ def test_ctrl_c_in_the_rating_matches_keeps_none_of_the_generations_games(tmp_pa
             evaluations += 1
             if evaluations == 300:
                 os.kill(os.getpid(), signal.SIGINT)
+                # The match runs on a thread of its own: wait for the interruption to reach
+                # it, as it would on its own at the next evaluation or two.
+                deadline = time.monotonic() + 30
+                while not kwargs["stop"]() and time.monotonic() < deadline:
+                    time.sleep(0.01)
             return opponent.evaluate(planes)
 
         return played(candidate, SimpleNamespace(evaluate=evaluate), *args, **kwargs)
@@ -210,3 +223,42 @@ def test_the_engines_match_replays_the_greedy_match():
     matched = search_match(PolicyNetwork(first), PolicyNetwork(second), 0, 6, 8, opening=0,
                            seed=1, outcomes=engine)
     assert engine == here and matched.mean == greedy.mean and matched.games == 8
+
+
+def test_matches_side_by_side_play_what_they_play_one_after_the_other():
+    heuristic = HeuristicNetwork(6)
+
+    def greedy(opponent):
+        return lambda seed, played, stop: greedy_match(
+            lambda planes: heuristic.evaluate(planes)[0], opponent, 6, 8, opening=2, seed=seed,
+            outcomes=played, stop=stop)
+
+    def searching(seed, played, stop):
+        return search_match(PolicyNetwork(random_policy(seed)), HeuristicNetwork(6), 8, 6, 4,
+                            opening=2, seed=seed, outcomes=played, stop=stop)
+
+    def matches():  # a random player's draws go on from match to match: fresh ones
+        return [greedy(random_policy(3)), searching, greedy(random_policy(4))]
+
+    one, two = play_matches(matches(), 11, 1), play_matches(matches(), 11, 2)
+    assert [(s.mean, games) for s, games in one] == [(s.mean, games) for s, games in two]
+    assert [len(games) for _, games in two] == [8, 4, 8]
+
+    # A match that fails stops the others at their next move, and the failure comes out.
+    asked = []
+
+    def failing(seed, played, stop):
+        raise ValueError("broken")
+
+    def watched(seed, played, stop):
+        def check():
+            asked.append(stop())
+            return asked[-1]
+        return searching(seed, played, check)
+
+    with pytest.raises(ValueError, match="broken"):
+        play_matches([watched, failing], 0, 2)
+    assert asked[-1] is True
+    with pytest.raises(MatchStopped):
+        greedy_match(random_policy(0), random_policy(1), 6, 4, opening=0, seed=0,
+                     stop=lambda: True)

@@ -36,11 +36,14 @@ from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
 from .lookahead import lookahead_targets, torch_value
 from .match import (
+    Match,
     PolicyFunction,
     PolicyNetwork,
     Score,
+    StopCheck,
     against_random,
     greedy_match,
+    play_matches,
     random_policy,
     search_match,
 )
@@ -58,11 +61,6 @@ from .settings import LoopControl, LoopSettings, PolicyTarget
 from .trainer import Trainer, TrainStats
 
 logger = logging.getLogger(__name__)
-
-# A rating match: given its seed and the list that receives each game's (seat of the rated
-# network, four scores), plays its games and returns the rated network's score.
-Match = Callable[[int, list[tuple[int, list[float]]]], Score]
-
 
 # ----- the loop ------------------------------------------------------------------------------
 
@@ -309,14 +307,15 @@ class Loop:
         candidate = policy_of(generation)
 
         def greedy(opponent: PolicyFunction) -> Match:
-            return lambda seed, played: greedy_match(candidate, opponent, side, c.rating_games,
-                                                     c.arena_opening, seed=seed,
-                                                     outcomes=played)
+            return lambda seed, played, stop: greedy_match(
+                candidate, opponent, side, c.rating_games, c.arena_opening, seed=seed,
+                outcomes=played, stop=stop)
 
-        def searching(seed: int, played: list[tuple[int, list[float]]]) -> Score:
+        def searching(seed: int, played: list[tuple[int, list[float]]],
+                      stop: StopCheck) -> Score:
             return search_match(PolicyNetwork(candidate), HeuristicNetwork(side),
                                 REFERENCE_SIMS, side, c.search_rating_games,
-                                c.arena_opening, seed, outcomes=played)
+                                c.arena_opening, seed, outcomes=played, stop=stop)
 
         matches: list[tuple[str, Match]] = [
             (Reference.UNIFORM.value, greedy(random_policy(seed))),
@@ -326,9 +325,9 @@ class Loop:
         if c.search_rating_games:
             matches.append((Reference.HEURISTIC_SEARCH.value, searching))
         games: list[MatchGame] = []
-        for index, (name, match) in enumerate(matches):
-            played: list[tuple[int, list[float]]] = []
-            score = scores[name] = match(seed * 7 + index, played)
+        outcomes = play_matches([match for _, match in matches], seed * 7, c.workers)
+        for (name, _), (score, played) in zip(matches, outcomes, strict=True):
+            scores[name] = score
             logger.debug("generation %d against %s: %.3f over %d games in %.1f s", generation,
                          name, score.mean, score.games, score.seconds)
             for seat, outcome in played:

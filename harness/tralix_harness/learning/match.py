@@ -1,6 +1,7 @@
 """Evaluation: the greedy score against three random players (the module's games, through the
 harness), a seat-rotated greedy match between two networks played here in Python, and a
-seat-rotated match of a greedy network against a searching one, played here by the engine.
+seat-rotated match of a greedy network against a searching one, played here by the engine;
+matches played side by side on threads of this process.
 
 Against random players the network always sits in seat 0, which moves first: a uniformly
 random player there already scores well above an even share (about 0.42 on side 10, against
@@ -12,8 +13,10 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
+from concurrent import futures
 from typing import Any
 
 import numpy as np
@@ -29,6 +32,12 @@ from ..networks.synchronous import SyncPipe
 
 # Policy logits (batch, side * side) for float32 planes (batch, features, side, side).
 PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
+# Asked between the moves of a match: True stops it (MatchStopped).
+StopCheck = Callable[[], bool]
+
+
+class MatchStopped(Exception):
+    """A match stopped from outside before its end."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -44,6 +53,11 @@ class Score:
 
     def text(self) -> str:
         return f"{self.mean:.3f} ± {self.half_width:.3f}"
+
+
+# A match: given its seed, the list that receives each game's (seat of the network it rates,
+# four scores) and what stops it, plays its games and returns that network's score.
+Match = Callable[[int, list[tuple[int, list[float]]], StopCheck], Score]
 
 
 def against_random(network: NetworkName, side: int, games: int, workers: int, threads: int,
@@ -80,12 +94,14 @@ def random_policy(seed: int) -> PolicyFunction:
 
 def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int, games: int,
                  opening: int, seed: int,
-                 outcomes: list[tuple[int, list[float]]] | None = None) -> Score:
+                 outcomes: list[tuple[int, list[float]]] | None = None,
+                 stop: StopCheck | None = None) -> Score:
     """The candidate in one seat against the opponent in the three others, each laying the
     valid tile of highest policy logit. Games come in fours from one opening (``opening``
     tiles drawn at random), the candidate in each seat once, so that no seat and no opening
     favours either side; the interval is taken over the openings. An even match scores
-    0.25. ``outcomes``, when given, receives each game's (candidate's seat, four scores)."""
+    0.25. ``outcomes``, when given, receives each game's (candidate's seat, four scores);
+    ``stop`` is asked before every round of moves."""
     import tralix_rules
 
     start = time.perf_counter()
@@ -107,6 +123,8 @@ def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int,
         playing = [i for i, b in enumerate(boards) if not b.is_over()]
         if not playing:
             break
+        if stop is not None and stop():
+            raise MatchStopped
         for policy, ours in ((candidate, True), (opponent, False)):
             movers = [i for i in playing if not boards[i].is_over()
                       and (boards[i].current_player == seats[i]) == ours]
@@ -126,6 +144,19 @@ def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int,
     return Score(mean, half, len(boards), time.perf_counter() - start, evaluations)
 
 
+class _Stoppable:
+    """A network whose evaluations raise MatchStopped once ``stop`` says so."""
+
+    def __init__(self, network: Network, stop: StopCheck) -> None:
+        self.network = network
+        self.stop = stop
+
+    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
+        if self.stop():
+            raise MatchStopped
+        return self.network.evaluate(planes)
+
+
 class PolicyNetwork:
     """A policy function as a network, for a greedy seat of the engine's matches, which plays
     its highest prior and never looks at the value: the values are zeros."""
@@ -139,16 +170,21 @@ class PolicyNetwork:
 
 def search_match(candidate: Network, opponent: Network, sims: int, side: int, games: int,
                  opening: int, seed: int,
-                 outcomes: list[tuple[int, list[float]]] | None = None) -> Score:
+                 outcomes: list[tuple[int, list[float]]] | None = None,
+                 stop: StopCheck | None = None) -> Score:
     """The candidate, greedy, in one seat against the opponent searching ``sims`` simulations
     per move (the sound search) in the three others, through ``tralix_engine.play_match`` in
     this process. Games come in fours from one opening (the arena's: ``opening`` tiles laid at
     random, drawn from ``seed`` and the opening's number), the candidate in each seat once; the
-    interval is taken over the openings. ``outcomes`` as for ``greedy_match``."""
+    interval is taken over the openings. ``outcomes`` and ``stop`` as for ``greedy_match``
+    (``stop`` is asked before every evaluation; the engine then fails with MatchStopped as
+    its cause)."""
     import tralix_engine
 
     from ..local.worker import arena_opening
 
+    if stop is not None:
+        candidate, opponent = _Stoppable(candidate, stop), _Stoppable(opponent, stop)
     start = time.perf_counter()
     config = SearchSettings(dim=side, sims_per_move=sims, search_mode=SOUND_SEARCH)
     pipe = SyncPipe()
@@ -169,3 +205,35 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
     mean, half = mean_interval(per_opening)
     return Score(mean, half, 4 * openings, time.perf_counter() - start,
                  mine.requests + theirs.requests)
+
+
+def play_matches(matches: Sequence[Match], seed: int, threads: int
+                 ) -> list[tuple[Score, list[tuple[int, list[float]]]]]:
+    """Plays the matches (the i-th with seed ``seed + i``) on up to ``threads`` threads of one
+    torch thread each: a match is one thread's work, most of it in the network, which lets go
+    of the interpreter meanwhile. Returns each one's score and games, in order;
+    the same as one after the other. On a failure or an interruption (Ctrl-C strikes in this
+    thread) the others stop at their next move and nothing is returned."""
+    played: list[list[tuple[int, list[float]]]] = [[] for _ in matches]
+    stop = threading.Event()
+    with futures.ThreadPoolExecutor(max(1, min(threads, len(matches))),
+                                    initializer=_one_torch_thread) as pool:
+        running = [pool.submit(match, seed + index, played[index], stop.is_set)
+                   for index, match in enumerate(matches)]
+        try:
+            pending = set(running)
+            while pending:  # with a timeout, so that a signal's handler runs in time
+                done, pending = futures.wait(pending, timeout=0.25,
+                                             return_when=futures.FIRST_EXCEPTION)
+                for future in done:
+                    future.result()
+        except BaseException:
+            stop.set()
+            raise
+    return [(future.result(), games) for future, games in zip(running, played, strict=True)]
+
+
+def _one_torch_thread() -> None:
+    import torch
+
+    torch.set_num_threads(1)

@@ -1,0 +1,81 @@
+"""What a generation's evaluation costs in the loop: its rating matches played one after the
+other (one thread) and side by side (two), and the whole evaluation with the loop's defaults,
+each beside the generation's own wall time in the run's metrics.
+
+    .venv/bin/python bench/evaluation_bench.py data/bar-side20-90 --generation 20 \
+        [--repeats 3] [--eval-games 256]
+
+Works on a copy of the run's settings, baseline and last checkpoints in a temporary folder;
+the run itself is only read. Run it alone on the machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import shutil
+import statistics
+import tempfile
+import time
+from pathlib import Path
+
+from tralix_harness.learning.folder import RunFolder
+from tralix_harness.learning.loop import Loop
+from tralix_harness.learning.settings import LoopControl, LoopSettings
+
+
+def copy_run(run: Path, generation: int, into: Path) -> RunFolder:
+    folder = RunFolder(into)
+    (into / "checkpoints").mkdir(parents=True)
+    for name in ("settings.json", "baseline.json"):
+        if (run / name).exists():
+            shutil.copy(run / name, into / name)
+    for g in range(max(0, generation - 2), generation + 1):
+        shutil.copy(RunFolder(run).checkpoint(g), folder.checkpoint(g))
+    return folder
+
+
+def timed(folder: RunFolder, settings: LoopSettings, control: LoopControl,
+          generation: int) -> float:
+    loop = Loop(folder, settings, control)
+    start = time.perf_counter()
+    loop._evaluate(generation)
+    return time.perf_counter() - start
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("run", type=Path)
+    parser.add_argument("--generation", type=int, required=True)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--eval-games", type=int, default=LoopControl().eval_games,
+                        help="games against random players in the whole evaluation")
+    args = parser.parse_args()
+    settings = LoopSettings.from_dict(json.loads((args.run / "settings.json").read_text()))
+    metrics = [json.loads(line) for line in (args.run / "metrics.jsonl").open()]
+    wall = [m["wall_time"] for m in metrics]
+    generation_seconds = wall[args.generation] - wall[args.generation - 1]
+    variants = {
+        "rating matches, one thread": LoopControl(workers=1, eval_games=0),
+        "rating matches, two threads": LoopControl(workers=2, eval_games=0),
+        "whole evaluation, defaults": LoopControl(eval_games=args.eval_games),
+    }
+    seconds: dict[str, list[float]] = {name: [] for name in variants}
+    with tempfile.TemporaryDirectory() as temporary:
+        folder = copy_run(args.run, args.generation, Path(temporary) / "run")
+        timed(folder, settings, variants["whole evaluation, defaults"],
+              args.generation)  # warm: the baseline, caches
+        for _ in range(args.repeats):  # interleaved, so that drifts fall on all alike
+            for name, control in variants.items():
+                seconds[name].append(timed(folder, settings, control, args.generation))
+    print(f"side {settings.side}, generation {args.generation}: the generation took "
+          f"{generation_seconds:.1f} s in the run")
+    for name, values in seconds.items():
+        median = statistics.median(values)
+        print(f"{name:30s} median {median:6.2f} s over {len(values)} "
+              f"({', '.join(f'{v:.2f}' for v in values)}); {median / generation_seconds:.1%} "
+              "of the generation")
+
+
+if __name__ == "__main__":
+    main()
