@@ -62,12 +62,16 @@ def main() -> None:
     }
     seconds: dict[str, list[float]] = {name: [] for name in variants}
     with tempfile.TemporaryDirectory() as temporary:
-        folder = copy_run(args.run, args.generation, Path(temporary) / "run")
-        timed(folder, settings, variants["whole evaluation, defaults"],
-              args.generation)  # warm: the baseline, caches
+        # A copy each: a run measures the random player's baseline once, for its number of
+        # games, and keeps it in the folder.
+        folders = {name: copy_run(args.run, args.generation, Path(temporary) / str(index))
+                   for index, name in enumerate(variants)}
+        for name, control in variants.items():
+            if control.eval_games:  # warm: the baseline
+                timed(folders[name], settings, control, args.generation)
         for _ in range(args.repeats):  # interleaved, so that drifts fall on all alike
             for name, control in variants.items():
-                seconds[name].append(timed(folder, settings, control, args.generation))
+                seconds[name].append(timed(folders[name], settings, control, args.generation))
     print(f"side {settings.side}, generation {args.generation}: the generation took "
           f"{generation_seconds:.1f} s in the run")
     for name, values in seconds.items():
