@@ -211,9 +211,10 @@ def play_matches(matches: Sequence[Match], seed: int, threads: int
                  ) -> list[tuple[Score, list[tuple[int, list[float]]]]]:
     """Plays the matches (the i-th with seed ``seed + i``) on up to ``threads`` threads of one
     torch thread each: a match is one thread's work, most of it in the network, which lets go
-    of the interpreter meanwhile. Returns each one's score and games, in order;
-    the same as one after the other. On a failure or an interruption (Ctrl-C strikes in this
-    thread) the others stop at their next move and nothing is returned."""
+    of the interpreter meanwhile. Returns each one's score and games, in order, as one after
+    the other would (the engine's search draws its ties from its thread's own generator, so
+    a searching match is never replayed exactly). On a failure or an interruption (Ctrl-C
+    strikes in this thread) the others stop at their next move and nothing is returned."""
     played: list[list[tuple[int, list[float]]]] = [[] for _ in matches]
     stop = threading.Event()
     with futures.ThreadPoolExecutor(max(1, min(threads, len(matches))),
