@@ -30,6 +30,7 @@ from tralix_harness.learning.match import (  # noqa: E402
 )
 from tralix_harness.learning.ratings import fit_ratings, load_ratings, read_matches  # noqa: E402
 from tralix_harness.learning.settings import LoopSettings, TrainSettings  # noqa: E402
+from tralix_harness.learning.trainer import Trainer  # noqa: E402
 from tralix_harness.networks.builtin import HeuristicNetwork  # noqa: E402
 from tralix_harness.networks.model import load_model  # noqa: E402
 from tralix_harness.networks.settings import ModelSettings  # noqa: E402
@@ -173,7 +174,8 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     settings = LoopSettings.from_dict(saved)
     # Written before the search had modes: played, and resumed, with the module's own search
     # and no playout cap.
-    assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0)
+    assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0,
+                                      initial_weights="")
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
                                              c_init=1.5, dirichlet_alpha=0.4,
                                              exploration_fraction=0.2)
@@ -184,6 +186,30 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     # What the file does not hold cannot differ from run to run.
     with pytest.raises(ValueError, match="the loop's search settings"):
         LoopSettings(search=SearchSettings(dim=7, rep=2))
+
+
+def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):
+    # A network of side 5 with weights of its own seed, the start of a side-6 run.
+    small = tmp_path / "side5.pt"
+    Trainer(SIDE, ModelSettings(blocks=1, channels=8), TrainSettings(seed=7)).save(small)
+    other = tmp_path / "wide.pt"
+    Trainer(SIDE, ModelSettings(blocks=1, channels=16), TrainSettings()).save(other)
+    options = [*LOOP[2:], "--side", "6", "--generations", "1"]
+    refused = tmp_path / "refused"
+    assert main(["loop", str(refused), *options, "--initial-weights", str(other)]) == 2
+    assert "another network" in capsys.readouterr().err and not refused.exists()
+
+    run = tmp_path / "run"
+    assert main(["loop", str(run), *options, "--initial-weights", str(small)]) == 0
+    assert json.loads((run / "settings.json").read_text())["initial_weights"] == str(small)
+    start, _ = load_model(run / "checkpoints" / "gen-0000.pt", side=6)
+    source, _ = load_model(small)
+    for name, tensor in source.state_dict().items():
+        assert torch.equal(start.state_dict()[name], tensor), name
+    # Generation 1 is an ordinary one: its games, its search, and its records as targets.
+    games = list(read_games(run / "games" / "gen-0001.jsonl.gz"))
+    assert len(games) == 3 and {g["settings"]["sims_per_move"] for g in games} == {4}
+    assert all(g.get("policy_targets", True) for g in games)
 
 
 def test_a_folder_that_is_not_a_run_is_refused(tmp_path, capsys):

@@ -169,6 +169,8 @@ def cmd_loop(args: argparse.Namespace) -> int:
     from ..local.options import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
+    if getattr(args, "initial_weights", ""):  # kept in the settings as the file it names
+        args.initial_weights = str(Path(args.initial_weights).resolve())
     control.backend.resolve()  # ONNX Runtime asked for and missing: refused before anything
     path = Path(args.run_dir)
     open_run = run_opener(args)  # connects to the cluster with --ray (the command closes it)

@@ -58,7 +58,7 @@ from .ratings import (
     write_ratings,
 )
 from .settings import LoopControl, LoopSettings, PolicyTarget
-from .trainer import Trainer, TrainStats
+from .trainer import Trainer, TrainStats, starting_network
 
 logger = logging.getLogger(__name__)
 
@@ -140,6 +140,8 @@ class Loop:
         if generation == 0:
             if not folder.checkpoint(0).exists():
                 trainer = Trainer(settings.side, settings.model, settings.train)
+                if settings.initial_weights:
+                    trainer.start_from(Path(settings.initial_weights))
                 trainer.extra = {"generation": 0}
                 self._save(trainer, 0)
                 self.trainer = trainer
@@ -194,13 +196,13 @@ class Loop:
         if output.exists():  # played before the loop was last stopped
             return SelfPlayStats()
         s, c = self.settings, self.control
-        games = s.first_games if generation == 1 else s.games
+        games = s.generation_games(generation)
         network = NetworkName.torch(self.folder.checkpoint(generation - 1))
         search = s.generation_search(generation)
         stored = dict(search.as_dict(), network=str(network), generation=generation)
         partial = output.with_name(output.name + ".part")
         value = None
-        if s.train.policy_target is PolicyTarget.LOOKAHEAD and generation > 1:
+        if s.train.policy_target is PolicyTarget.LOOKAHEAD and not s.untrained(generation):
             model, _ = load_model(self.folder.checkpoint(generation - 1), s.side)
             value = torch_value(fold_batch_norm(model))  # the same values, sooner
         tiles = 0
@@ -216,7 +218,7 @@ class Loop:
                     if result.status is not GameStatus.FINISHED or game is None:
                         raise RunFailed(f"self-play game {result.number} was abandoned")
                     extra: dict[str, Any] = {}
-                    if generation == 1:
+                    if s.untrained(generation):
                         # The untrained network's priors and values make its search's
                         # records (and look-ahead targets) noise: its games teach the value.
                         extra["policy_targets"] = False
@@ -377,10 +379,11 @@ class Loop:
         if s.search.full_search_share < 1:
             sims = (f"{sims} on {s.search.full_search_share:.0%} of the moves, "
                     f"{s.search.cheap_sims} on the others")
+        start = (f"from the network of {s.initial_weights}" if s.initial_weights else
+                 f"generation 1: {s.first_games} games of {s.first_sims}")
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "
               f"{s.model.channels} channels; per generation {s.games} self-play games of "
-              f"{sims} (generation 1: {s.first_games} "
-              f"games of {s.first_sims}) and {s.steps} training steps of {s.train.batch_size} "
+              f"{sims} ({start}) and {s.steps} training steps of {s.train.batch_size} "
               "positions",
               file=self.out)
         print("'random': greedy score in seat 0, which moves first, against three uniformly "
@@ -425,7 +428,13 @@ def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],
     """Opens (or makes) the run folder and runs generations until the control's limits, its
     games played by ``open_run``'s runs (on a cluster with a session's). RunInterrupted or
     KeyboardInterrupt when stopped from outside; RunFailed when a run of games failed."""
+    def checked(saved: LoopSettings | None) -> LoopSettings:
+        settings = asked(saved)
+        if saved is None and settings.initial_weights:  # refused before the folder is made
+            starting_network(Path(settings.initial_weights), settings.model)
+        return settings
+
     folder = RunFolder(path)
-    loop = Loop(folder, folder.open(asked), control, out, open_run)
+    loop = Loop(folder, folder.open(checked), control, out, open_run)
     loop.run()
     return loop

@@ -100,6 +100,11 @@ class LoopSettings(Settings):
     first_sims: int = option(
         8, "simulations per move in generation 1 (the untrained network's search is worth "
             "little: its games are for the value)")
+    initial_weights: str = option(
+        "", "a checkpoint whose network the run starts from instead of random weights (trained "
+        "on any side, with the run's network settings): a schedule of sides starts on a small "
+        "board and goes on to a larger one from its network; generation 1 is then played like "
+        "the others")
     lookahead_temperature: float = option(
         0.03, "temperature of the look-ahead policy targets (values are win shares of 1)")
     steps: int = option(200, "training steps per generation")
@@ -127,9 +132,17 @@ class LoopSettings(Settings):
     def side(self) -> int:
         return self.search.side
 
+    def untrained(self, generation: int) -> bool:
+        """Whether the generation's games are played by the untrained network."""
+        return generation == 1 and not self.initial_weights
+
+    def generation_games(self, generation: int) -> int:
+        """The self-play games of a generation."""
+        return self.first_games if self.untrained(generation) else self.games
+
     def generation_search(self, generation: int) -> SearchSettings:
         """The search settings of a generation's self-play."""
-        if generation == 1:  # its records teach nothing: no playout cap
+        if self.untrained(generation):  # its records teach nothing: no playout cap
             return dataclasses.replace(self.search, sims_per_move=self.first_sims,
                                        full_search_share=1.0)
         return self.search

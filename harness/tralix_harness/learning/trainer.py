@@ -291,8 +291,29 @@ class Trainer:
                             "missing") from None
         return trainer
 
+    def start_from(self, path: Path) -> None:
+        """Takes the network a checkpoint plays (``starting_network``) as the trained weights,
+        and as the average."""
+        weights = starting_network(path, self.model_settings).state_dict()
+        self.model.load_state_dict(weights)
+        if self.average is not None:
+            self.average.load_state_dict(weights)
+
     def sources(self) -> Sequence[Source]:
         return self.window.sources
+
+
+def starting_network(path: Path, settings: ModelSettings) -> TralixNet:
+    """The network a checkpoint plays, for a run of network ``settings`` to start from, on
+    whatever side it was trained: the network is convolutional and its value heads pooled.
+    A checkpoint of other network settings is refused, listing the differences."""
+    state = checkpoint.load(path)
+    network = model_from_state(state, path)
+    changed = differences(ModelSettings.from_dict(state["model"]).as_dict(), settings.as_dict())
+    if changed:
+        raise CheckpointError(f"checkpoint {path} holds another network (checkpoint -> this "
+                              f"run): {'; '.join(changed)}")
+    return network
 
 
 def _numpy_global_state() -> dict[str, Any]:
