@@ -165,6 +165,28 @@ def test_ctrl_c_in_the_rating_matches_keeps_none_of_the_generations_games(tmp_pa
     assert _rating_games(run) == {0: 12, 1: 16, 2: 20}
 
 
+def test_ctrl_c_in_the_random_players_games_stops_the_matches_beside_them(tmp_path,
+                                                                         monkeypatch):
+    run = tmp_path / "run"
+    assert main(["loop", str(run), *LOOP, "--generations", "1"]) == 0
+    kept = (run / "matches.jsonl").read_bytes()
+    # A real Ctrl-C as generation 2's games against random players start, in their worker
+    # processes, while the rating matches are played here.
+    played = loop_module.against_random
+
+    def interrupted(*args, stop, **kwargs):
+        def started(run):
+            stop(run)
+            os.kill(os.getpid(), signal.SIGINT)
+
+        return played(*args, stop=started, **kwargs)
+
+    monkeypatch.setattr(loop_module, "against_random", interrupted)
+    assert main(["loop", str(run), *LOOP, "--generations", "2"]) == 130
+    assert [m["generation"] for m in read_metrics(run / "metrics.jsonl")] == [0, 1]
+    assert (run / "matches.jsonl").read_bytes() == kept
+
+
 def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest():
     # A run folder's settings.json as every earlier version wrote it must still resume.
     saved = {"side": 7, "games": 5, "sims": 3, "first_games": 6, "first_sims": 1,

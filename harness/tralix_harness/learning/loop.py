@@ -235,12 +235,14 @@ class Loop:
         commit(partial, output)  # on disk before the name says the generation's games are
         return SelfPlayStats(games, seconds, games / seconds, served / seconds, tiles / games)
 
-    def _random_score(self, network: NetworkName) -> Score:
+    def _random_score(self, network: NetworkName, should_stop: StopCheck | None = None
+                      ) -> Score:
         c = self.control
         try:
             return against_random(network, self.settings.side, c.eval_games, c.workers,
                                   c.threads, c.server_batch, c.torch_threads, stop=self._watch,
-                                  open_run=self.open_run, backend=self.backend)
+                                  open_run=self.open_run, backend=self.backend,
+                                  should_stop=should_stop)
         finally:
             self._watch(None)
 
@@ -265,6 +267,9 @@ class Loop:
         return score
 
     def _evaluate(self, generation: int) -> dict[str, Any]:
+        """The games against random players, in worker processes, and the rating matches,
+        here, all at once: the processes' games take what the matches, which hold the
+        interpreter much of the time, leave of the cores."""
         results: dict[str, Any] = {}
         c = self.control
         checkpoint = self.folder.checkpoint(generation)
@@ -276,15 +281,34 @@ class Loop:
                 policies[g] = _policy(load_model(self.folder.checkpoint(g), self.settings.side)[0])
             return policies[g]
 
+        matches: list[tuple[str, Match]] = []
         if c.eval_games:
             results["random_baseline"] = self._baseline().as_dict()
-            results["random"] = self._random_score(NetworkName.torch(checkpoint)).as_dict()
+            network = NetworkName.torch(checkpoint)
+            matches.append((_AGAINST_RANDOM, lambda seed, played, stop: self._random_score(
+                network, stop)))
+        if c.rating_games:
+            matches += self._rating_matches(generation, policy_of)
         # The matches ask for small batches: a second torch thread mostly waits on the first,
         # and on a busy machine it made them many times slower.
         with _torch_threads(1):
-            scores: dict[str, Score] = {}
+            seed = self.settings.train.seed * 100003 + generation
+            # One thread more for the random players' games, which mostly wait on their
+            # processes.
+            threads = c.workers + (1 if c.eval_games else 0)
+            outcomes = play_matches([match for _, match in matches], seed * 7, threads)
+            scores = {name: score for (name, _), (score, _) in zip(matches, outcomes,
+                                                                     strict=True)}
+            for name, score in scores.items():
+                logger.debug("generation %d against %s: %.3f over %d games in %.1f s",
+                             generation, name, score.mean, score.games, score.seconds)
+            if _AGAINST_RANDOM in scores:
+                results["random"] = scores[_AGAINST_RANDOM].as_dict()
             if c.rating_games:
-                results["rating"] = self._rate(generation, policy_of, scores)
+                results["rating"] = self._rate(generation, [
+                    (name, played) for (name, _), (_, played) in zip(matches, outcomes,
+                                                                      strict=True)
+                    if name != _AGAINST_RANDOM])
             if c.arena_games and generation > 0:
                 # The rating match against the previous generation is the same match; it is
                 # played again only for another number of games.
@@ -292,18 +316,15 @@ class Loop:
                 if previous is None or previous.games != c.arena_games:
                     previous = greedy_match(
                         policy_of(generation), policy_of(generation - 1), self.settings.side,
-                        c.arena_games, c.arena_opening,
-                        seed=self.settings.train.seed * 100003 + generation)
+                        c.arena_games, c.arena_opening, seed=seed)
                 results["previous"] = previous.as_dict()
         return results
 
-    def _rate(self, generation: int, policy_of: Callable[[int], Any],
-              scores: dict[str, Score]) -> dict[str, float]:
-        """Plays the generation's rating matches (seat-rotated, in this process), keeps them in
-        the run folder and refits the ratings: the new network's, and the references' for the
-        plot. The new network plays greedily; so do its opponents, but for the searching
-        reference, whose games the engine plays. Each match's score goes to ``scores`` under
-        its opponent's name."""
+    def _rating_matches(self, generation: int, policy_of: Callable[[int], Any]
+                        ) -> list[tuple[str, Match]]:
+        """The generation's rating matches (seat-rotated, played in this process), each under
+        its opponent's name. The new network plays greedily; so do its opponents, but for the
+        searching reference, whose games the engine plays."""
         c, side = self.control, self.settings.side
         seed = self.settings.train.seed * 100003 + generation
         candidate = policy_of(generation)
@@ -326,13 +347,16 @@ class Loop:
                     if g >= 0]
         if c.search_rating_games:
             matches.append((Reference.HEURISTIC_SEARCH.value, searching))
+        return matches
+
+    def _rate(self, generation: int,
+              played: list[tuple[str, list[tuple[int, list[float]]]]]) -> dict[str, float]:
+        """Keeps the generation's rating games (each match's opponent, and its games' seat of
+        the new network and scores) in the run folder and refits the ratings: the new
+        network's, and the references' for the plot."""
         games: list[MatchGame] = []
-        outcomes = play_matches([match for _, match in matches], seed * 7, c.workers)
-        for (name, _), (score, played) in zip(matches, outcomes, strict=True):
-            scores[name] = score
-            logger.debug("generation %d against %s: %.3f over %d games in %.1f s", generation,
-                         name, score.mean, score.games, score.seconds)
-            for seat, outcome in played:
+        for name, outcomes in played:
+            for seat, outcome in outcomes:
                 players = tuple(_player(generation) if s == seat else name for s in range(4))
                 games.append(MatchGame(generation, players, tuple(outcome)))
         record_matches(self.folder.matches_file, generation, games)
@@ -394,6 +418,10 @@ class Loop:
 
     def _print_row(self, line: dict[str, Any]) -> None:
         print(table_row(line), file=self.out, flush=True)
+
+
+# The games against random players among a generation's matches.
+_AGAINST_RANDOM = "random players"
 
 
 def _player(generation: int) -> str:

@@ -63,10 +63,12 @@ Match = Callable[[int, list[tuple[int, list[float]]], StopCheck], Score]
 def against_random(network: NetworkName, side: int, games: int, workers: int, threads: int,
                    batch_size: int, torch_threads: int = 1,
                    stop: Callable[[GameRun], None] | None = None,
-                   open_run: RunOpener = Run, backend: Backend = Backend.AUTO) -> Score:
+                   open_run: RunOpener = Run, backend: Backend = Backend.AUTO,
+                   should_stop: StopCheck | None = None) -> Score:
     """The network's greedy mean score in seat 0 against three uniformly random players,
     through the module's games in the harness's worker processes (``open_run``: on a
-    cluster). ``stop`` is handed the run as it starts (to stop it from a signal handler)."""
+    cluster). ``stop`` is handed the run as it starts (to stop it from a signal handler);
+    ``should_stop`` is asked as each game ends, and True stops the run (MatchStopped)."""
     options = RunOptions(kind=RunKind.RANDOM, games=games, settings=SearchSettings(dim=side),
                          networks=[network], workers=workers, threads=threads,
                          batch_size=batch_size, torch_threads=torch_threads, backend=backend)
@@ -75,6 +77,8 @@ def against_random(network: NetworkName, side: int, games: int, workers: int, th
         if stop is not None:
             stop(run)
         for result in run:
+            if should_stop is not None and should_stop():
+                raise MatchStopped
             if result.status is GameStatus.FINISHED and result.score is not None:
                 scores.append(result.score)
         served = run.requests_served()

@@ -8,6 +8,7 @@ and ``recv`` evaluates the request put last on the network whose queue it was pu
 
 from __future__ import annotations
 
+from itertools import chain
 from typing import Any
 
 import numpy as np
@@ -15,8 +16,18 @@ import numpy as np
 from .builtin import Network
 
 
+def _as_array(planes: Any) -> np.ndarray[Any, Any]:
+    """The request's planes as a float32 array. The module's nested lists are flattened
+    first: numpy reads a flat iterable of floats in about half the time of nested lists."""
+    if isinstance(planes, list) and planes and isinstance(planes[0], list) and planes[0]:
+        shape = (len(planes), len(planes[0]), len(planes[0][0]))
+        flat = np.fromiter(chain.from_iterable(chain.from_iterable(planes)), np.float32)
+        return flat.reshape(shape)  # a ragged request fails here, as it would in numpy
+    return np.asarray(planes, dtype=np.float32)
+
+
 def _answer(network: Network, planes: Any) -> tuple[list[float], list[float]]:
-    policy, value = network.evaluate(np.asarray(planes, dtype=np.float32)[None])
+    policy, value = network.evaluate(_as_array(planes)[None])
     return np.asarray(policy[0]).tolist(), np.asarray(value[0]).tolist()
 
 
