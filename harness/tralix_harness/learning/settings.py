@@ -180,8 +180,10 @@ class LoopControl(Settings):
         32, "games of each rating match per generation (rounded up to a multiple of four): "
         "the new network, greedy, in one seat against a uniformly random player, the greedy "
         "heuristic and the two generations before it in the others; 0: no ratings")
+    # One opening a generation: its games add up over the run, and on side 20 they are the
+    # costliest of the evaluation.
     search_rating_games: int = option(
-        8, f"games of the rating match against the heuristic searching {REFERENCE_SIMS} "
+        4, f"games of the rating match against the heuristic searching {REFERENCE_SIMS} "
         "simulations per move (the sound search) per generation, rounded up to a multiple of "
         "four; each costs several greedy games; 0: none")
     workers: int = option(2, "worker processes for self-play and evaluation")
