@@ -1,6 +1,6 @@
 """tralix_engine: its config's search_mode, self-play records of the sound and Gumbel searches,
 and play_match with every kind of seat (a Python callable among them), checked against
-tralix_rules replays; bad arguments
+tralix_rules replays, and seeded; bad arguments
 refused before anything is put; failing networks named by seat; references given back."""
 
 import gc
@@ -96,6 +96,25 @@ def test_play_match_with_every_kind_of_seat(mode):
     greedy_tiles = sum(1 for player, _ in history[2:] if player in (1, 3))
     seat0_tiles = sum(1 for player, _ in history[2:] if player == 0)
     assert len(harness.requests) >= greedy_tiles + seat0_tiles
+
+
+@pytest.mark.parametrize("mode", [1, 2])
+def test_a_seeded_match_is_played_again_exactly(mode):
+    side = 6
+
+    def play(seed):
+        harness = Harness(dim=side)
+        queue = harness.inference_queue
+        seats = [(queue, 4), None, queue, (queue, 2)]
+        return te.play_match(1, Config(dim=side, search_mode=mode), seats, harness.pipe,
+                             seed=seed)
+
+    assert play(5) == play(5)
+    assert play(5) != play(6) != play(2**64 - 1)
+    for seed, error in ((-1, ValueError), (2**64, ValueError), (1.0, TypeError),
+                        (True, TypeError), ("5", TypeError)):
+        with pytest.raises(error, match="seed"):
+            play(seed)
 
 
 def bad_seats(q):

@@ -180,9 +180,10 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
     per move (the sound search) in the three others, through ``tralix_engine.play_match`` in
     this process. Games come in fours from one opening (the arena's: ``opening`` tiles laid at
     random, drawn from ``seed`` and the opening's number), the candidate in each seat once; the
-    interval is taken over the openings. ``outcomes`` and ``stop`` as for ``greedy_match``
-    (``stop`` is asked before every evaluation; the engine then fails with MatchStopped as
-    its cause)."""
+    interval is taken over the openings. The searches draw from ``seed`` and the game's
+    number too: the same seed plays the same games. ``outcomes`` and ``stop`` as for
+    ``greedy_match`` (``stop`` is asked before every evaluation; the engine then fails with
+    MatchStopped as its cause)."""
     import tralix_engine
 
     from ..local.worker import arena_opening
@@ -201,7 +202,9 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
         total = 0.0
         for seat in range(4):
             seats = [mine if s == seat else rival for s in range(4)]
-            outcome, _ = tralix_engine.play_match(4 * number + seat, config, seats, pipe, tiles)
+            game = 4 * number + seat
+            outcome, _ = tralix_engine.play_match(game, config, seats, pipe, tiles,
+                                                  seed=(seed * 1_000_003 + game) % 2**64)
             total += float(outcome[seat])
             if outcomes is not None:
                 outcomes.append((seat, [float(x) for x in outcome]))
@@ -216,9 +219,8 @@ def play_matches(matches: Sequence[Match], seed: int, threads: int
     """Plays the matches (the i-th with seed ``seed + i``) on up to ``threads`` threads of one
     torch thread each: a match is one thread's work, most of it in the network, which lets go
     of the interpreter meanwhile. Returns each one's score and games, in order, as one after
-    the other would (the engine's search draws its ties from its thread's own generator, so
-    a searching match is never replayed exactly). On a failure or an interruption (Ctrl-C
-    strikes in this thread) the others stop at their next move and nothing is returned."""
+    the other would. On a failure or an interruption (Ctrl-C strikes in this thread) the
+    others stop at their next move and nothing is returned."""
     played: list[list[tuple[int, list[float]]]] = [[] for _ in matches]
     stop = threading.Event()
     with futures.ThreadPoolExecutor(max(1, min(threads, len(matches))),

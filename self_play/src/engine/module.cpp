@@ -12,7 +12,7 @@ namespace {
 constexpr const char* training_parameters[] = {"id", "config", "result_queue", "inference_queue",
                                                "pipe"};
 // result_queue's slot holds the seats: a match hands nothing to a queue of results.
-constexpr const char* match_parameters[] = {"id", "config", "seats", "pipe", "opening"};
+constexpr const char* match_parameters[] = {"id", "config", "seats", "pipe", "opening", "seed"};
 
 PyObject* play_training_game_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                    PyObject* kwnames) {
@@ -28,7 +28,7 @@ PyObject* play_match_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     return run_entry(
         "play_match", match_parameters, 4, 3, args, nargsf, kwnames,
         [](const GameContext& context, PyObject** bound) {
-            return drivers::play_match(context, bound[2], bound[4]);
+            return drivers::play_match(context, bound[2], bound[4], bound[5]);
         },
         read_search_mode);
 }
@@ -43,12 +43,14 @@ PyMethodDef functions[] = {
      "probability and otherwise with config.cheap_sims simulations; a cheap move's record is "
      "empty."},
     {"play_match", as_cfunction(play_match_entry), METH_FASTCALL | METH_KEYWORDS,
-     "play_match(id, config, seats, pipe, opening=())\n--\n\n"
+     "play_match(id, config, seats, pipe, opening=(), seed=None)\n--\n\n"
      "One game on a board of side config.dim after the opening's tiles, one player per seat: "
      "None (uniformly random), a queue (a network playing its highest prior), (queue, sims) "
      "(a network searching sims simulations per move in config.search_mode, without noise) or "
      "a callable player(history, valid_tiles) returning its tile. "
-     "Returns (outcome, history)."},
+     "Random players, tie-breaks and searches draw from a generator seeded with seed (an int "
+     "from 0 to 2**64 - 1: the same seed and networks give the same game) or, without one, "
+     "the calling thread's own. Returns (outcome, history)."},
 };
 
 PyModuleDef definition = {

@@ -1,6 +1,8 @@
 #include "engine/play_match.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/match_arguments.h"
 #include "engine/python_player.h"
@@ -41,11 +43,30 @@ PyRef match_result(const Game& game) {
     return PyRef::steal(PyTuple_Pack(2, outcome.get(), history.get()));
 }
 
+bool read_seed(PyObject* seed, std::optional<std::uint64_t>& out) {
+    if (seed == nullptr || seed == Py_None) return true;
+    if (!PyLong_Check(seed) || PyBool_Check(seed)) {
+        PyErr_Format(PyExc_TypeError, "seed must be an int or None, not %T", seed);
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(seed);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "seed must be from 0 to 2**64 - 1, not %R", seed);
+        return false;
+    }
+    out = value;
+    return true;
+}
+
 }  // namespace
 
-PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* opening) {
+PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* opening,
+                     PyObject* seed) {
     MatchArguments arguments;
-    if (!read_match_arguments(seats, opening, context.pipe, context.config.dim, arguments)) {
+    std::optional<std::uint64_t> seeded;
+    if (!read_seed(seed, seeded) ||
+        !read_match_arguments(seats, opening, context.pipe, context.config.dim, arguments)) {
         return nullptr;
     }
     std::array<std::unique_ptr<InferenceChannel>, 4> channels;
@@ -60,8 +81,9 @@ PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* open
         players[s] = std::make_unique<PythonPlayer>(arguments.players[s]);
         arguments.seats[s].player = players[s].get();
     }
-    auto played =
-        tralix::play_match(arguments.seats, context.config, arguments.opening, thread_rng());
+    Rng own(seeded.value_or(0));
+    auto played = tralix::play_match(arguments.seats, context.config, arguments.opening,
+                                     seeded ? own : thread_rng());
     if (auto* failed = std::get_if<MatchFailure>(&played)) return raise_failure(*failed);
     return match_result(std::get<Game>(played)).release();
 }

@@ -11,7 +11,9 @@ namespace tralix::drivers {
 // (player, tile) pairs laid, the opening's included. A failing network or player raises
 // RuntimeError "seat {s}: {text}" chained to its exception (a player's tile that is not valid:
 // no exception to chain); an exception that is not an Exception
-// (KeyboardInterrupt, SystemExit) is raised again as it is.
-PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* opening);
+// (KeyboardInterrupt, SystemExit) is raised again as it is. seed: null or None (the thread's
+// generator) or an int from 0 to 2^64 - 1 seeding a generator of the call's own.
+PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* opening,
+                     PyObject* seed);
 
 }  // namespace tralix::drivers
