@@ -1,6 +1,7 @@
 """What a generation's evaluation costs in the loop: its rating matches played one after the
-other (one thread) and side by side (two), and the whole evaluation with the loop's defaults,
-each beside the generation's own wall time in the run's metrics.
+other (one thread) and side by side (two), and the whole evaluation with the loop's defaults
+and with twice the games against the searching heuristic, each beside the generation's own
+wall time in the run's metrics.
 
     .venv/bin/python bench/evaluation_bench.py data/bar-side20-90 --generation 20 \
         [--repeats 3] [--eval-games 256]
@@ -59,6 +60,8 @@ def main() -> None:
         "rating matches, one thread": LoopControl(workers=1, eval_games=0),
         "rating matches, two threads": LoopControl(workers=2, eval_games=0),
         "whole evaluation, defaults": LoopControl(eval_games=args.eval_games),
+        "whole, 8 searching games": LoopControl(eval_games=args.eval_games,
+                                                search_rating_games=8),
     }
     seconds: dict[str, list[float]] = {name: [] for name in variants}
     with tempfile.TemporaryDirectory() as temporary:
