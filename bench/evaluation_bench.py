@@ -21,8 +21,10 @@ import time
 from pathlib import Path
 
 from tralix_harness.learning.folder import RunFolder
-from tralix_harness.learning.loop import Loop
 from tralix_harness.learning.settings import LoopControl, LoopSettings
+
+# The loop (and torch with it) is imported where it runs, not here: the worker processes of
+# the games against random players import this script again, as the loop's import its command.
 
 
 def copy_run(run: Path, generation: int, into: Path) -> RunFolder:
@@ -38,6 +40,8 @@ def copy_run(run: Path, generation: int, into: Path) -> RunFolder:
 
 def timed(folder: RunFolder, settings: LoopSettings, control: LoopControl,
           generation: int) -> float:
+    from tralix_harness.learning.loop import Loop
+
     loop = Loop(folder, settings, control)
     start = time.perf_counter()
     loop._evaluate(generation)

@@ -351,13 +351,14 @@ class Loop:
                                 REFERENCE_SIMS, side, c.search_rating_games,
                                 c.arena_opening, seed, outcomes=played, stop=stop)
 
-        matches: list[tuple[str, Match]] = [
-            (Reference.UNIFORM.value, greedy(random_policy(seed))),
-            (Reference.HEURISTIC.value, greedy(_heuristic_policy(side)))]
-        matches += [(_player(g), greedy(policy_of(g))) for g in (generation - 1, generation - 2)
-                    if g >= 0]
+        # The costliest first, so that the cheap ones fill the threads at the end.
+        matches: list[tuple[str, Match]] = []
         if c.search_rating_games:
             matches.append((Reference.HEURISTIC_SEARCH.value, searching))
+        matches += [(_player(g), greedy(policy_of(g))) for g in (generation - 1, generation - 2)
+                    if g >= 0]
+        matches += [(Reference.HEURISTIC.value, greedy(_heuristic_policy(side))),
+                    (Reference.UNIFORM.value, greedy(random_policy(seed)))]
         return matches
 
     def _rate(self, generation: int,
