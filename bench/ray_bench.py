@@ -72,8 +72,9 @@ def main():
     options = RunOptions(kind="selfplay", games=args.games,
                          settings=SearchSettings(dim=args.side, sims_per_move=args.sims),
                          networks=["heuristic"], workers=args.workers, threads=args.threads)
-    ray.init(num_cpus=args.workers, object_store_memory=200 * 2**20, include_dashboard=False,
-             logging_level=logging.WARNING)
+    # A cluster of its own, whatever a cluster left behind in /tmp/ray says.
+    ray.init(address="local", num_cpus=args.workers, object_store_memory=200 * 2**20,
+             include_dashboard=False, logging_level=logging.WARNING)
     session = Cluster.connect("auto")
     (player,) = session.players.values()
 
