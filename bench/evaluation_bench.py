@@ -24,7 +24,7 @@ from tralix_harness.learning.folder import RunFolder
 from tralix_harness.learning.settings import LoopControl, LoopSettings
 
 # The loop (and torch with it) is imported where it runs, not here: the worker processes of
-# the games against random players import this script again, as the loop's import its command.
+# the games against random players import this script again, and they need no torch.
 
 
 def copy_run(run: Path, generation: int, into: Path) -> RunFolder:

@@ -296,9 +296,10 @@ class Loop:
             # One thread more for the random players' games, which mostly wait on their
             # processes.
             threads = c.workers + (1 if c.eval_games else 0)
-            outcomes = play_matches([match for _, match in matches], seed * 7, threads)
-            scores = {name: score for (name, _), (score, _) in zip(matches, outcomes,
-                                                                     strict=True)}
+            outcomes = dict(zip([name for name, _ in matches],
+                                play_matches([match for _, match in matches], seed * 7,
+                                             threads), strict=True))
+            scores = {name: score for name, (score, _) in outcomes.items()}
             for name, score in scores.items():
                 logger.debug("generation %d against %s: %.3f over %d games in %.1f s",
                              generation, name, score.mean, score.games, score.seconds)
@@ -306,8 +307,7 @@ class Loop:
                 results["random"] = scores[_AGAINST_RANDOM].as_dict()
             if c.rating_games:
                 results["rating"] = self._rate(generation, [
-                    (name, played) for (name, _), (_, played) in zip(matches, outcomes,
-                                                                      strict=True)
+                    (name, played) for name, (_, played) in outcomes.items()
                     if name != _AGAINST_RANDOM])
             if c.arena_games and generation > 0:
                 # The rating match against the previous generation is the same match; it is
