@@ -77,6 +77,14 @@ def test_searching_and_greedy_players_in_the_harness_runs():
                 assert replay.current_player == player
                 replay.apply(tile)
             assert replay.is_over() and replay.outcome()[seat] == pytest.approx(game.score)
+    # The searches draw from the arena's seed and the game's number: the match replays game
+    # for game, whichever slot played which game; another seed plays other games.
+    again = run_games(RunKind.ARENA, 8, settings, ["heuristic", "uniform"], match_sims=3,
+                      arena_opening=4, seed=5)
+    assert [g.history for g in again] == [g.history for g in results]
+    other = run_games(RunKind.ARENA, 8, settings, ["heuristic", "uniform"], match_sims=3,
+                      arena_opening=4, seed=6)
+    assert [g.history for g in other] != [g.history for g in results]
     # The summary counts the games that differ: identical greedy players mostly replay one
     # game from each opening (ties of priors aside).
     same = run_games(RunKind.ARENA, 8, settings, ["heuristic", "heuristic"], seed=5)

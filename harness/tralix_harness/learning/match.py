@@ -186,7 +186,7 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
     MatchStopped as its cause)."""
     import tralix_engine
 
-    from ..local.worker import arena_opening
+    from ..local.worker import arena_opening, game_seed
 
     if stop is not None:
         candidate, opponent = _Stoppable(candidate, stop), _Stoppable(opponent, stop)
@@ -204,7 +204,7 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
             seats = [mine if s == seat else rival for s in range(4)]
             game = 4 * number + seat
             outcome, _ = tralix_engine.play_match(game, config, seats, pipe, tiles,
-                                                  seed=(seed * 1_000_003 + game) % 2**64)
+                                                  seed=game_seed(seed, game))
             total += float(outcome[seat])
             if outcomes is not None:
                 outcomes.append((seat, [float(x) for x in outcome]))

@@ -121,7 +121,7 @@ class RunOptions:
         least=0)
     arena_opening: int = option(
         6, "arena: tiles laid at random before each opening's four games", least=0)
-    seed: int = option(0, "arena: seed of the random openings")
+    seed: int = option(0, "arena: seed of the random openings and of the searches' draws")
     quiet: bool = True       # keep the module's printing of test games off the terminal
     # The numbers of the games to play (each game's id derives from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.

@@ -50,7 +50,7 @@ class WorkerSetup:
     numbers: tuple[int, ...]                   # the numbers of the run's games, in order
     match_sims: int                            # random and arena: the networks' simulations
     arena_opening: int                         # arena: random tiles before each opening
-    seed: int                                  # arena: seed of the openings
+    seed: int                                  # arena: seed of the openings and searches
     stop: StopEvent
     events: EventPipe
     quiet: bool                                # keep the module's own printing off stdout
@@ -78,6 +78,12 @@ def arena_opening(side: int, tiles: int, seed: int, opening: int) -> list[int]:
         laid.append(int(valid[int(rng.integers(len(valid)))]))
         game.apply(laid[-1])
     return laid
+
+
+def game_seed(seed: int, game: int) -> int:
+    """The seed of one match game's own generator (its searches' draws and tie-breaks), from
+    the match's seed and the game's number."""
+    return (seed * 1_000_003 + game) % 2**64
 
 
 def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None:
@@ -116,14 +122,16 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
             else:
                 if setup.kind is RunKind.RANDOM:
                     seat, seats, opening = 0, [players[0], None, None, None], []
+                    seed = None
                 else:  # the arena: four games from each opening, the network in each seat
                     seat = number % 4
                     seats = [players[0] if s == seat else players[1] for s in range(4)]
                     opening = arena_opening(setup.settings.side, setup.arena_opening,
                                             setup.seed, number // 4)
+                    seed = game_seed(setup.seed, number)
                 try:
                     outcome, history = tralix_engine.play_match(game_id, setup.settings, seats,
-                                                                pipe, opening)
+                                                                pipe, opening, seed=seed)
                     score = float(outcome[seat])
                     status = GameStatus.FINISHED
                 except RuntimeError:  # a network failed
