@@ -84,20 +84,20 @@ def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files, average_de
     straight = fresh()
     straight.train(6)
     straight.window.add_file(data_files[1])
-    straight.train(9)
+    straight.train(9, rate_scale=0.3)  # an anneal's factor from here on
 
     interrupted = fresh()
     interrupted.train(6)
     interrupted.save(tmp_path / "first.pt")
     interrupted.window.add_file(data_files[1])
-    interrupted.train(4)
+    interrupted.train(4, rate_scale=0.3)
     interrupted.save(tmp_path / "second.pt")
     del interrupted
     # Other draws in between must not matter: every random state is restored.
     np.random.random(3)
     torch.rand(3)
     resumed = Trainer.load(tmp_path / "second.pt", SIDE)
-    resumed.train(5)
+    resumed.train(5, rate_scale=0.3)
 
     assert resumed.steps == straight.steps == 15
     # Saving measures the batch norms afresh from the weights, the window and the step count
@@ -109,6 +109,12 @@ def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files, average_de
     for name in expected:
         assert torch.equal(expected[name], got[name]), name
     assert resumed.schedule.get_last_lr() == straight.schedule.get_last_lr()
+    assert straight.schedule.get_last_lr()[0] == pytest.approx(0.3 * settings.learning_rate)
+    # The factor holds from the first step of the call: at zero nothing moves.
+    before = [p.detach().clone() for p in resumed.model.parameters()]
+    resumed.train(2, rate_scale=0.0)
+    assert all(torch.equal(a, b) for a, b in zip(before, resumed.model.parameters(),
+                                                         strict=True))
     # The window came back from its sources: 7 of the 10 games, the latest.
     assert resumed.window.games == 7 and resumed.window.total_games == 10
 

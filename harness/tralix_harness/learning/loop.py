@@ -150,7 +150,9 @@ class Loop:
             if not folder.checkpoint(generation).exists():
                 trainer = self._trainer(generation - 1)
                 trainer.window.add_file(folder.games(generation))
-                stats = trainer.train(settings.steps)
+                elapsed = self._wall_time() + time.perf_counter() - start
+                stats = trainer.train(settings.steps,
+                                      rate_scale=self.control.rate_scale(elapsed, generation))
                 trainer.extra = {"generation": generation}
                 self._save(trainer, generation)
             else:

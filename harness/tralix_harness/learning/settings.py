@@ -199,8 +199,14 @@ class LoopControl(Settings):
         1, "threads of each process running the network in self-play and evaluation "
         "(PyTorch's, or ONNX Runtime's intra-op threads)")
     train_threads: int = option(2, "torch threads of training and of the greedy matches")
+    anneal: float = option(
+        0.0, "over this last share of --minutes (or of --generations without it) the learning "
+        "rate falls linearly to a tenth, "
+        "so that the last networks come from small steps (0: no fall)")
 
     def __post_init__(self) -> None:
+        if not 0 <= self.anneal <= 1:
+            raise ValueError(f"anneal must be a share from 0 to 1, not {self.anneal}")
         not_negative(generations=self.generations, minutes=self.minutes,
                       eval_games=self.eval_games, arena_games=self.arena_games,
                       arena_opening=self.arena_opening, rating_games=self.rating_games,
@@ -212,3 +218,18 @@ class LoopControl(Settings):
         except ValueError:
             raise ValueError(f"backend must be one of {', '.join(b.value for b in Backend)}, "
                              f"not {self.backend!r}") from None
+
+    def rate_scale(self, seconds: float, generation: int) -> float:
+        """The learning rate's factor for training a generation that starts after ``seconds``
+        of the run's wall time: 1 until the last ``anneal`` share of the limit (of --minutes,
+        or of --generations without it), then falling linearly to a tenth at the limit."""
+        if not self.anneal:
+            return 1.0
+        if self.minutes:
+            share = seconds / (self.minutes * 60.0)
+        elif self.generations:
+            share = generation / self.generations
+        else:
+            return 1.0
+        fall = (share - (1.0 - self.anneal)) / self.anneal
+        return 1.0 - 0.9 * min(1.0, max(0.0, fall))

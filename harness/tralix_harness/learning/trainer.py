@@ -107,8 +107,10 @@ class Trainer:
             [{"params": decay, "weight_decay": train.weight_decay},
              {"params": no_decay, "weight_decay": 0.0}], lr=train.learning_rate)
         warmup = train.warmup_steps
+        self.rate_scale = 1.0  # the caller's factor on top of the warm-up (an anneal)
         self.schedule = torch.optim.lr_scheduler.LambdaLR(
-            self.optimizer, lambda step: min(1.0, (step + 1) / warmup) if warmup else 1.0)
+            self.optimizer, lambda step: self.rate_scale * (
+                min(1.0, (step + 1) / warmup) if warmup else 1.0))
         self.rng = np.random.Generator(np.random.PCG64(train.seed))
         self.steps = 0
         # The moving average of the weights, when there is one: what is saved and played.
@@ -162,8 +164,15 @@ class Trainer:
                                 s.target_temperature, s.rotations, s.reflections)
 
     def train(self, steps: int, progress: Callable[[int, float], None] | None = None,
-              should_stop: Callable[[], bool] | None = None) -> TrainStats:
-        """``steps`` steps (fewer if ``should_stop`` says so between steps)."""
+              should_stop: Callable[[], bool] | None = None,
+              rate_scale: float = 1.0) -> TrainStats:
+        """``steps`` steps (fewer if ``should_stop`` says so between steps), at the learning
+        rate of the schedule times ``rate_scale``."""
+        self.rate_scale = rate_scale
+        schedule = self.schedule
+        for group, lr, factor in zip(self.optimizer.param_groups, schedule.base_lrs,
+                                     schedule.lr_lambdas, strict=True):
+            group["lr"] = lr * factor(schedule.last_epoch)
         start = time.perf_counter()
         totals = np.zeros(4)
         done = 0
