@@ -104,17 +104,18 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     (run / "games" / "gen-0003.jsonl.gz.part").write_bytes(b"\x1f\x8b")
     assert main(["loop", str(run), "--generations", "3", "--workers", "1", "--threads", "2",
                  "--eval-games", "4", "--arena-games", "8", "--train-threads", "1",
-                 "--rating-games", "4", "--search-rating-games", "4", "--anneal", "0.5"]) == 0
+                 "--rating-games", "4", "--search-rating-games", "4", "--anneal", "0"]) == 0
     resumed = read_metrics(run / "metrics.jsonl")
     assert [m["generation"] for m in resumed] == [0, 1, 2, 3]
     assert resumed[:2] == metrics[:2]
     assert (run / "games" / "gen-0002.jsonl.gz").read_bytes() == games_2
     assert (run / "checkpoints" / "gen-0002.pt").read_bytes() == checkpoint_2
     assert resumed[3]["train"]["total_steps"] == 15 and resumed[3]["window"]["total_games"] == 10
-    # The last generation of an anneal trains at a tenth of the rate (still warming up here:
-    # 16 of the 100 steps).
-    assert resumed[3]["train"]["learning_rate"] == pytest.approx(0.1 * 2e-3 * 16 / 100)
-    assert last["train"]["learning_rate"] == pytest.approx(2e-3 * 11 / 100)
+    # The last generation of the run's anneal (the last 30 % of its two generations) trained
+    # at a tenth of the rate, the first at the full rate, and the third, extended without an
+    # anneal, at the full rate again (all still warming up: 5 steps of 100 a generation).
+    rates = [line["train"]["learning_rate"] for line in [*metrics[1:], resumed[3]]]
+    assert rates == pytest.approx([2e-3 * 6 / 100, 0.1 * 2e-3 * 11 / 100, 2e-3 * 16 / 100])
     # Generation 2's evaluation played again: its rating games replaced, not counted twice.
     assert _rating_games(run) == {0: 12, 1: 16, 2: 20, 3: 20}
     capsys.readouterr()
