@@ -200,8 +200,8 @@ class LoopControl(Settings):
         "(PyTorch's, or ONNX Runtime's intra-op threads)")
     train_threads: int = option(2, "torch threads of training and of the greedy matches")
     # The last network of a run that ends at full rate is a draw from wide swings between
-    # generations; annealing the last 30 % raised it by about 0.06 against random players in
-    # twelve-minute runs (bench/README.md).
+    # generations; annealing the last 30 % raised it against random players by 0.03 on average
+    # over three twelve-minute runs (+0.07, +0.06, -0.03: bench/README.md).
     anneal: float = option(
         0.3, "over this last share of --minutes (or of --generations without it) the learning "
         "rate falls linearly to a tenth, so that the last networks come from small steps (0: "
