@@ -3,7 +3,7 @@ the harness (network evaluations/s), the look-ahead policy targets (positions va
 training (samples/s).
 
     .venv/bin/python bench/learning_bench.py [--sides 10 20] [--games 8] [--sims 32]
-        [--search-mode 2]
+        [--search-mode 2] [--precisions float32 bfloat16]
 
 Self-play searches in the loop's mode by default (2, the Gumbel root through tralix_engine).
 """
@@ -21,14 +21,15 @@ from tralix_harness.base.settings import SearchSettings
 from tralix_harness.data.samples import game_samples
 from tralix_harness.data.window import Source
 from tralix_harness.learning.lookahead import lookahead_targets, torch_value
-from tralix_harness.learning.settings import LOOP_SEARCH, LoopControl, TrainSettings
+from tralix_harness.learning.settings import LOOP_SEARCH, LoopControl, Precision, TrainSettings
 from tralix_harness.learning.trainer import Trainer
 from tralix_harness.local.options import GameStatus, RunKind, RunOptions, TrainingGame
 from tralix_harness.local.run import Run
 from tralix_harness.networks.settings import ModelSettings
 
 
-def measure(side: int, games: int, sims: int, mode: int, steps: int, folder: Path) -> None:
+def measure(side: int, games: int, sims: int, mode: int, steps: int, precisions: list[str],
+            folder: Path) -> None:
     control = LoopControl()
     torch.set_num_threads(control.train_threads)
     trainer = Trainer(side, ModelSettings(), TrainSettings())
@@ -66,12 +67,14 @@ def measure(side: int, games: int, sims: int, mode: int, steps: int, folder: Pat
     seconds = time.perf_counter() - start
     print(f"side {side}: look-ahead targets {valued / seconds:,.0f} positions valued/s")
 
-    trainer.window.add(samples, Source(folder / "games", len(samples)))
-    trainer.train(5)  # warm-up
-    stats = trainer.train(steps)
-    print(f"side {side}: training {stats.samples_per_second:,.0f} samples/s "
-          f"({steps} steps of {trainer.settings.batch_size}, {control.train_threads} torch "
-          f"threads)")
+    for precision in precisions:
+        learner = Trainer(side, ModelSettings(), TrainSettings(precision=Precision(precision)))
+        learner.window.add(samples, Source(folder / "games", len(samples)))
+        learner.train(5)  # warm-up
+        stats = learner.train(steps)
+        print(f"side {side}: training {stats.samples_per_second:,.0f} samples/s in {precision} "
+              f"({steps} steps of {learner.settings.batch_size}, {control.train_threads} torch "
+              f"threads)")
 
 
 def main() -> None:
@@ -81,10 +84,13 @@ def main() -> None:
     parser.add_argument("--sims", type=int, default=32)
     parser.add_argument("--search-mode", type=int, default=LOOP_SEARCH.search_mode)
     parser.add_argument("--steps", type=int, default=40)
+    parser.add_argument("--precisions", nargs="+", default=["float32", "bfloat16"],
+                        choices=[p.value for p in Precision])
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         for side in args.sides:
-            measure(side, args.games, args.sims, args.search_mode, args.steps, Path(folder))
+            measure(side, args.games, args.sims, args.search_mode, args.steps, args.precisions,
+                    Path(folder))
 
 
 if __name__ == "__main__":

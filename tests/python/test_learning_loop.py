@@ -194,15 +194,17 @@ def test_ctrl_c_in_the_random_players_games_stops_the_matches_beside_them(tmp_pa
 
 def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest():
     # A run folder's settings.json as every earlier version wrote it must still resume.
+    train = TrainSettings().as_dict()
+    del train["precision"]
     saved = {"side": 7, "games": 5, "sims": 3, "first_games": 6, "first_sims": 1,
              "sample_moves": 9, "c_init": 1.5, "alpha": 0.4, "exploration_fraction": 0.2,
              "lookahead_temperature": 0.05, "steps": 11,
-             "model": ModelSettings().as_dict(), "train": TrainSettings().as_dict()}
+             "model": ModelSettings().as_dict(), "train": train}
     settings = LoopSettings.from_dict(saved)
     # Written before the search had modes: played, and resumed, with the module's own search
-    # and no playout cap.
+    # and no playout cap; and before training had a precision: resumed in float32.
     assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0,
-                                      initial_weights="")
+                                      initial_weights="", train=dict(train, precision="float32"))
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
                                              c_init=1.5, dirichlet_alpha=0.4,
                                              exploration_fraction=0.2)

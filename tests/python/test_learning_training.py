@@ -13,8 +13,8 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from tralix_harness.cli import main  # noqa: E402
-from tralix_harness.learning.settings import TrainSettings  # noqa: E402
-from tralix_harness.learning.trainer import Trainer  # noqa: E402
+from tralix_harness.learning.settings import Precision, TrainSettings  # noqa: E402
+from tralix_harness.learning.trainer import Trainer, batch_losses  # noqa: E402
 from tralix_harness.networks import checkpoint  # noqa: E402
 from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, load_model  # noqa: E402
@@ -70,11 +70,12 @@ def _state_tensors(trainer):
     return tensors
 
 
-@pytest.mark.parametrize("average_decay", [0.0, 0.8])
-def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files, average_decay):
+@pytest.mark.parametrize("average_decay, precision", [(0.0, Precision.FLOAT32),
+                                                        (0.8, Precision.BFLOAT16)])
+def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files, average_decay, precision):
     settings = TrainSettings(batch_size=16, window_games=7, warmup_steps=4, rotations=True,
                              reflections=True, target_temperature=0.5, seed=5,
-                             average_decay=average_decay)
+                             average_decay=average_decay, precision=precision)
 
     def fresh():
         trainer = Trainer(SIDE, TINY, settings)
@@ -117,6 +118,30 @@ def test_a_resumed_run_reaches_the_same_weights(tmp_path, data_files, average_de
                                                          strict=True))
     # The window came back from its sources: 7 of the 10 games, the latest.
     assert resumed.window.games == 7 and resumed.window.total_games == 10
+
+
+def test_bfloat16_steps_follow_the_float32_ones(data_files):
+    # Mixed precision changes the rounding, not the losses or where a step goes: the same
+    # minibatch under the same weights, each way.
+    trainer = Trainer(SIDE, ModelSettings(blocks=2, channels=32),
+                      TrainSettings(precision=Precision.FLOAT32))
+    trainer.window.add_file(data_files[0])
+    trainer.train(20)  # away from the initial weights, whose blocks are the identity
+    batch = trainer.draw()
+    trainer.model.train()
+    results = []
+    for bfloat16 in (False, True):
+        trainer.model.zero_grad()
+        losses = batch_losses(trainer.model, batch, bfloat16)
+        (losses.policy + losses.value).backward()
+        assert losses.policy.dtype == losses.value.dtype == torch.float32
+        gradient = torch.cat([p.grad.flatten() for p in trainer.model.parameters()])
+        results.append((losses.policy.item(), losses.value.item(), gradient))
+    (policy, value, exact), (policy16, value16, rounded) = results
+    assert policy16 == pytest.approx(policy, rel=0.02)
+    assert value16 == pytest.approx(value, rel=0.02)
+    assert not torch.equal(exact, rounded)  # bfloat16 did compute
+    assert float(torch.nn.functional.cosine_similarity(exact, rounded, dim=0)) > 0.98
 
 
 def test_a_saved_network_plays_as_it_was_trained(tmp_path, data_files):

@@ -18,6 +18,11 @@ average of the trained weights rather than the weights of the last step: the las
 weights swing with the last few minibatches. The trained weights are kept beside it in the
 checkpoint, under ``trained_weights``, for training to go on from.
 
+Training steps keep the network's tensors channels last, the layout the CPU's convolutions
+are fastest in, and with ``precision`` bfloat16 run the forward pass under autocast: the
+convolutions and linear layers in bfloat16, the losses, weights and optimizer in float32. The
+batch norms are calibrated, and the saved network plays, in float32.
+
 A checkpoint holds everything the next step depends on: weights, optimizer, learning-rate
 schedule, the random states (python, numpy, torch, and the trainer's own generator, which
 draws every minibatch and augmentation), the counters and the window's sources. Training
@@ -47,7 +52,7 @@ from ..networks import checkpoint
 from ..networks.checkpoint import CheckpointError
 from ..networks.model import TralixNet, model_from_state
 from ..networks.settings import ModelSettings
-from .settings import PolicyTarget, TrainSettings
+from .settings import PolicyTarget, Precision, TrainSettings
 
 # Minibatches over which the batch norms' statistics are measured before a save.
 CALIBRATION_BATCHES = 32
@@ -78,14 +83,17 @@ class Losses:
     has_target: torch.Tensor  # 1 where the sample has a policy target, else 0
 
 
-def batch_losses(model: nn.Module, batch: Batch) -> Losses:
+def batch_losses(model: nn.Module, batch: Batch, bfloat16: bool = False) -> Losses:
     """The policy and value cross-entropy of the model (in the mode it is in) on a minibatch:
-    the logits masked to the valid tiles as the search masks them."""
+    the logits masked to the valid tiles as the search masks them. With ``bfloat16`` the
+    network computes under bfloat16 autocast; the losses are float32 either way."""
     planes = torch.from_numpy(batch.planes)
     target = torch.from_numpy(batch.policy)
     has_target = torch.from_numpy(batch.policy_mask).float()
     valid = planes[:, 4].reshape(len(planes), -1) > 0
-    logits, value_logits = model(planes)
+    with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bfloat16):
+        logits, value_logits = model(planes.contiguous(memory_format=torch.channels_last))
+    logits, value_logits = logits.float(), value_logits.float()
     log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
     log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
     counted = has_target.sum().clamp(min=1.0)
@@ -100,7 +108,8 @@ class Trainer:
         self.model_settings = model
         self.settings = train
         torch.manual_seed(train.seed)
-        self.model = TralixNet(model)
+        self.model = TralixNet(model).to(memory_format=torch.channels_last)
+        self.bfloat16 = uses_bfloat16(train.precision)
         decay = [p for p in self.model.parameters() if p.ndim > 1]
         no_decay = [p for p in self.model.parameters() if p.ndim <= 1]
         self.optimizer = torch.optim.AdamW(
@@ -125,7 +134,7 @@ class Trainer:
         """One optimizer step; returns (policy loss, value loss, policy entropy, target
         entropy) of the minibatch."""
         self.model.train()
-        losses = batch_losses(self.model, batch)
+        losses = batch_losses(self.model, batch, self.bfloat16)
         loss = losses.policy + self.settings.value_weight * losses.value
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()  # type: ignore[no-untyped-call]
@@ -310,6 +319,14 @@ class Trainer:
 
     def sources(self) -> Sequence[Source]:
         return self.window.sources
+
+
+def uses_bfloat16(precision: Precision) -> bool:
+    """Whether training in ``precision`` computes in bfloat16: for auto, whether the CPU has
+    bfloat16 instructions (without them autocast emulates it, slower than float32)."""
+    if precision is Precision.AUTO:
+        return bool(torch.cpu._is_avx512_bf16_supported() or torch.cpu._is_amx_tile_supported())
+    return precision is Precision.BFLOAT16
 
 
 def starting_network(path: Path, settings: ModelSettings) -> TralixNet:
