@@ -158,7 +158,9 @@ class Loop:
             else:
                 trainer = self._trainer(generation)
                 stats = TrainStats()
-            line["train"] = dict(dataclasses.asdict(stats), total_steps=trainer.steps)
+            # What "auto" came to on this machine.
+            line["train"] = dict(dataclasses.asdict(stats), total_steps=trainer.steps,
+                                 bfloat16=trainer.bfloat16)
             line["window"] = {"games": trainer.window.games, "samples": len(trainer.window),
                               "total_games": trainer.window.total_games}
         evaluation_start = time.perf_counter()
