@@ -198,6 +198,8 @@ def variants(checkpoint: Path, side: int, compile_too: bool) -> dict[str, Evalua
         "torch, folded": TorchNetwork(checkpoint, side).evaluate,
         "torch, folded, channels last": TorchNetwork(checkpoint, side,
                                                      channels_last=True).evaluate,
+        "torch, folded, channels last, bf16": TorchNetwork(
+            checkpoint, side, channels_last=True, bfloat16=True).evaluate,
     }
     if compile_too:
         compiled = torch.compile(fold_batch_norm(before), dynamic=False)

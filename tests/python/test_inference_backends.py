@@ -1,8 +1,8 @@
 """The backends of a trained network: its ONNX file run by ONNX Runtime and its batch-norm-folded
-PyTorch forms give the checkpoint's own logits on random positions of two sides; an ONNX file
-that is missing, stale or damaged is exported again or refused, never used; ONNX Runtime asked
-for and missing is exit status 2; and self-play with an exported network imports no torch, in
-any process."""
+PyTorch forms give the checkpoint's own logits on random positions of two sides (in bfloat16,
+nearly); an ONNX file that is missing, stale or damaged is exported again or refused, never
+used; ONNX Runtime asked for and missing is exit status 2; self-play with an exported network
+imports no torch, in any process; and the bfloat16 backend is what the playing processes run."""
 
 import copy
 import logging
@@ -28,6 +28,7 @@ from tralix_harness.networks import checkpoint  # noqa: E402
 from tralix_harness.networks.backend import Backend, BackendUnavailable, runnable  # noqa: E402
 from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
 from tralix_harness.networks.exported import exported, onnx_path  # noqa: E402
+from tralix_harness.networks.loading import load_network  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, TralixNet, fold_batch_norm  # noqa: E402
 from tralix_harness.networks.names import NetworkKind, NetworkName  # noqa: E402
 from tralix_harness.networks.runtime import OnnxNetwork  # noqa: E402
@@ -115,6 +116,12 @@ def test_every_backend_gives_the_checkpoints_logits(network, side):
             assert value.shape == (len(planes[chosen]), 4), name
             assert np.abs(policy - expected[0][chosen]).max() <= TOLERANCE, name
             assert np.abs(value - expected[1][chosen]).max() <= TOLERANCE, name
+    # In bfloat16 the logits stay close (within 0.01 here) and are float32 again, yet
+    # differ from float32's: the arithmetic really was bfloat16.
+    policy, value = TorchNetwork(path, side, channels_last=True, bfloat16=True).evaluate(planes)
+    assert policy.dtype == value.dtype == np.float32
+    error = max(np.abs(policy - expected[0]).max(), np.abs(value - expected[1]).max())
+    assert TOLERANCE < error <= 0.03
     # Batch norms that matter (else folding them would prove nothing): with their running
     # statistics reset the logits move well beyond the tolerance.
     reset = copy.deepcopy(model)
@@ -227,6 +234,23 @@ def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, cap
                          networks=[f"torch:{path}"], backend="auto").runnable()
     assert options.names == (NetworkName.torch(path),) and options.backend is Backend.TORCH
     assert f"torch:{path} runs on PyTorch" in caplog.text
+
+
+@pytest.mark.parametrize("inference", ["worker", "server"])
+def test_the_bfloat16_backend_reaches_the_processes_that_play(tmp_path, inference):
+    path = _save(_trained_like(seed=10), tmp_path / "gen.pt")
+    options = RunOptions(kind="selfplay", games=2, settings=SearchSettings(dim=6),
+                         networks=[f"torch:{path}"], backend="torch-bfloat16").runnable()
+    assert options.backend is Backend.TORCH_BFLOAT16 and str(options.names[0]) == f"torch:{path}"
+    loaded = load_network(options.names[0], 6)
+    assert {p.dtype for p in loaded.model.parameters()} == {torch.bfloat16}
+    output = tmp_path / "games.jsonl.gz"
+    assert main(["selfplay", "--network", f"torch:{path}", "--backend", "torch-bfloat16",
+                 "--inference", inference, "--games", "3", "--workers", "2", "--threads", "2",
+                 "--side", "6", "--sims", "4", "--output", str(output)]) == 0
+    games = list(read_games(output))
+    assert len(games) == 3 and all(g["settings"]["network"] == f"torch:{path}" for g in games)
+    assert not onnx_path(path).exists()
 
 
 @pytest.mark.parametrize("trained, played", [(20, 10), (10, 20)])

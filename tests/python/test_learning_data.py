@@ -248,6 +248,7 @@ def _model_planes(side, history, seat_map, tile_map):
 
 
 def test_turned_and_mirrored_samples_are_positions_of_the_rules(tmp_path, lines):
+    """Planes, policy, value and ownership targets, against the rules model's positions."""
     path = write_data_file(tmp_path / "games.jsonl.gz", lines[:2])
     contents = read_data_file(path, SIDE)
     batch, _ = _dense_batch(contents, SIDE)
@@ -256,13 +257,22 @@ def test_turned_and_mirrored_samples_are_positions_of_the_rules(tmp_path, lines)
     offsets = np.cumsum([0] + [len(h) for h in histories])
     rows = np.array([offsets[g] + i for g, i in positions])
     chosen = Batch(batch.planes[rows], batch.policy[rows], batch.policy_mask[rows],
-                   batch.value[rows])
+                   batch.value[rows], batch.ownership[rows])
     n = len(rows)
+    finals = [rules_model.replay(SIDE, h).owner for h in histories]
 
     def check(transformed, seat_map, tile_map):
         for row, (g, i) in enumerate(positions):
             expected = _model_planes(SIDE, histories[g][:i], seat_map, tile_map)
             assert np.array_equal(transformed.planes[row], expected), (g, i)
+            # The ownership target: the rules model's final board, moved and renamed, counted
+            # from the player to move.
+            mover = seat_map(rules_model.replay(SIDE, histories[g][:i]).current_player)
+            owners = np.full(SIDE * SIDE, 4)
+            for tile, seat in enumerate(finals[g]):
+                if seat is not None:
+                    owners[tile_map(tile)] = (seat_map(seat) - mover) % 4
+            assert np.array_equal(transformed.ownership[row], owners), (g, i)
             # The policy target moves with the tiles, onto valid tiles only.
             for tile in range(SIDE * SIDE):
                 assert transformed.policy[row, tile_map(tile)] == chosen.policy[row, tile]

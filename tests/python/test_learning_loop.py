@@ -196,15 +196,18 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     # A run folder's settings.json as every earlier version wrote it must still resume.
     train = TrainSettings().as_dict()
     del train["precision"]
+    model = ModelSettings().as_dict()
+    del model["ownership"]
     saved = {"side": 7, "games": 5, "sims": 3, "first_games": 6, "first_sims": 1,
              "sample_moves": 9, "c_init": 1.5, "alpha": 0.4, "exploration_fraction": 0.2,
-             "lookahead_temperature": 0.05, "steps": 11,
-             "model": ModelSettings().as_dict(), "train": train}
+             "lookahead_temperature": 0.05, "steps": 11, "model": model, "train": train}
     settings = LoopSettings.from_dict(saved)
     # Written before the search had modes: played, and resumed, with the module's own search
-    # and no playout cap; and before training had a precision: resumed in float32.
+    # and no playout cap; before training had a precision: resumed in float32; before the
+    # network had an ownership head: without one.
     assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0,
-                                      initial_weights="", train=dict(train, precision="float32"))
+                                      initial_weights="", train=dict(train, precision="float32"),
+                                      model=dict(model, ownership=False))
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
                                              c_init=1.5, dirichlet_alpha=0.4,
                                              exploration_fraction=0.2)
@@ -218,9 +221,11 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
 
 
 def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):
-    # A network of side 5 with weights of its own seed, the start of a side-6 run.
+    # A network of side 5 with weights of its own seed and no ownership head, the start of a
+    # side-6 run with one.
     small = tmp_path / "side5.pt"
-    Trainer(SIDE, ModelSettings(blocks=1, channels=8), TrainSettings(seed=7)).save(small)
+    Trainer(SIDE, ModelSettings(blocks=1, channels=8, ownership=False),
+            TrainSettings(seed=7)).save(small)
     other = tmp_path / "wide.pt"
     Trainer(SIDE, ModelSettings(blocks=1, channels=16), TrainSettings()).save(other)
     options = [*LOOP[2:], "--side", "6", "--generations", "1"]
@@ -233,6 +238,7 @@ def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):
     assert json.loads((run / "settings.json").read_text())["initial_weights"] == str(small)
     start, _ = load_model(run / "checkpoints" / "gen-0000.pt", side=6)
     source, _ = load_model(small)
+    assert start.ownership is not None and source.ownership is None
     for name, tensor in source.state_dict().items():
         assert torch.equal(start.state_dict()[name], tensor), name
     # Generation 1 is an ordinary one: its games, its search, and its records as targets.

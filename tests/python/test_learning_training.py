@@ -58,6 +58,25 @@ def test_a_few_games_are_learned_by_heart(data_files):
             < 0.5 * (first.policy_loss - first.target_entropy))
     assert last.value_loss - value_entropy < 0.5 * (first.value_loss - value_entropy)
     assert last.policy_entropy < first.policy_entropy
+    # Each position's final board is certain: the ownership loss has no floor above 0.
+    assert last.ownership_loss < 0.5 * first.ownership_loss
+
+
+def test_a_network_saved_before_the_ownership_head_resumes_without_one(tmp_path, data_files):
+    trainer = Trainer(SIDE, dataclasses.replace(TINY, ownership=False), TrainSettings())
+    trainer.window.add_file(data_files[0])
+    trainer.train(3)
+    path = tmp_path / "old.pt"
+    trainer.save(path)
+    state = checkpoint.load(path)
+    del state["model"]["ownership"]  # as networks were saved before the head
+    checkpoint.save(state, path)
+    resumed = Trainer.load(path, SIDE)
+    assert resumed.model.ownership is None and not resumed.model_settings.ownership
+    for name, tensor in trainer.model.state_dict().items():
+        assert torch.equal(resumed.model.state_dict()[name], tensor), name
+    stats = resumed.train(2)
+    assert np.isnan(stats.ownership_loss) and np.isfinite(stats.policy_loss)
 
 
 def _state_tensors(trainer):
@@ -133,13 +152,15 @@ def test_bfloat16_steps_follow_the_float32_ones(data_files):
     for bfloat16 in (False, True):
         trainer.model.zero_grad()
         losses = batch_losses(trainer.model, batch, bfloat16)
-        (losses.policy + losses.value).backward()
-        assert losses.policy.dtype == losses.value.dtype == torch.float32
+        (losses.policy + losses.value + losses.ownership).backward()
+        assert losses.policy.dtype == losses.value.dtype == losses.ownership.dtype == torch.float32
         gradient = torch.cat([p.grad.flatten() for p in trainer.model.parameters()])
-        results.append((losses.policy.item(), losses.value.item(), gradient))
-    (policy, value, exact), (policy16, value16, rounded) = results
+        results.append((losses.policy.item(), losses.value.item(), losses.ownership.item(),
+                        gradient))
+    (policy, value, owners, exact), (policy16, value16, owners16, rounded) = results
     assert policy16 == pytest.approx(policy, rel=0.02)
     assert value16 == pytest.approx(value, rel=0.02)
+    assert owners16 == pytest.approx(owners, rel=0.02)
     assert not torch.equal(exact, rounded)  # bfloat16 did compute
     assert float(torch.nn.functional.cosine_similarity(exact, rounded, dim=0)) > 0.98
 

@@ -41,6 +41,7 @@ class ShippedNetwork:
     digest: str   # sha256 of the bytes: the file's name on the node
     content: Any  # the bytes, or an object reference to them
     kind: NetworkKind = NetworkKind.TORCH  # TORCH or ONNX
+    bfloat16: bool = False                 # a TORCH network run in bfloat16
 
 
 @dataclasses.dataclass(frozen=True)
@@ -195,4 +196,4 @@ class NodePlayer:
                 self._files.pop(oldest).unlink(missing_ok=True)
         else:  # most recently used last, so that the oldest goes first
             self._files[network.digest] = self._files.pop(network.digest)
-        return NetworkName(network.kind, path=path)
+        return NetworkName(network.kind, path=path, bfloat16=network.bfloat16)

@@ -217,7 +217,7 @@ class Cluster:
                 logger.info("network %s sent to the cluster (%d kB)", path, len(content) // 1024)
                 while len(self._networks) > 3:  # the reference kept the bytes in the store
                     del self._networks[next(iter(self._networks))]
-            shipped.append(network)
+            shipped.append(dataclasses.replace(network, bfloat16=name.bfloat16))
         return shipped
 
     def close(self, timeout: float = 15.0) -> None:

@@ -5,7 +5,8 @@ before it (from the rules engine's replay, planes first), the policy target (the
 look-ahead target for the decision when it has one and it is asked for, see
 learning/lookahead.py, else the record's visit shares, which minibatches sharpen; spread over
 the side * side tiles), the value target (the outcome turned so that the player to move comes
-first) and the player to move. A decision whose record has no shares (its move ran no
+first), the player to move, and the game's final board (who laid each tile, kept once per game)
+for the ownership target. A decision whose record has no shares (its move ran no
 simulation), whose record is empty (a cheap search under the playout cap), or that had a single
 valid tile, is left out of the policy loss: its policy mask is false.
 
@@ -53,6 +54,8 @@ class Samples:
     value: Array         # float32 (n, 4): outcome, player to move first
     mover: Array         # int8 (n,): the seat to move
     sharpen: Array       # bool (n,): the target is visit shares (sharpened in minibatches)
+    boards: Array        # int8 (games, side * side): the seat that laid each tile, -1 if none
+    game: Array          # int32 (n,): the sample's game, a row of boards
 
     def __len__(self) -> int:
         return len(self.mover)
@@ -62,6 +65,7 @@ class Samples:
         starts = np.cumsum([0] + [len(p.tiles) for p in parts[:-1]])
         offsets = [np.zeros(1, np.int64)] + [p.offsets[1:] + start
                                              for p, start in zip(parts, starts, strict=True)]
+        first_boards = np.cumsum([0] + [len(p.boards) for p in parts[:-1]])
         return Samples(
             planes=np.concatenate([p.planes for p in parts]),
             offsets=np.concatenate(offsets),
@@ -70,7 +74,10 @@ class Samples:
             policy_mask=np.concatenate([p.policy_mask for p in parts]),
             value=np.concatenate([p.value for p in parts]),
             mover=np.concatenate([p.mover for p in parts]),
-            sharpen=np.concatenate([p.sharpen for p in parts]))
+            sharpen=np.concatenate([p.sharpen for p in parts]),
+            boards=np.concatenate([p.boards for p in parts]),
+            game=np.concatenate([p.game + first
+                                 for p, first in zip(parts, first_boards, strict=True)]))
 
 
 def pack_bits(planes: Array) -> Array:
@@ -161,13 +168,16 @@ def game_samples(game: Any, side: int, lookahead: bool = True) -> Samples:
     outcome_array = np.asarray(outcome, np.float32)
     movers = players.astype(np.int64)
     value = outcome_array[(movers[:, None] + np.arange(4)[None, :]) % 4]
+    board = np.full((1, side * side), -1, np.int8)
+    board[0, tiles] = players
     return Samples(planes=pack_bits(planes),
                    offsets=np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
                    tiles=np.asarray(entry_tiles, np.int16),
                    shares=np.asarray(entry_shares, np.float16),
                    policy_mask=mask, value=value.astype(np.float32),
                    mover=players.astype(np.int8),
-                   sharpen=np.full(n, name == "record"))
+                   sharpen=np.full(n, name == "record"),
+                   boards=board, game=np.zeros(n, np.int32))
 
 
 # ----- files ---------------------------------------------------------------------------------

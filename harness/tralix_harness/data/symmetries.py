@@ -2,11 +2,12 @@
 
 A clockwise quarter turn moves each seat's start corner onto the next seat's, so it keeps the
 turn order, and as the planes are relative to the player to move, a turned sample is a
-position of the same game seen from a turned board: its planes, valid tiles and policy target
-turn together and its value target stays. A reflection (about the main diagonal) swaps the
-start corners of seats 1 and 3, which reverses the turn order; it becomes a consistent
-position only when the planes and value targets of the next and the previous player are
-swapped too, and it then stands for a game played in the opposite order.
+position of the same game seen from a turned board: its planes, valid tiles, policy and
+ownership targets turn together and its value target stays. A reflection (about the main
+diagonal) swaps the start corners of seats 1 and 3, which reverses the turn order; it becomes
+a consistent position only when the planes and value targets of the next and the previous
+player are swapped too (in the value and the ownership targets alike), and it then stands for
+a game played in the opposite order.
 """
 
 from __future__ import annotations
@@ -24,6 +25,8 @@ class Batch:
     policy: Array       # float32 (n, side * side): the policy target
     policy_mask: Array  # bool (n,)
     value: Array        # float32 (n, 4)
+    ownership: Array    # int64 (n, side * side): each tile's final owner, counted from the
+                        # player to move (0 to 3), or 4 for nobody
 
     @property
     def side(self) -> int:
@@ -31,32 +34,37 @@ class Batch:
 
     def turned(self, turns: Array) -> Batch:
         """Sample i turned clockwise by turns[i] quarter turns."""
-        planes, policy = self.planes.copy(), self.policy.copy()
+        planes, policy, ownership = self.planes.copy(), self.policy.copy(), self.ownership.copy()
         side = self.side
         for k in (1, 2, 3):
             chosen = turns == k
             if chosen.any():
                 planes[chosen] = turn_boards(self.planes[chosen], k)
-                grid = self.policy[chosen].reshape(-1, side, side)
-                policy[chosen] = turn_boards(grid, k).reshape(-1, side * side)
-        return Batch(planes, policy, self.policy_mask, self.value)
+                for board, turned in ((self.policy, policy), (self.ownership, ownership)):
+                    grid = board[chosen].reshape(-1, side, side)
+                    turned[chosen] = turn_boards(grid, k).reshape(-1, side * side)
+        return Batch(planes, policy, self.policy_mask, self.value, ownership)
 
     def reflected(self, flips: Array) -> Batch:
         """Sample i mirrored about the main diagonal where flips[i], the next and the previous
         player swapped."""
         planes, policy, value = self.planes.copy(), self.policy.copy(), self.value.copy()
+        ownership = self.ownership.copy()
         side = self.side
         if flips.any():
             planes[flips] = np.swapaxes(self.planes[flips], -1, -2)[:, REFLECTED_PLANES]
-            grid = self.policy[flips].reshape(-1, side, side)
-            policy[flips] = np.swapaxes(grid, -1, -2).reshape(-1, side * side)
+            for board, mirrored in ((self.policy, policy), (self.ownership, ownership)):
+                grid = board[flips].reshape(-1, side, side)
+                mirrored[flips] = np.swapaxes(grid, -1, -2).reshape(-1, side * side)
             value[flips] = self.value[flips][:, REFLECTED_SEATS]
-        return Batch(planes, policy, self.policy_mask, value)
+            ownership[flips] = REFLECTED_OWNERS[ownership[flips]]
+        return Batch(planes, policy, self.policy_mask, value, ownership)
 
 
 # A reflection reverses the turn order: the next player and the previous one trade places.
 REFLECTED_PLANES = [0, 3, 2, 1, 4]
 REFLECTED_SEATS = [0, 3, 2, 1]
+REFLECTED_OWNERS = np.array([0, 3, 2, 1, 4])
 
 
 def turn_boards(boards: Array, turns: int) -> Array:
@@ -89,6 +97,9 @@ def make_batch(pool: Samples, index: Array, side: int, temperature: float) -> Ba
         sharp = policy[sharpen] ** (1.0 / temperature)
         totals = sharp.sum(axis=1, keepdims=True)
         policy[sharpen] = np.divide(sharp, totals, out=np.zeros_like(sharp), where=totals > 0)
+    board = pool.boards[pool.game[index]].astype(np.int64)
+    mover = pool.mover[index].astype(np.int64)[:, None]
     return Batch(planes=unpack_bits(pool.planes[index], side).astype(np.float32),
                  policy=policy, policy_mask=pool.policy_mask[index],
-                 value=pool.value[index])
+                 value=pool.value[index],
+                 ownership=np.where(board < 0, 4, (board - mover) % 4))

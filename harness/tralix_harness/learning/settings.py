@@ -52,6 +52,9 @@ class TrainSettings(Settings):
     target_temperature: float = option(
         0.5, "visit-share targets are raised to 1/T and renormalised")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
+    ownership_weight: float = option(
+        1.0, "weight of the ownership loss (per tile) beside the policy loss, where the network "
+        "has the head")
     average_decay: float = option(
         0.0, "the network saved and played is a moving average of the trained weights, "
         "decaying by this factor per step (the plain mean over the first 1/(1 - decay) "
@@ -71,7 +74,8 @@ class TrainSettings(Settings):
         positive(batch_size=self.batch_size, learning_rate=self.learning_rate,
                   window_games=self.window_games, target_temperature=self.target_temperature)
         not_negative(warmup_steps=self.warmup_steps, weight_decay=self.weight_decay,
-                      value_weight=self.value_weight, average_decay=self.average_decay)
+                      value_weight=self.value_weight, average_decay=self.average_decay,
+                      ownership_weight=self.ownership_weight)
         if not self.average_decay < 1:
             raise ValueError(f"average decay must be below 1, not {self.average_decay}")
         for name, kind in (("policy_target", PolicyTarget), ("precision", Precision)):
@@ -213,8 +217,10 @@ class LoopControl(Settings):
     server_batch: int = option(64, "largest batch the inference server evaluates at once")
     backend: Backend = option(
         Backend.AUTO, "what runs the network in self-play and evaluation: torch (PyTorch), "
-        "onnxruntime (ONNX Runtime, from each checkpoint's ONNX file, exported beside it) or "
-        "auto: onnxruntime when it is installed")
+        "torch-bfloat16 (PyTorch in bfloat16 in self-play: faster at large batches, see "
+        "--threads, where the CPU computes bfloat16 natively), onnxruntime (ONNX Runtime, "
+        "from each checkpoint's ONNX file, exported beside it) or auto: onnxruntime when it "
+        "is installed")
     torch_threads: int = option(
         1, "threads of each process running the network in self-play and evaluation "
         "(PyTorch's, or ONNX Runtime's intra-op threads)")

@@ -4,7 +4,9 @@ checkpoints that resume exactly.
 Loss per minibatch: the policy cross-entropy against the (sharpened) visit shares, the
 network's logits masked to the valid tiles as the search masks them, averaged over the samples
 that have a policy target; plus the value cross-entropy against the outcome, player to move
-first, times the value weight. Weight decay applies to the convolution and linear weights.
+first, times the value weight; plus, where the network has an ownership head, the
+cross-entropy of each tile's final owner averaged over the tiles, times the ownership weight.
+Weight decay applies to the convolution and linear weights.
 
 The batch norms' running statistics are not what play uses: training leaves them an average
 over the last few dozen steps' weights, which at the learning rate here moved enough that the
@@ -67,6 +69,7 @@ class TrainStats:
     value_loss: float = math.nan
     policy_entropy: float = math.nan   # of the network's policy on the training samples
     target_entropy: float = math.nan   # of the policy targets
+    ownership_loss: float = math.nan   # per tile (nan without an ownership head)
     samples_per_second: float = math.nan
     seconds: float = 0.0
     learning_rate: float = math.nan
@@ -81,25 +84,32 @@ class Losses:
     log_policy: torch.Tensor  # the network's, masked to the valid tiles (0 elsewhere)
     target: torch.Tensor      # the policy targets
     has_target: torch.Tensor  # 1 where the sample has a policy target, else 0
+    ownership: torch.Tensor | None = None  # cross-entropy per tile, where there is the head
 
 
-def batch_losses(model: nn.Module, batch: Batch, bfloat16: bool = False) -> Losses:
+def batch_losses(model: TralixNet, batch: Batch, bfloat16: bool = False) -> Losses:
     """The policy and value cross-entropy of the model (in the mode it is in) on a minibatch:
-    the logits masked to the valid tiles as the search masks them. With ``bfloat16`` the
-    network computes under bfloat16 autocast; the losses are float32 either way."""
+    the logits masked to the valid tiles as the search masks them; and where the model has an
+    ownership head, its cross-entropy averaged over the tiles. With ``bfloat16`` the network
+    computes under bfloat16 autocast; the losses are float32 either way."""
     planes = torch.from_numpy(batch.planes)
     target = torch.from_numpy(batch.policy)
     has_target = torch.from_numpy(batch.policy_mask).float()
     valid = planes[:, 4].reshape(len(planes), -1) > 0
     with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bfloat16):
-        logits, value_logits = model(planes.contiguous(memory_format=torch.channels_last))
+        logits, value_logits, owner_logits = model.forward_training(
+            planes.contiguous(memory_format=torch.channels_last))
     logits, value_logits = logits.float(), value_logits.float()
+    ownership = None
+    if owner_logits is not None:
+        owners = torch.from_numpy(batch.ownership).reshape(len(planes), *planes.shape[2:])
+        ownership = nn.functional.cross_entropy(owner_logits.float(), owners)
     log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
     log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
     counted = has_target.sum().clamp(min=1.0)
     policy = -((target * log_policy).sum(1) * has_target).sum() / counted
     value = -(torch.from_numpy(batch.value) * torch.log_softmax(value_logits, dim=1)).sum(1).mean()
-    return Losses(policy, value, log_policy, target, has_target)
+    return Losses(policy, value, log_policy, target, has_target, ownership)
 
 
 class Trainer:
@@ -130,12 +140,14 @@ class Trainer:
 
     # ----- training -----------------------------------------------------------------------
 
-    def step(self, batch: Batch) -> tuple[float, float, float, float]:
+    def step(self, batch: Batch) -> tuple[float, float, float, float, float]:
         """One optimizer step; returns (policy loss, value loss, policy entropy, target
-        entropy) of the minibatch."""
+        entropy, ownership loss or nan) of the minibatch."""
         self.model.train()
         losses = batch_losses(self.model, batch, self.bfloat16)
         loss = losses.policy + self.settings.value_weight * losses.value
+        if losses.ownership is not None:
+            loss = loss + self.settings.ownership_weight * losses.ownership
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()  # type: ignore[no-untyped-call]
         self.optimizer.step()
@@ -148,7 +160,9 @@ class Trainer:
             entropy = -((log_policy.exp() * log_policy).sum(1) * has_target).sum() / counted
             logs = torch.where(target > 0, target.clamp(min=1e-12).log(), torch.zeros_like(target))
             target_entropy = -((target * logs).sum(1) * has_target).sum() / counted
-        return (losses.policy.item(), losses.value.item(), entropy.item(), target_entropy.item())
+        ownership = math.nan if losses.ownership is None else losses.ownership.item()
+        return (losses.policy.item(), losses.value.item(), entropy.item(), target_entropy.item(),
+                ownership)
 
     def _update_average(self) -> None:
         """Moves the average towards the trained weights: a plain mean over the first
@@ -183,7 +197,7 @@ class Trainer:
                                      schedule.lr_lambdas, strict=True):
             group["lr"] = lr * factor(schedule.last_epoch)
         start = time.perf_counter()
-        totals = np.zeros(4)
+        totals = np.zeros(5)
         done = 0
         for _ in range(steps):
             if should_stop is not None and should_stop():
@@ -199,6 +213,7 @@ class Trainer:
         means = totals / done
         return TrainStats(steps=done, policy_loss=means[0], value_loss=means[1],
                           policy_entropy=means[2], target_entropy=means[3],
+                          ownership_loss=means[4],
                           samples_per_second=done * self.settings.batch_size / seconds,
                           seconds=seconds, learning_rate=float(self.schedule.get_last_lr()[0]))
 
@@ -332,14 +347,23 @@ def uses_bfloat16(precision: Precision) -> bool:
 def starting_network(path: Path, settings: ModelSettings) -> TralixNet:
     """The network a checkpoint plays, for a run of network ``settings`` to start from, on
     whatever side it was trained: the network is convolutional and its value heads pooled.
-    A checkpoint of other network settings is refused, listing the differences."""
+    A checkpoint of other network settings is refused, listing the differences; but for the
+    ownership head, which is a training aid: a run with one starts its head afresh from a
+    checkpoint without, a run without leaves the checkpoint's out."""
     state = checkpoint.load(path)
-    network = model_from_state(state, path)
-    changed = differences(ModelSettings.from_dict(state["model"]).as_dict(), settings.as_dict())
+    source = model_from_state(state, path)
+    saved = ModelSettings.from_dict(state["model"])
+    changed = differences(dict(saved.as_dict(), ownership=settings.ownership),
+                          settings.as_dict())
     if changed:
         raise CheckpointError(f"checkpoint {path} holds another network (checkpoint -> this "
                               f"run): {'; '.join(changed)}")
-    return network
+    if saved.ownership == settings.ownership:
+        return source
+    network = TralixNet(settings)
+    weights = {k: v for k, v in source.state_dict().items() if not k.startswith("ownership.")}
+    network.load_state_dict(weights, strict=False)
+    return network.eval()
 
 
 def _numpy_global_state() -> dict[str, Any]:

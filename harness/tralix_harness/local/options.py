@@ -109,9 +109,10 @@ class RunOptions:
         "every worker's games, in each worker for its own games, or auto: in the workers for "
         "the built-in and torch:CHECKPOINT networks, which run on the CPU")
     backend: Backend = option(
-        Backend.AUTO, "what runs a torch:CHECKPOINT network: torch (PyTorch), onnxruntime "
-        "(ONNX Runtime, from an ONNX file beside the checkpoint, exported when missing or "
-        "stale) or auto: onnxruntime when it is installed")
+        Backend.AUTO, "what runs a torch:CHECKPOINT network: torch (PyTorch), torch-bfloat16 "
+        "(PyTorch in bfloat16: faster at large batches where the CPU computes bfloat16 "
+        "natively), onnxruntime (ONNX Runtime, from an ONNX file beside the checkpoint, "
+        "exported when missing or stale) or auto: onnxruntime when it is installed")
     torch_threads: int = option(
         1, "threads of each process running a torch:CHECKPOINT or onnx:FILE network "
         "(PyTorch's, or ONNX Runtime's intra-op threads)", least=1)
@@ -170,9 +171,10 @@ class RunOptions:
         before any other starts."""
         names = [runnable(n, self.backend) for n in self.names]
         # A checkpoint left on PyTorch by auto settles it on PyTorch, for a cluster's nodes.
-        left = any(n.kind is NetworkKind.TORCH for n in names)
-        return dataclasses.replace(self, networks=names,
-                                   backend=Backend.TORCH if left else self.backend.resolve())
+        backend = self.backend.resolve()
+        if backend is Backend.ONNXRUNTIME and any(n.kind is NetworkKind.TORCH for n in names):
+            backend = Backend.TORCH
+        return dataclasses.replace(self, networks=names, backend=backend)
 
 
 class GameRun(abc.ABC):

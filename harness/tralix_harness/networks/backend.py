@@ -1,13 +1,16 @@
 """Which engine runs a ``torch:CHECKPOINT`` network, and the name a worker then loads.
 
 ``onnxruntime`` runs the checkpoint's ONNX file (exported.py), kept beside the checkpoint and
-exported again whenever it is missing or stale; ``torch`` runs the checkpoint itself; ``auto``
-is ONNX Runtime when it is installed. Nothing here imports torch: a play-only installation
+exported again whenever it is missing or stale; ``torch`` runs the checkpoint itself;
+``torch-bfloat16`` runs it in bfloat16, which on a CPU with bfloat16 matrix units beats ONNX
+Runtime's float32 at batches of 16 and more (bench/README.md); ``auto`` is ONNX Runtime when it
+is installed. Nothing here imports torch: a play-only installation
 resolves a checkpoint whose ONNX file is up to date without it.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import enum
 import importlib
 import logging
@@ -37,12 +40,13 @@ class Backend(enum.StrEnum):
 
     AUTO = "auto"                # ONNX Runtime when it is installed, else PyTorch
     TORCH = "torch"              # PyTorch, from the checkpoint
+    TORCH_BFLOAT16 = "torch-bfloat16"  # PyTorch in bfloat16, channels last
     ONNXRUNTIME = "onnxruntime"  # ONNX Runtime, from the checkpoint's ONNX file
 
     def resolve(self) -> Backend:
-        """TORCH or ONNXRUNTIME; BackendUnavailable when ONNX Runtime is asked for and is not
-        installed."""
-        if self is Backend.TORCH:
+        """TORCH, TORCH_BFLOAT16 or ONNXRUNTIME; BackendUnavailable when ONNX Runtime is asked
+        for and is not installed."""
+        if self in (Backend.TORCH, Backend.TORCH_BFLOAT16):
             return self
         installed = onnxruntime_installed()
         if self is Backend.AUTO:
@@ -56,11 +60,14 @@ class Backend(enum.StrEnum):
 def runnable(name: NetworkName, backend: Backend) -> NetworkName:
     """The network a worker loads for ``name`` on ``backend``: on ONNX Runtime a torch
     checkpoint becomes its ONNX file (exported first when missing or stale, with a log line;
-    a damaged one is a CheckpointError naming it); any other name stays as it is. ``auto``
+    a damaged one is a CheckpointError naming it); on torch-bfloat16 a checkpoint is marked
+    to run in bfloat16; any other name stays as it is. ``auto``
     keeps a checkpoint on PyTorch, with a warning, when its ONNX file cannot be made (no
     exporter installed, a folder that cannot be written); ``onnxruntime`` then fails."""
     if name.kind is not NetworkKind.TORCH or backend.resolve() is Backend.TORCH:
         return name
+    if backend is Backend.TORCH_BFLOAT16:
+        return dataclasses.replace(name, bfloat16=True)
     assert name.path is not None
     from .exported import exported
 

@@ -14,7 +14,8 @@ def load_network(name: NetworkName | str, side: int, torch_threads: int = 1) -> 
     ``torch:CHECKPOINT`` (needs torch; run with ``torch_threads`` threads), ``onnx:FILE``
     (needs ONNX Runtime; ``torch_threads`` intra-op threads) or a ``module:factory``
     network, the factory called with the side. A checkpoint's backend is chosen before
-    (backend.runnable): here ``torch:`` always means PyTorch."""
+    (backend.runnable): here ``torch:`` always means PyTorch, in bfloat16 and channels last
+    where the name is marked so."""
     name = NetworkName.parse(name)
     if name.kind is NetworkKind.UNIFORM:
         return UniformNetwork(side)
@@ -24,7 +25,8 @@ def load_network(name: NetworkName | str, side: int, torch_threads: int = 1) -> 
         assert name.path is not None
         from .model import TorchNetwork
 
-        return TorchNetwork(name.path, side, torch_threads)
+        return TorchNetwork(name.path, side, torch_threads, channels_last=name.bfloat16,
+                            bfloat16=name.bfloat16)
     if name.kind is NetworkKind.ONNX:
         assert name.path is not None
         from .runtime import OnnxNetwork

@@ -5,6 +5,10 @@ that the workers or the inference server run.
 Input: the planes (batch, features, side, side), to which the network adds a plane of ones, so
 that the convolutions' zero padding tells the board's edge from empty tiles. Output: policy
 logits (batch, side * side), one per tile, and value logits (batch, 4), player to move first.
+In training, an ownership head (where the settings have one) also gives, per tile, logits of
+its owner at the end of the game (batch, 5, side, side): the player to move, the next, the one
+after, the previous, nobody. That target holds a number per tile where the outcome holds one
+per game, and what it teaches the tower serves the value.
 """
 
 from __future__ import annotations
@@ -28,6 +32,7 @@ from .settings import ModelSettings
 
 VALUE_CHANNELS = 32
 VALUE_HIDDEN = 64
+OWNER_CLASSES = 5  # the four seats from the player to move on, and nobody
 
 
 class _Residual(nn.Module):
@@ -64,15 +69,28 @@ class TralixNet(nn.Module):
                                             nn.BatchNorm2d(VALUE_CHANNELS), nn.ReLU())
         self.value = nn.Sequential(nn.Linear(2 * VALUE_CHANNELS, VALUE_HIDDEN), nn.ReLU(),
                                    nn.Linear(VALUE_HIDDEN, 4))
+        # Created last, so that the other weights draw the same initial values either way.
+        self.ownership = nn.Conv2d(width, OWNER_CLASSES, 1) if settings.ownership else None
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        policy, value, _ = self._heads(planes, with_ownership=False)
+        return policy, value
+
+    def forward_training(self, planes: torch.Tensor
+                         ) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor | None]:
+        """Policy, value and ownership logits (None without the head)."""
+        return self._heads(planes, with_ownership=True)
+
+    def _heads(self, planes: torch.Tensor, with_ownership: bool
+               ) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor | None]:
         batch = planes.shape[0]
         ones = torch.ones_like(planes[:, :1])
         x = self.tower(self.stem(torch.cat([planes, ones], dim=1)))
         policy = self.policy(x).reshape(batch, -1)
         features = self.value_features(x)
         pooled = torch.cat([features.mean(dim=(2, 3)), features.amax(dim=(2, 3))], dim=1)
-        return policy, self.value(pooled)
+        ownership = self.ownership(x) if with_ownership and self.ownership is not None else None
+        return policy, self.value(pooled), ownership
 
 
 def model_from_state(state: dict[str, Any], path: Path) -> TralixNet:
@@ -183,20 +201,23 @@ def export_onnx(model: TralixNet, path: Path, metadata: dict[str, str]) -> None:
 class TorchNetwork:
     """A checkpoint's network as a worker or the inference server runs it, on ``threads``
     torch threads (the network is fully convolutional: any side): batch norms folded, in
-    inference mode, and with ``channels_last`` its tensors laid out channels last."""
+    inference mode, with ``channels_last`` its tensors laid out channels last, and with
+    ``bfloat16`` its weights and activations in bfloat16 (the logits it gives are float32)."""
 
     def __init__(self, path: Path, side: int, threads: int = 1,
-                 channels_last: bool = False) -> None:
+                 channels_last: bool = False, bfloat16: bool = False) -> None:
         torch.set_num_threads(max(threads, 1))
         model, _ = load_model(path)
         self.format = torch.channels_last if channels_last else torch.contiguous_format
-        self.model = fold_batch_norm(model).to(memory_format=self.format)
+        self.dtype = torch.bfloat16 if bfloat16 else torch.float32
+        self.model = fold_batch_norm(model).to(memory_format=self.format).to(self.dtype)
         self.side = side
 
     def evaluate(self, planes: np.ndarray[Any, Any]
                  ) -> tuple[np.ndarray[Any, Any], np.ndarray[Any, Any]]:
         with torch.inference_mode():
-            tensor = torch.from_numpy(planes).contiguous(memory_format=self.format)
+            tensor = torch.from_numpy(planes).to(self.dtype).contiguous(
+                memory_format=self.format)
             policy, value = self.model(tensor)
-        return policy.numpy(), value.numpy()
+        return policy.float().numpy(), value.float().numpy()
 

@@ -28,6 +28,7 @@ class NetworkName:
     path: Path | None = None  # the checkpoint of a torch network, the file of an onnx one
     module: str = ""          # the module and factory of a module:factory network
     factory: str = ""
+    bfloat16: bool = False    # a torch network run in bfloat16 (the torch-bfloat16 backend)
 
     @classmethod
     def parse(cls, text: str | NetworkName) -> NetworkName:

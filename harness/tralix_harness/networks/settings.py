@@ -4,6 +4,8 @@ checkpoint hold it."""
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Mapping
+from typing import Any, Self
 
 from ..base.settings import Settings, option, positive
 
@@ -14,6 +16,14 @@ class ModelSettings(Settings):
 
     blocks: int = option(4, "residual blocks in the tower")
     channels: int = option(32, "channels of the tower's convolutions")
+    ownership: bool = option(
+        True, "an ownership head: who holds each tile at the end of the game, a training "
+        "target beside the value (the network that plays does not compute it)")
 
     def __post_init__(self) -> None:
         positive(blocks=self.blocks, channels=self.channels)
+
+    @classmethod
+    def from_dict(cls, values: Mapping[str, Any]) -> Self:
+        # Networks saved before there was an ownership head have none.
+        return super().from_dict({"ownership": False, **values})
