@@ -4,8 +4,8 @@
 exported again whenever it is missing or stale; ``torch`` runs the checkpoint itself;
 ``torch-bfloat16`` runs it in bfloat16, which on a CPU with bfloat16 matrix units beats ONNX
 Runtime's float32 at batches of 16 and more (bench/README.md); ``auto`` is ONNX Runtime when it
-is installed. Nothing here imports torch: a play-only installation
-resolves a checkpoint whose ONNX file is up to date without it.
+is installed. Nothing here imports torch: a play-only installation resolves a checkpoint whose
+ONNX file is up to date without it.
 """
 
 from __future__ import annotations
@@ -61,9 +61,9 @@ def runnable(name: NetworkName, backend: Backend) -> NetworkName:
     """The network a worker loads for ``name`` on ``backend``: on ONNX Runtime a torch
     checkpoint becomes its ONNX file (exported first when missing or stale, with a log line;
     a damaged one is a CheckpointError naming it); on torch-bfloat16 a checkpoint is marked
-    to run in bfloat16; any other name stays as it is. ``auto``
-    keeps a checkpoint on PyTorch, with a warning, when its ONNX file cannot be made (no
-    exporter installed, a folder that cannot be written); ``onnxruntime`` then fails."""
+    to run in bfloat16; any other name stays as it is. ``auto`` keeps a checkpoint on
+    PyTorch, with a warning, when its ONNX file cannot be made (no exporter installed, a
+    folder that cannot be written); ``onnxruntime`` then fails."""
     if name.kind is not NetworkKind.TORCH or backend.resolve() is Backend.TORCH:
         return name
     if backend is Backend.TORCH_BFLOAT16:
