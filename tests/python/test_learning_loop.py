@@ -102,11 +102,15 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     games_2 = (run / "games" / "gen-0002.jsonl.gz").read_bytes()
     checkpoint_2 = (run / "checkpoints" / "gen-0002.pt").read_bytes()
     (run / "games" / "gen-0003.jsonl.gz.part").write_bytes(b"\x1f\x8b")
+    # Resumed with its games played in bfloat16: the evaluation stays on ONNX Runtime.
     assert main(["loop", str(run), "--generations", "3", "--workers", "1", "--threads", "2",
                  "--eval-games", "4", "--arena-games", "8", "--train-threads", "1",
-                 "--rating-games", "4", "--search-rating-games", "4", "--anneal", "0"]) == 0
+                 "--rating-games", "4", "--search-rating-games", "4", "--anneal", "0",
+                 "--backend", "torch-bfloat16"]) == 0
     resumed = read_metrics(run / "metrics.jsonl")
     assert [m["generation"] for m in resumed] == [0, 1, 2, 3]
+    if importlib.util.find_spec("onnxruntime") is not None:
+        assert (run / "checkpoints" / "gen-0003.onnx").exists()
     assert resumed[:2] == metrics[:2]
     assert (run / "games" / "gen-0002.jsonl.gz").read_bytes() == games_2
     assert (run / "checkpoints" / "gen-0002.pt").read_bytes() == checkpoint_2

@@ -95,6 +95,10 @@ class Loop:
         self._fitted: tuple[int, dict[str, Rating]] | None = None  # (generation, its ratings)
         # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing).
         self.backend = control.backend.resolve()
+        # The evaluation plays one position at a time in each game, where bfloat16 is slowest
+        # and its workers would import torch: it runs on ONNX Runtime when that is installed.
+        self.eval_backend = (Backend.AUTO.resolve() if self.backend is Backend.TORCH_BFLOAT16
+                             else self.backend)
 
     def _stop_run(self) -> bool:
         if self._run is None:
@@ -173,17 +177,20 @@ class Loop:
         self._print_row(line)
 
     def _save(self, trainer: Trainer, generation: int) -> None:
-        """The generation's checkpoint, and for ONNX Runtime its ONNX file beside it (a
-        generation stopped between the two has its file exported when a run needs it)."""
+        """The generation's checkpoint, and its ONNX file beside it when the evaluation runs
+        on ONNX Runtime (a generation stopped between the two has its file exported when a
+        run needs it)."""
         trainer.save(self.folder.checkpoint(generation))
-        if self.backend is Backend.ONNXRUNTIME:
+        if self.eval_backend is Backend.ONNXRUNTIME:
             try:
                 export(self.folder.checkpoint(generation))
             except BackendUnavailable as error:  # no exporter: auto falls back on PyTorch
-                if self.control.backend is not Backend.AUTO:
+                if self.control.backend is Backend.ONNXRUNTIME:
                     raise
-                logger.warning("the loop runs its networks on PyTorch: %s", error)
-                self.backend = Backend.TORCH
+                logger.warning("the loop evaluates its networks on PyTorch: %s", error)
+                self.eval_backend = Backend.TORCH
+                if self.backend is Backend.ONNXRUNTIME:
+                    self.backend = Backend.TORCH
 
     def _trainer(self, generation: int) -> Trainer:
         """The trainer as it was after ``generation``."""
@@ -245,7 +252,7 @@ class Loop:
         try:
             return against_random(network, self.settings.side, c.eval_games, c.workers,
                                   c.threads, c.server_batch, c.torch_threads, stop=self._watch,
-                                  open_run=self.open_run, backend=self.backend,
+                                  open_run=self.open_run, backend=self.eval_backend,
                                   should_stop=should_stop)
         finally:
             self._watch(None)
@@ -326,9 +333,9 @@ class Loop:
 
     def _match_policy(self, checkpoint: Path) -> PolicyFunction:
         """A checkpoint's policy logits, for the matches played in this process: on ONNX
-        Runtime when the loop's networks run there (on one thread, about twice PyTorch's
+        Runtime when the evaluation runs there (on one thread, about twice PyTorch's
         speed), else on PyTorch with the batch norms folded."""
-        if self.backend is Backend.ONNXRUNTIME:
+        if self.eval_backend is Backend.ONNXRUNTIME:
             from ..networks.runtime import OnnxNetwork
 
             network = OnnxNetwork(exported(checkpoint), self.settings.side, threads=1)
