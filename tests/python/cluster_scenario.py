@@ -110,12 +110,14 @@ def main() -> None:
         report["failing"] = _finish(failing)
 
         output = work / "lost.jsonl.gz"
-        selfplay = _tralix("selfplay", "--ray", cluster.address, "--games", "40", *PLAY,
+        # Enough games that many are still unfinished when the node goes: 40 once all
+        # finished in the moment it took to remove it.
+        selfplay = _tralix("selfplay", "--ray", cluster.address, "--games", "200", *PLAY,
                            "--output", str(output))
         removed = _when_games(selfplay, output, 4)
         if removed:
             cluster.remove_node(second)
-        report["lost"] = _finish(selfplay, removed=removed, games=40, output=str(output))
+        report["lost"] = _finish(selfplay, removed=removed, games=200, output=str(output))
 
         cluster.add_node(**NODE)
         cluster.wait_for_nodes()
