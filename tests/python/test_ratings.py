@@ -71,11 +71,18 @@ def test_ratings_follow_the_model_and_average_a_player_over_its_seats():
     assert (again["a"].games, again["b"].games, again["c"].games) == (2, 2, 1)
     # Carried on from the first game's fit, as the loop does generation by generation.
     assert fit_ratings([second], start=fit_ratings([first])) == again
+    # With the points kept, they rank the seats: the losers are no longer tied.
+    pointed = MatchGame(0, ("a", "b", "c", "d"), (0.0, 1.0, 0.0, 0.0), (-30, -12, -41, -30))
+    seats = plackett_luce(*start, pointed.points)
+    ratings = fit_ratings([pointed])
+    assert [ratings[p].mu for p in "abcd"] == pytest.approx([s[0] for s in seats], abs=1e-9)
+    assert ratings["b"].mu > ratings["a"].mu == ratings["d"].mu > ratings["c"].mu
 
 
 def test_a_generation_is_kept_whole_and_a_damaged_file_rebuilt(tmp_path, caplog):
     matches, ratings_file = tmp_path / "matches.jsonl", tmp_path / "ratings.json"
-    games = [MatchGame(g, ("x", "y", "y", "y"), (1.0, 0.0, 0.0, 0.0)) for g in (0, 1, 1)]
+    games = [MatchGame(g, ("x", "y", "y", "y"), (1.0, 0.0, 0.0, 0.0), points)
+             for g, points in ((0, None), (1, (-3.0, -9.0, -5.0, -7.0)), (1, None))]
     record_matches(matches, 0, games[:1])
     record_matches(matches, 1, games[1:])
     record_matches(matches, 1, games[1:])  # generation 1 played again: replaced, not added

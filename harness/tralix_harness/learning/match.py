@@ -17,7 +17,7 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from concurrent import futures
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -55,9 +55,17 @@ class Score:
         return f"{self.mean:.3f} ± {self.half_width:.3f}"
 
 
-# A match: given its seed, the list that receives each game's (seat of the network it rates,
-# four scores) and what stops it, plays its games and returns that network's score.
-Match = Callable[[int, list[tuple[int, list[float]]], StopCheck], Score]
+class PlayedGame(NamedTuple):
+    """One game of a match as the ratings keep it."""
+
+    seat: int              # of the network the match rates
+    outcome: list[float]   # the four seats' win shares
+    points: list[float]    # the four seats' points at the end, which rank the losers too
+
+
+# A match: given its seed, the list that receives each game and what stops it, plays its games
+# and returns the score of the network it rates.
+Match = Callable[[int, list[PlayedGame], StopCheck], Score]
 
 
 def against_random(network: NetworkName, side: int, games: int, workers: int, threads: int,
@@ -98,13 +106,13 @@ def random_policy(seed: int) -> PolicyFunction:
 
 def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int, games: int,
                  opening: int, seed: int,
-                 outcomes: list[tuple[int, list[float]]] | None = None,
+                 outcomes: list[PlayedGame] | None = None,
                  stop: StopCheck | None = None) -> Score:
     """The candidate in one seat against the opponent in the three others, each laying the
     valid tile of highest policy logit. Games come in fours from one opening (``opening``
     tiles drawn at random), the candidate in each seat once, so that no seat and no opening
     favours either side; the interval is taken over the openings. An even match scores
-    0.25. ``outcomes``, when given, receives each game's (candidate's seat, four scores);
+    0.25. ``outcomes``, when given, receives each game (the candidate's seat in it);
     ``stop`` is asked before every round of moves."""
     import tralix_rules
 
@@ -142,7 +150,9 @@ def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int,
                 boards[i].apply(valid[int(np.argmax(logits[row, valid]))])
     results = [boards[i].outcome()[seats[i]] for i in range(len(boards))]
     if outcomes is not None:
-        outcomes += [(seats[i], list(boards[i].outcome())) for i in range(len(boards))]
+        outcomes += [PlayedGame(seats[i], list(boards[i].outcome()),
+                                [float(x) for x in boards[i].scores()])
+                     for i in range(len(boards))]
     per_opening = [sum(results[4 * k:4 * k + 4]) / 4 for k in range(openings)]
     mean, half = mean_interval(per_opening)
     return Score(mean, half, len(boards), time.perf_counter() - start, evaluations)
@@ -174,7 +184,7 @@ class PolicyNetwork:
 
 def search_match(candidate: Network, opponent: Network, sims: int, side: int, games: int,
                  opening: int, seed: int,
-                 outcomes: list[tuple[int, list[float]]] | None = None,
+                 outcomes: list[PlayedGame] | None = None,
                  stop: StopCheck | None = None) -> Score:
     """The candidate, greedy, in one seat against the opponent searching ``sims`` simulations
     per move (the sound search) in the three others, through ``tralix_engine.play_match`` in
@@ -185,6 +195,7 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
     ``greedy_match`` (``stop`` is asked before every evaluation; the engine then fails with
     MatchStopped as its cause)."""
     import tralix_engine
+    import tralix_rules
 
     from ..local.worker import arena_opening, game_seed
 
@@ -203,11 +214,15 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
         for seat in range(4):
             seats = [mine if s == seat else rival for s in range(4)]
             game = 4 * number + seat
-            outcome, _ = tralix_engine.play_match(game, config, seats, pipe, tiles,
-                                                  seed=game_seed(seed, game))
+            outcome, history = tralix_engine.play_match(game, config, seats, pipe, tiles,
+                                                        seed=game_seed(seed, game))
             total += float(outcome[seat])
             if outcomes is not None:
-                outcomes.append((seat, [float(x) for x in outcome]))
+                final = tralix_rules.Game(side)  # the points, from the game's tiles
+                for _, tile in history:
+                    final.apply(tile)
+                outcomes.append(PlayedGame(seat, [float(x) for x in outcome],
+                                           [float(x) for x in final.scores()]))
         per_opening.append(total / 4)
     mean, half = mean_interval(per_opening)
     return Score(mean, half, 4 * openings, time.perf_counter() - start,
@@ -215,13 +230,13 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
 
 
 def play_matches(matches: Sequence[Match], seed: int, threads: int
-                 ) -> list[tuple[Score, list[tuple[int, list[float]]]]]:
+                 ) -> list[tuple[Score, list[PlayedGame]]]:
     """Plays the matches (the i-th with seed ``seed + i``) on up to ``threads`` threads of one
     torch thread each: a match is one thread's work, most of it in the network, which lets go
     of the interpreter meanwhile. Returns each one's score and games, in order, as one after
     the other would. On a failure or an interruption (Ctrl-C strikes in this thread) the
     others stop at their next move and nothing is returned."""
-    played: list[list[tuple[int, list[float]]]] = [[] for _ in matches]
+    played: list[list[PlayedGame]] = [[] for _ in matches]
     stop = threading.Event()
     with futures.ThreadPoolExecutor(max(1, min(threads, len(matches))),
                                     initializer=_one_torch_thread) as pool:

@@ -3,9 +3,11 @@
 Every generation's network plays short seat-rotated matches against fixed references (uniformly
 random play, the heuristic network playing greedily, and the heuristic searching) and against
 earlier generations; each game is kept as one line of the run folder's ``matches.jsonl`` (the
-generation that played it, the player in each seat, the four scores).
+generation that played it, the player in each seat, the four win shares and the four points).
 The ratings are always rebuilt from those lines, in order, with the Plackett-Luce model of
-the ``openskill`` package: a game is a ranking of its four seats by score. A player in
+the ``openskill`` package: a game is a ranking of its four seats by points, which orders the
+three losers too (by win shares in files kept before the points were: the winner first, the
+others tied). A player in
 several seats of one game (a reference against the network in the fourth) is rated as that
 many copies, and its new rating is the mean of theirs. ``ratings.json`` keeps the last fit
 for people and plots; a damaged one, or one older than the matches, is rebuilt from them with
@@ -45,11 +47,20 @@ class Reference(enum.StrEnum):
 class MatchGame:
     generation: int                # the generation whose evaluation played it
     players: tuple[str, ...]       # the player in each seat
-    outcome: tuple[float, ...]     # the four scores by seat
+    outcome: tuple[float, ...]     # the four win shares by seat
+    points: tuple[float, ...] | None = None  # the four points by seat at the end
+
+    @property
+    def ranking(self) -> tuple[float, ...]:
+        """What the seats are ranked by, higher first."""
+        return self.outcome if self.points is None else self.points
 
     def line(self) -> str:
-        return json.dumps({"generation": self.generation, "players": list(self.players),
-                           "outcome": list(self.outcome)}, separators=(",", ":"))
+        values: dict[str, Any] = {"generation": self.generation, "players": list(self.players),
+                                  "outcome": list(self.outcome)}
+        if self.points is not None:
+            values["points"] = list(self.points)
+        return json.dumps(values, separators=(",", ":"))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -76,9 +87,12 @@ def read_matches(path: Path) -> list[MatchGame]:
             continue
         try:
             values = json.loads(text)
+            points = values.get("points")
             game = MatchGame(int(values["generation"]), tuple(map(str, values["players"])),
-                             tuple(float(x) for x in values["outcome"]))
-            if len(game.players) != 4 or len(game.outcome) != 4:
+                             tuple(float(x) for x in values["outcome"]),
+                             None if points is None else tuple(float(x) for x in points))
+            if len(game.players) != 4 or len(game.outcome) != 4 or (
+                    game.points is not None and len(game.points) != 4):
                 raise ValueError("not four seats")
         except (ValueError, KeyError, TypeError) as error:
             if number == len(lines) and not text.endswith("}"):
@@ -111,7 +125,7 @@ def fit_ratings(games: Iterable[MatchGame],
         seats = [model.rating(mu=state.get(p, (START_MU,))[0],
                               sigma=state.get(p, (START_MU, START_SIGMA))[1])
                  for p in game.players]
-        rated = model.rate([[r] for r in seats], scores=list(game.outcome))
+        rated = model.rate([[r] for r in seats], scores=list(game.ranking))
         updates: dict[str, list[tuple[float, float]]] = {}
         for player, [after] in zip(game.players, rated, strict=True):
             updates.setdefault(player, []).append((after.mu, after.sigma))
