@@ -1,7 +1,7 @@
 """What a generation's evaluation costs in the loop: each of its rating matches alone, the
 matches played one after the other (one thread) and side by side (two), and the whole
-evaluation with the loop's defaults and with twice the games against the searching
-heuristic, each beside the generation's own wall time in the run's metrics.
+evaluation with the loop's defaults and with a rating match against a second earlier
+generation, each beside the generation's own wall time in the run's metrics.
 
     .venv/bin/python bench/evaluation_bench.py data/bar-side20-90 --generation 20 \
         [--repeats 3] [--eval-games 256] [--backend torch-bfloat16]
@@ -92,8 +92,8 @@ def main() -> None:
         "rating matches, one thread": LoopControl(workers=1, eval_games=0, backend=backend),
         "rating matches, two threads": LoopControl(workers=2, eval_games=0, backend=backend),
         "whole evaluation, defaults": LoopControl(eval_games=args.eval_games, backend=backend),
-        "whole, 8 searching games": LoopControl(eval_games=args.eval_games, backend=backend,
-                                                search_rating_games=8),
+        "whole, two earlier generations": LoopControl(eval_games=args.eval_games,
+                                                      backend=backend, rating_previous=2),
     }
     seconds: dict[str, list[float]] = {name: [] for name in variants}
     alone: dict[str, list[float]] = {}

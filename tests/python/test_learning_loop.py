@@ -40,7 +40,8 @@ LOOP = ["--side", str(SIDE), "--games", "3", "--first-games", "4", "--sims", "4"
         "--first-sims", "2",
         "--steps", "5", "--blocks", "1", "--channels", "8", "--batch-size", "16",
         "--eval-games", "4", "--arena-games", "8", "--rating-games", "4",
-        "--search-rating-games", "4", "--workers", "1", "--threads", "2", "--train-threads", "1"]
+        "--search-rating-games", "4", "--rating-previous", "2", "--workers", "1", "--threads",
+        "2", "--train-threads", "1"]
 
 
 def _rating_games(run):
@@ -120,8 +121,9 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     # anneal, at the full rate again (all still warming up: 5 steps of 100 a generation).
     rates = [line["train"]["learning_rate"] for line in [*metrics[1:], resumed[3]]]
     assert rates == pytest.approx([2e-3 * 6 / 100, 0.1 * 2e-3 * 11 / 100, 2e-3 * 16 / 100])
-    # Generation 2's evaluation played again: its rating games replaced, not counted twice.
-    assert _rating_games(run) == {0: 12, 1: 16, 2: 20, 3: 20}
+    # Generation 2's evaluation played again: its rating games replaced, not counted twice,
+    # and with the one match against an earlier generation of this invocation's default.
+    assert _rating_games(run) == {0: 12, 1: 16, 2: 16, 3: 16}
     capsys.readouterr()
     assert main(["ratings", str(run)]) == 0
     table = capsys.readouterr().out

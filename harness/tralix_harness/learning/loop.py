@@ -43,6 +43,7 @@ from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, writ
 from .lookahead import lookahead_targets, torch_value
 from .match import (
     Match,
+    PlayedGame,
     PolicyFunction,
     PolicyNetwork,
     Score,
@@ -63,8 +64,8 @@ from .ratings import (
     record_matches,
     write_ratings,
 )
-from .settings import LoopControl, LoopSettings, PolicyTarget
-from .trainer import Trainer, TrainStats, starting_network
+from .settings import LoopControl, LoopSettings, PolicyTarget, Precision
+from .trainer import Trainer, TrainStats, starting_network, uses_bfloat16
 
 logger = logging.getLogger(__name__)
 
@@ -100,7 +101,8 @@ class Loop:
         self.baseline: Score | None = None
         self._fitted: tuple[int, dict[str, Rating]] | None = None  # (generation, its ratings)
         # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing).
-        self.backend = control.backend.resolve()
+        self.backend = self_play_backend(control.backend, settings.side,
+                                         on_this_machine=open_run is Run)
         # The games against random players play one position at a time in each game, where
         # bfloat16 is slowest and its workers would import torch: they run on ONNX Runtime
         # when that is installed.
@@ -191,7 +193,7 @@ class Loop:
         if self.eval_backend is Backend.ONNXRUNTIME:
             try:
                 export(self.folder.checkpoint(generation))
-            except BackendUnavailable as error:  # no exporter: auto falls back on PyTorch
+            except BackendUnavailable as error:  # no exporter: unless asked for, PyTorch
                 if self.control.backend is Backend.ONNXRUNTIME:
                     raise
                 logger.warning("the loop evaluates its networks on PyTorch: %s", error)
@@ -370,7 +372,7 @@ class Loop:
                 candidate, opponent, side, c.rating_games, c.arena_opening, seed=seed,
                 outcomes=played, stop=stop)
 
-        def searching(seed: int, played: list[tuple[int, list[float]]],
+        def searching(seed: int, played: list[PlayedGame],
                       stop: StopCheck) -> Score:
             return search_match(PolicyNetwork(candidate), HeuristicNetwork(side),
                                 REFERENCE_SIMS, side, c.search_rating_games,
@@ -380,22 +382,23 @@ class Loop:
         matches: list[tuple[str, Match]] = []
         if c.search_rating_games:
             matches.append((Reference.HEURISTIC_SEARCH.value, searching))
-        matches += [(_player(g), greedy(policy_of(g))) for g in (generation - 1, generation - 2)
+        matches += [(_player(g), greedy(policy_of(g)))
+                    for g in range(generation - 1, generation - 1 - c.rating_previous, -1)
                     if g >= 0]
         matches += [(Reference.HEURISTIC.value, greedy(_heuristic_policy(side))),
                     (Reference.UNIFORM.value, greedy(random_policy(seed)))]
         return matches
 
     def _rate(self, generation: int,
-              played: list[tuple[str, list[tuple[int, list[float]]]]]) -> dict[str, float]:
+              played: list[tuple[str, list[PlayedGame]]]) -> dict[str, float]:
         """Keeps the generation's rating games (each match's opponent, and its games' seat of
         the new network and scores) in the run folder and refits the ratings: the new
         network's, and the references' for the plot."""
         games: list[MatchGame] = []
         for name, outcomes in played:
-            for seat, outcome in outcomes:
+            for seat, outcome, points in outcomes:
                 players = tuple(_player(generation) if s == seat else name for s in range(4))
-                games.append(MatchGame(generation, players, tuple(outcome)))
+                games.append(MatchGame(generation, players, tuple(outcome), tuple(points)))
         record_matches(self.folder.matches_file, generation, games)
         # The fit is sequential: the previous generation's carried on by this one's games is
         # the fit of the whole file, without its cost growing with the run.
@@ -455,6 +458,23 @@ class Loop:
 
     def _print_row(self, line: dict[str, Any]) -> None:
         print(table_row(line), file=self.out, flush=True)
+
+
+def self_play_backend(asked: Backend, side: int, on_this_machine: bool) -> Backend:
+    """What runs self-play's network: for ``auto`` on this machine, on boards of side
+    BFLOAT16_SIDE or more, bfloat16 where the CPU computes it natively, else ONNX Runtime when
+    it is installed. On a cluster, whose nodes may lack both the instructions and torch, never
+    bfloat16 unasked."""
+    if (asked is Backend.AUTO and on_this_machine and side >= BFLOAT16_SIDE
+            and uses_bfloat16(Precision.AUTO)):
+        return Backend.TORCH_BFLOAT16
+    return asked.resolve()
+
+
+# Where self-play is half of a generation (side 20), bfloat16 plays it 1.5 times as fast as
+# ONNX Runtime; on side 10 it is a quarter, and two equal-time runs of 15 minutes gained one
+# generation in 29 and nothing in score (bench/README.md).
+BFLOAT16_SIDE = 16
 
 
 # The games against random players among a generation's matches.

@@ -205,7 +205,13 @@ class LoopControl(Settings):
     rating_games: int = option(
         32, "games of each rating match per generation (rounded up to a multiple of four): "
         "the new network, greedy, in one seat against a uniformly random player, the greedy "
-        "heuristic and the two generations before it in the others; 0: no ratings")
+        "heuristic and the generations before it (--rating-previous) in the others; 0: no "
+        "ratings")
+    # One: a match against an earlier generation plays two networks, and a second one took the
+    # evaluation on side 20 past a tenth of the generation; the references tie the chain down.
+    rating_previous: int = option(
+        1, "how many of the generations before the new network's it plays a rating match "
+        "against")
     # One opening a generation: its games add up over the run, and a second one took the
     # evaluation on side 20 past a tenth of the generation.
     search_rating_games: int = option(
@@ -213,14 +219,18 @@ class LoopControl(Settings):
         "simulations per move (the sound search) per generation, rounded up to a multiple of "
         "four; each costs several greedy games; 0: none")
     workers: int = option(2, "worker processes for self-play and evaluation")
-    threads: int = option(8, "games played at once by each worker")
+    # 48: two workers hold a generation's 96 games at once, and the network's batches grow to
+    # where bfloat16 pays (bench/README.md); on ONNX Runtime 48 is as fast as 8 or faster.
+    threads: int = option(48, "games played at once by each worker")
     server_batch: int = option(64, "largest batch the inference server evaluates at once")
     backend: Backend = option(
         Backend.AUTO, "what runs the network in self-play and evaluation: torch (PyTorch), "
         "torch-bfloat16 (PyTorch in bfloat16 in self-play: faster at large batches, see "
         "--threads, where the CPU computes bfloat16 natively), onnxruntime (ONNX Runtime, "
-        "from each checkpoint's ONNX file, exported beside it) or auto: onnxruntime when it "
-        "is installed")
+        "from each checkpoint's ONNX file, exported beside it) or auto: torch-bfloat16 on "
+        "sides of 16 and more where the CPU computes bfloat16 natively (on this machine, not "
+        "with --ray), else onnxruntime when it is installed; the games against random "
+        "players run on ONNX Runtime beside torch-bfloat16")
     torch_threads: int = option(
         1, "threads of each process running the network in self-play and evaluation "
         "(PyTorch's, or ONNX Runtime's intra-op threads)")
@@ -239,6 +249,7 @@ class LoopControl(Settings):
         not_negative(generations=self.generations, minutes=self.minutes,
                       eval_games=self.eval_games, arena_games=self.arena_games,
                       arena_opening=self.arena_opening, rating_games=self.rating_games,
+                      rating_previous=self.rating_previous,
                       search_rating_games=self.search_rating_games)
         positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
                   torch_threads=self.torch_threads, train_threads=self.train_threads)
