@@ -28,13 +28,21 @@ def test_search_mode_and_playout_cap_are_read_after_the_eight_fields_and_checked
     config = LoggingConfig(dim=5, search_mode=1)
     assert te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
-    assert config.log == [*FIELDS, "search_mode", "full_search_share"]
+    assert config.log == [*FIELDS, "search_mode", "playout_mix", "full_search_share"]
     # The cheap simulations are read only under a cap.
     capped = LoggingConfig(dim=5, search_mode=2, sims_per_move=4, full_search_share=0.5,
                            cheap_sims=1)
     assert te.play_training_game(1, capped, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
-    assert capped.log == [*FIELDS, "search_mode", "full_search_share", "cheap_sims"]
+    assert capped.log == [*FIELDS, "search_mode", "playout_mix", "full_search_share",
+                          "cheap_sims"]
+    for mix, error in ((1.5, ValueError), (-0.1, ValueError), (float("nan"), ValueError),
+                       ("0.5", TypeError)):
+        harness = Harness(dim=5)
+        with pytest.raises(error, match="playout_mix"):
+            te.play_training_game(1, Config(dim=5, search_mode=2, playout_mix=mix),
+                                  harness.result_queue, harness.inference_queue, harness.pipe)
+        assert harness.requests == [] and harness.results == []
     for share, cheap, error in ((1.5, 1, ValueError), (-0.1, 1, ValueError),
                                 (float("nan"), 1, ValueError), ("1", 1, TypeError),
                                 (0.5, 0, ValueError), (0.5, 5, ValueError),
@@ -58,11 +66,12 @@ def test_search_mode_and_playout_cap_are_read_after_the_eight_fields_and_checked
         assert harness.requests == [] and harness.results == []
 
 
-@pytest.mark.parametrize("mode", [1, 2])
-def test_training_records_are_distributions_over_the_valid_tiles(mode):
+@pytest.mark.parametrize("mode,mix", [(1, 0.0), (2, 0.0), (2, 1.0)])
+def test_training_records_are_distributions_over_the_valid_tiles(mode, mix):
     side = 6
     harness = Harness(dim=side)
-    config = Config(dim=side, sims_per_move=8, sample_moves=6, search_mode=mode)
+    config = Config(dim=side, sims_per_move=8, sample_moves=6, search_mode=mode,
+                    playout_mix=mix)
     assert te.play_training_game(7, config, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
     [(game_id, (history, records, outcome))] = harness.results

@@ -99,7 +99,8 @@ class SearchSettings(Settings):
 
     The module reads these attributes by name at the start of every game: tralix_self_play
     the first eight, tralix_engine also ``search_mode`` and, in its training games, the
-    playout cap (``full_search_share``, ``cheap_sims``).
+    playout value blend (``playout_mix``) and the playout cap (``full_search_share``,
+    ``cheap_sims``).
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
@@ -123,6 +124,9 @@ class SearchSettings(Settings):
     cheap_sims: int = option(
         0, "playout cap: simulations of a cheap search (from 1 to --sims when "
         "--full-search-share is below 1)", least=0)
+    playout_mix: float = option(
+        0.0, "self-play (search modes 1 and 2): the weight of one random playout's outcome "
+        "blended into each network value the search sees (0: the network's value alone)")
 
     def __post_init__(self) -> None:
         check_side(self.dim)
@@ -137,6 +141,10 @@ class SearchSettings(Settings):
         if not 0 <= self.full_search_share <= 1:
             raise ValueError(f"the full search share must be from 0 to 1, not "
                              f"{self.full_search_share}")
+        if not 0 <= self.playout_mix <= 1:
+            raise ValueError(f"the playout mix must be from 0 to 1, not {self.playout_mix}")
+        if self.playout_mix and self.search_mode == 0:
+            raise ValueError("the playout mix needs search mode 1 or 2")
         if self.full_search_share < 1:
             if self.search_mode == 0:
                 raise ValueError("the playout cap needs search mode 1 or 2")

@@ -443,6 +443,8 @@ class Loop:
         if s.search.full_search_share < 1:
             sims = (f"{sims} on {s.search.full_search_share:.0%} of the moves, "
                     f"{s.search.cheap_sims} on the others")
+        if s.search.playout_mix:
+            sims += f", a random playout weighing {s.search.playout_mix:g} in each value"
         start = (f"from the network of {s.initial_weights}" if s.initial_weights else
                  f"generation 1: {s.first_games} games of {s.first_sims}")
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "

@@ -108,7 +108,8 @@ LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.
 _SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_moves",
                 "c_init": "c_init", "alpha": "dirichlet_alpha",
                 "exploration_fraction": "exploration_fraction", "search_mode": "search_mode",
-                "full_search_share": "full_search_share", "cheap_sims": "cheap_sims"}
+                "full_search_share": "full_search_share", "cheap_sims": "cheap_sims",
+                "playout_mix": "playout_mix"}
 LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
 
 
@@ -148,8 +149,8 @@ class LoopSettings(Settings):
                                                    for name in LOOP_SEARCH_FIELDS})
         if kept != self.search:
             raise ValueError("the loop's search settings are the side, simulations, sampled "
-                             "moves, c_init, alpha, exploration fraction, search mode and "
-                             "playout cap; the "
+                             "moves, c_init, alpha, exploration fraction, search mode, "
+                             "playout mix and playout cap; the "
                              f"others stay as they are: {LOOP_SEARCH}")
 
     @property

@@ -60,6 +60,28 @@ bool optional_attribute(PyObject* config, Name name, PyRef& out) {
     return present >= 0;
 }
 
+// An optional float attribute in [0, 1], left as it is when the object has none; false with
+// a Python error set for a value that is not a number or lies outside.
+bool optional_share(PyObject* config, Name name, float& out) {
+    PyRef value;
+    if (!optional_attribute(config, name, value)) return false;
+    if (!value) return true;
+    if (!PyFloat_Check(value.get()) && !PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "config.%s must be a float, not %T", name_text(name),
+                     value.get());
+        return false;
+    }
+    const double wide = PyFloat_AsDouble(value.get());
+    if (wide == -1.0 && PyErr_Occurred()) return false;
+    if (!(wide >= 0.0 && wide <= 1.0)) {
+        PyErr_Format(PyExc_ValueError, "config.%s must be in [0, 1], not %R", name_text(name),
+                     value.get());
+        return false;
+    }
+    out = static_cast<float>(wide);
+    return true;
+}
+
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
@@ -102,22 +124,8 @@ bool read_search_mode(PyObject* config, Config& out) {
 
 bool read_training_settings(PyObject* config, Config& out) {
     if (!read_search_mode(config, out)) return false;
-    PyRef share;
-    if (!optional_attribute(config, Name::full_search_share, share)) return false;
-    if (!share) return true;
-    if (!PyFloat_Check(share.get()) && !PyLong_Check(share.get())) {
-        PyErr_Format(PyExc_TypeError, "config.full_search_share must be a float, not %T",
-                     share.get());
-        return false;
-    }
-    const double wide = PyFloat_AsDouble(share.get());
-    if (wide == -1.0 && PyErr_Occurred()) return false;
-    if (!(wide >= 0.0 && wide <= 1.0)) {
-        PyErr_Format(PyExc_ValueError, "config.full_search_share must be in [0, 1], not %R",
-                     share.get());
-        return false;
-    }
-    out.full_search_share = static_cast<float>(wide);
+    if (!optional_share(config, Name::playout_mix, out.playout_mix)) return false;
+    if (!optional_share(config, Name::full_search_share, out.full_search_share)) return false;
     if (out.full_search_share >= 1.0f) return true;
     PyRef cheap;
     if (!optional_attribute(config, Name::cheap_sims, cheap)) return false;

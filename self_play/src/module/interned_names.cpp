@@ -5,7 +5,7 @@
 namespace tralix {
 namespace {
 
-constexpr std::array<const char*, 13> texts = {
+constexpr std::array<const char*, 14> texts = {
     "dim",
     "rep",
     "sims_per_move",
@@ -17,6 +17,7 @@ constexpr std::array<const char*, 13> texts = {
     "search_mode",
     "full_search_share",
     "cheap_sims",
+    "playout_mix",
     "put",
     "recv",
 };

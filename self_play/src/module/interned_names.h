@@ -22,6 +22,7 @@ enum class Name : std::uint8_t {
     search_mode,
     full_search_share,
     cheap_sims,
+    playout_mix,
     // Methods of the queues and the pipe.
     put,
     recv,

@@ -3,6 +3,7 @@
 #include "module/drivers.h"
 #include "module/inference_channel.h"
 #include "module/interned_names.h"
+#include "search/playout_mix.h"
 #include "search/training_game.h"
 
 namespace tralix::drivers {
@@ -53,7 +54,11 @@ PyRef training_result(std::int32_t id, const TrainingGame& played) {
 
 PyObject* play_training_game(const GameContext& context, PyObject* inference_queue) {
     InferenceChannel channel(context, inference_queue);
-    auto played = tralix::play_training_game(channel, context.config, thread_rng());
+    Rng& rng = thread_rng();
+    std::optional<PlayoutMixEvaluator> mixed;
+    if (context.config.playout_mix > 0.0f) mixed.emplace(channel, context.config.playout_mix, rng);
+    Evaluator& evaluator = mixed ? static_cast<Evaluator&>(*mixed) : channel;
+    auto played = tralix::play_training_game(evaluator, context.config, rng);
     // A failed search ends the game; its text is not shown.
     if (std::holds_alternative<SearchFailure>(played)) return PyLong_FromLong(1);
     PyRef result = training_result(context.id, std::get<TrainingGame>(played));
