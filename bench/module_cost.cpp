@@ -27,7 +27,7 @@ bool parse(PyObject* args, Call& call) {
         return false;
     }
     std::optional<Config> read = read_config(config);
-    if (!read || !read_search_mode(config, *read)) return false;
+    if (!read || !read_search_settings(config, *read)) return false;
     call.context.config = *read;
     call.context.result_queue = Py_None;
     return true;

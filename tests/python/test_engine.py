@@ -23,24 +23,30 @@ def replayed(side, history):
     return game
 
 
-def test_search_mode_and_playout_cap_are_read_after_the_eight_fields_and_checked():
+def test_the_engines_own_fields_are_read_after_the_eight_and_checked():
     harness = Harness(dim=5)
     config = LoggingConfig(dim=5, search_mode=1)
     assert te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
-    assert config.log == [*FIELDS, "search_mode", "playout_mix", "full_search_share"]
+    assert config.log == [*FIELDS, "search_mode", "gumbel_considered", "gumbel_min_spread",
+                          "playout_mix", "full_search_share"]
     # The cheap simulations are read only under a cap.
     capped = LoggingConfig(dim=5, search_mode=2, sims_per_move=4, full_search_share=0.5,
                            cheap_sims=1)
     assert te.play_training_game(1, capped, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
-    assert capped.log == [*FIELDS, "search_mode", "playout_mix", "full_search_share",
-                          "cheap_sims"]
-    for mix, error in ((1.5, ValueError), (-0.1, ValueError), (float("nan"), ValueError),
-                       ("0.5", TypeError)):
+    assert capped.log == [*FIELDS, "search_mode", "gumbel_considered", "gumbel_min_spread",
+                          "playout_mix", "full_search_share", "cheap_sims"]
+    for name, bad, error in (("playout_mix", 1.5, ValueError), ("playout_mix", -0.1, ValueError),
+                             ("playout_mix", float("nan"), ValueError),
+                             ("playout_mix", "0.5", TypeError),
+                             ("gumbel_considered", 0, ValueError),
+                             ("gumbel_considered", 2**70, ValueError),
+                             ("gumbel_considered", 4.0, TypeError),
+                             ("gumbel_min_spread", 2.0, ValueError)):
         harness = Harness(dim=5)
-        with pytest.raises(error, match="playout_mix"):
-            te.play_training_game(1, Config(dim=5, search_mode=2, playout_mix=mix),
+        with pytest.raises(error, match=name):
+            te.play_training_game(1, Config(dim=5, search_mode=2, **{name: bad}),
                                   harness.result_queue, harness.inference_queue, harness.pipe)
         assert harness.requests == [] and harness.results == []
     for share, cheap, error in ((1.5, 1, ValueError), (-0.1, 1, ValueError),

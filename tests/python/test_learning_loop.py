@@ -212,7 +212,8 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     # and no playout cap; before training had a precision: resumed in float32; before the
     # network had an ownership head: without one.
     assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0,
-                                      playout_mix=0.0, initial_weights="",
+                                      playout_mix=0.0, gumbel_considered=16,
+                                      gumbel_min_spread=0.0, initial_weights="",
                                       train=dict(train, precision="float32"),
                                       model=dict(model, ownership=False))
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
@@ -229,6 +230,8 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     for mix, mode, reason in ((1.5, 2, "from 0 to 1"), (0.5, 0, "search mode 1 or 2")):
         with pytest.raises(ValueError, match=reason):
             SearchSettings(dim=7, playout_mix=mix, search_mode=mode)
+    with pytest.raises(ValueError, match="considered children"):
+        SearchSettings(dim=7, gumbel_considered=0)
 
 
 def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):

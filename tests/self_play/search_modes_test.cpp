@@ -241,6 +241,22 @@ TEST(GumbelRoot, TheImprovedPolicySumsToOneAndFavoursTheBestCompletedValue) {
         static_cast<std::size_t>(std::max_element(sigma.begin(), sigma.end()) - sigma.begin());
     EXPECT_EQ(policy[best].first, root.children[best].tile);
     EXPECT_GT(policy[best].second, root.children[best].prior);
+    // A floor on the spread below the values' own spread changes nothing; one above it (values
+    // are shares, so their spread is at most 1) shrinks every transformed value by the same
+    // factor, spread / floor, and the improved policy follows.
+    std::vector<float> floored;
+    transformed_values(root, floored, 1e-9);
+    EXPECT_EQ(floored, sigma);
+    transformed_values(root, floored, 2.0);
+    const float factor = floored[best] / sigma[best];
+    EXPECT_GT(factor, 0.0f);
+    EXPECT_LE(factor, 0.5f);
+    for (std::size_t j = 0; j < sigma.size(); ++j) {
+        EXPECT_NEAR(floored[j], sigma[j] * factor, 1e-5f);
+    }
+    const TrainingRecord flatter = improved_policy(root, 2.0);
+    EXPECT_LT(flatter[best].second, policy[best].second);
+    EXPECT_GT(flatter[best].second, root.children[best].prior);
 }
 
 TEST(Match, EverySeatKindPlaysItsTurnsFromTheOpening) {

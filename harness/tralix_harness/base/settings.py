@@ -98,7 +98,8 @@ class SearchSettings(Settings):
     """Board side, input layout and search constants of one run.
 
     The module reads these attributes by name at the start of every game: tralix_self_play
-    the first eight, tralix_engine also ``search_mode`` and, in its training games, the
+    the first eight, tralix_engine also ``search_mode``, the Gumbel root's settings and, in
+    its training games, the
     playout value blend (``playout_mix``) and the playout cap (``full_search_share``,
     ``cheap_sims``).
     """
@@ -117,6 +118,14 @@ class SearchSettings(Settings):
         "value), 1 sound PUCT (each child credited to the player who laid its tile), 2 Gumbel "
         "root (sequential halving, the improved policy as the record); 1 and 2 play through "
         "tralix_engine", least=0, most=2)
+    gumbel_considered: int = option(
+        16, "search mode 2: the most root children the Gumbel root considers (with fewer "
+        "simulations than this, each considered child is visited at most once)",
+        least=1, most=1024)
+    gumbel_min_spread: float = option(
+        0.0, "search mode 2: the least spread of the root's values that the Gumbel root's value "
+        "transform stretches to its full scale (values are win shares; 0: any spread, as "
+        "small as it is)")
     full_search_share: float = option(
         1.0, "playout cap: the share of moves searched in full, whose records are the policy "
         "targets; the others are searched with --cheap-sims and teach the value alone "
@@ -141,6 +150,12 @@ class SearchSettings(Settings):
         if not 0 <= self.full_search_share <= 1:
             raise ValueError(f"the full search share must be from 0 to 1, not "
                              f"{self.full_search_share}")
+        if not 1 <= self.gumbel_considered <= 1024:
+            raise ValueError(f"the considered children must be from 1 to 1024, not "
+                             f"{self.gumbel_considered}")
+        if not 0 <= self.gumbel_min_spread <= 1:
+            raise ValueError(f"the least spread must be from 0 to 1, not "
+                             f"{self.gumbel_min_spread}")
         if not 0 <= self.playout_mix <= 1:
             raise ValueError(f"the playout mix must be from 0 to 1, not {self.playout_mix}")
         if self.playout_mix and self.search_mode == 0:

@@ -109,7 +109,8 @@ _SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_
                 "c_init": "c_init", "alpha": "dirichlet_alpha",
                 "exploration_fraction": "exploration_fraction", "search_mode": "search_mode",
                 "full_search_share": "full_search_share", "cheap_sims": "cheap_sims",
-                "playout_mix": "playout_mix"}
+                "playout_mix": "playout_mix", "gumbel_considered": "gumbel_considered",
+                "gumbel_min_spread": "gumbel_min_spread"}
 LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
 
 
@@ -150,7 +151,7 @@ class LoopSettings(Settings):
         if kept != self.search:
             raise ValueError("the loop's search settings are the side, simulations, sampled "
                              "moves, c_init, alpha, exploration fraction, search mode, "
-                             "playout mix and playout cap; the "
+                             "Gumbel root, playout mix and playout cap; the "
                              f"others stay as they are: {LOOP_SEARCH}")
 
     @property

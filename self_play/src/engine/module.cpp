@@ -30,7 +30,7 @@ PyObject* play_match_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         [](const GameContext& context, PyObject** bound) {
             return drivers::play_match(context, bound[2], bound[4], bound[5]);
         },
-        read_search_mode);
+        read_search_settings);
 }
 
 PyMethodDef functions[] = {

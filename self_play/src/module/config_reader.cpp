@@ -82,6 +82,34 @@ bool optional_share(PyObject* config, Name name, float& out) {
     return true;
 }
 
+// The optional gumbel_considered: an int from 1 up, left at its default when absent.
+bool read_considered(PyObject* config, Config& out) {
+    PyRef value;
+    if (!optional_attribute(config, Name::gumbel_considered, value)) return false;
+    if (!value) return true;
+    if (!PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "config.gumbel_considered must be an int, not %T",
+                     value.get());
+        return false;
+    }
+    int overflow = 0;
+    const long considered = PyLong_AsLongAndOverflow(value.get(), &overflow);
+    if (considered == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || considered < 1 || considered > 1024) {
+        PyErr_Format(PyExc_ValueError, "config.gumbel_considered must be from 1 to 1024, not %R",
+                     value.get());
+        return false;
+    }
+    out.gumbel_considered = static_cast<std::uint32_t>(considered);
+    return true;
+}
+
+// The Gumbel root's optional fields: gumbel_considered, then gumbel_min_spread.
+bool read_gumbel_settings(PyObject* config, Config& out) {
+    return read_considered(config, out) &&
+           optional_share(config, Name::gumbel_min_spread, out.gumbel_min_spread);
+}
+
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
@@ -99,12 +127,12 @@ std::optional<Config> read_config(PyObject* config) {
     return c;
 }
 
-bool read_search_mode(PyObject* config, Config& out) {
+bool read_search_settings(PyObject* config, Config& out) {
     PyRef value;
     if (!optional_attribute(config, Name::search_mode, value)) return false;
     if (!value) {
         out.search_mode = SearchMode::visits;
-        return true;
+        return read_gumbel_settings(config, out);
     }
     if (!PyLong_Check(value.get())) {
         PyErr_Format(PyExc_TypeError, "config.search_mode must be an int (0, 1 or 2), not %T",
@@ -119,11 +147,11 @@ bool read_search_mode(PyObject* config, Config& out) {
         return false;
     }
     out.search_mode = static_cast<SearchMode>(mode);
-    return true;
+    return read_gumbel_settings(config, out);
 }
 
 bool read_training_settings(PyObject* config, Config& out) {
-    if (!read_search_mode(config, out)) return false;
+    if (!read_search_settings(config, out)) return false;
     if (!optional_share(config, Name::playout_mix, out.playout_mix)) return false;
     if (!optional_share(config, Name::full_search_share, out.full_search_share)) return false;
     if (out.full_search_share >= 1.0f) return true;

@@ -5,7 +5,7 @@
 namespace tralix {
 namespace {
 
-constexpr std::array<const char*, 14> texts = {
+constexpr std::array<const char*, 16> texts = {
     "dim",
     "rep",
     "sims_per_move",
@@ -15,6 +15,8 @@ constexpr std::array<const char*, 14> texts = {
     "dirichlet_alpha",
     "exploration_fraction",
     "search_mode",
+    "gumbel_considered",
+    "gumbel_min_spread",
     "full_search_share",
     "cheap_sims",
     "playout_mix",

@@ -20,6 +20,8 @@ enum class Name : std::uint8_t {
     exploration_fraction,
     // tralix_engine's further fields.
     search_mode,
+    gumbel_considered,
+    gumbel_min_spread,
     full_search_share,
     cheap_sims,
     playout_mix,

@@ -16,7 +16,7 @@ constexpr double value_scale = 0.1;
 
 }  // namespace
 
-void transformed_values(const Node& node, std::vector<float>& out) {
+void transformed_values(const Node& node, std::vector<float>& out, double min_spread) {
     std::uint64_t visits = 0;
     std::uint32_t most_visits = 0;
     double visited_prior = 0.0, weighted_value = 0.0;
@@ -41,7 +41,7 @@ void transformed_values(const Node& node, std::vector<float>& out) {
         low = std::min(low, completed);
         high = std::max(high, completed);
     }
-    const double range = std::max(high - low, 1e-8);
+    const double range = std::max(high - low, min_spread);
     const double scale = (visit_scale_start + most_visits) * value_scale;
     for (float& v : out) v = static_cast<float>(scale * (v - low) / range);
 }

@@ -13,9 +13,10 @@ namespace tralix {
 
 // The node's children's mean values with each unvisited child's completed by the mixed value
 // (the node's own evaluation and its visited children's mean values weighted by prior),
-// rescaled to [0, 1] across the children and scaled by (50 + the most visits of a child) * 0.1,
-// in the node's order. The node must have children.
-void transformed_values(const Node& node, std::vector<float>& out);
+// rescaled to [0, 1] across the children (their spread divides, or min_spread where the spread
+// is smaller) and scaled by (50 + the most visits of a child) * 0.1, in the node's order. The
+// node must have children.
+void transformed_values(const Node& node, std::vector<float>& out, double min_spread = 1e-8);
 
 // The child whose share of the improved policy (softmax of log prior + transformed value)
 // most exceeds its share of visits, visits / (1 + all the children's visits); ties go to the

@@ -33,6 +33,9 @@ struct Config {
     float first_play_reduction = 0.1f;
     // Gumbel mode: the most root children considered by sequential halving.
     std::uint32_t gumbel_considered = 16;
+    // Gumbel mode: the least spread of the root's completed values that the value transform
+    // stretches to its full scale; a smaller spread counts as this (0: any spread).
+    float gumbel_min_spread = 0.0f;
     // Gumbel mode: below the root, the improved policy's deterministic rule instead of the
     // sound PUCT rule.
     bool gumbel_improved_interior = false;

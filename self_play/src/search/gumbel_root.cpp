@@ -25,9 +25,9 @@ std::uint32_t ceil_log2(std::size_t k) {
 
 }  // namespace
 
-TrainingRecord improved_policy(const Node& root) {
+TrainingRecord improved_policy(const Node& root, double min_spread) {
     std::vector<float> sigma;
-    transformed_values(root, sigma);
+    transformed_values(root, sigma, min_spread);
     TrainingRecord record;
     record.reserve(root.children.size());
     for (std::size_t j = 0; j < sigma.size(); ++j) {
@@ -58,6 +58,7 @@ std::variant<GumbelMove, SearchFailure> gumbel_search(Evaluator& evaluator, Sear
     remaining.erase(remaining.begin() + static_cast<std::ptrdiff_t>(considered), remaining.end());
 
     // Step 2. Sequential halving of the budget between the considered children.
+    const double min_spread = std::max(1e-8, static_cast<double>(config.gumbel_min_spread));
     std::vector<float> sigma;
     const auto by_score = [&](std::size_t a, std::size_t b) {
         return base[a] + sigma[a] > base[b] + sigma[b];
@@ -80,7 +81,7 @@ std::variant<GumbelMove, SearchFailure> gumbel_search(Evaluator& evaluator, Sear
             }
         }
         if (used >= budget) break;
-        transformed_values(root, sigma);
+        transformed_values(root, sigma, min_spread);
         std::stable_sort(remaining.begin(), remaining.end(), by_score);
         if (remaining.size() > 2) {
             const std::size_t kept = std::max<std::size_t>(2, remaining.size() / 2);
@@ -89,14 +90,14 @@ std::variant<GumbelMove, SearchFailure> gumbel_search(Evaluator& evaluator, Sear
     }
 
     // Step 3. The survivor: the best of the most searched, and the improved policy.
-    transformed_values(root, sigma);
+    transformed_values(root, sigma, min_spread);
     std::uint32_t most = 0;
     for (std::size_t j : remaining) most = std::max(most, searched[j]);
     std::size_t survivor = n;
     for (std::size_t j : remaining) {
         if (searched[j] == most && (survivor == n || by_score(j, survivor))) survivor = j;
     }
-    return GumbelMove{root.children[survivor].tile, improved_policy(root)};
+    return GumbelMove{root.children[survivor].tile, improved_policy(root, min_spread)};
 }
 
 }  // namespace tralix

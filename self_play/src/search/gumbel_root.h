@@ -17,8 +17,8 @@ struct GumbelMove {
     TrainingRecord improved_policy;
 };
 
-// The improved policy of the root as it stands.
-TrainingRecord improved_policy(const Node& root);
+// The improved policy of the root as it stands, its values transformed with min_spread.
+TrainingRecord improved_policy(const Node& root, double min_spread = 1e-8);
 
 // Searches config.sims_per_move simulations from the expanded root (it must have children).
 // The min(config.gumbel_considered, children) children with the highest log prior plus a
