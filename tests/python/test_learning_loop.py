@@ -2,6 +2,7 @@
 kill in the middle of a generation, a Ctrl-C in the middle of the rating matches, a folder
 refused for other settings; the greedy match."""
 
+import argparse
 import importlib.util
 import json
 import os
@@ -16,6 +17,7 @@ torch = pytest.importorskip("torch")
 
 from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
+from tralix_harness.cli.options import loop_settings  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
 from tralix_harness.data.samples import read_data_file  # noqa: E402
 from tralix_harness.learning import loop as loop_module  # noqa: E402
@@ -232,6 +234,12 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
             SearchSettings(dim=7, playout_mix=mix, search_mode=mode)
     with pytest.raises(ValueError, match="considered children"):
         SearchSettings(dim=7, gumbel_considered=0)
+    # The loop blends playouts in by default, except with the self-play module's own search.
+    assert loop_settings(argparse.Namespace()).search.playout_mix == 0.5
+    assert loop_settings(argparse.Namespace(search_mode=0)).search.playout_mix == 0.0
+    assert loop_settings(argparse.Namespace(search_mode=1)).search.playout_mix == 0.5
+    with pytest.raises(ValueError, match="search mode 1 or 2"):
+        loop_settings(argparse.Namespace(search_mode=0, playout_mix=0.5))
 
 
 def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):

@@ -65,7 +65,10 @@ def build[S](kind: type[S], args: argparse.Namespace, base: S | None = None) -> 
 def loop_settings(args: argparse.Namespace, base: LoopSettings | None = None) -> LoopSettings:
     """The loop's settings from the command line, on top of ``base`` or the defaults."""
     base = base or LoopSettings()
+    search = given(args, SearchSettings)
+    if search.get("search_mode", base.search.search_mode) == 0:
+        search.setdefault("playout_mix", 0.0)  # the self-play module plays without playouts
     return dataclasses.replace(build(LoopSettings, args, base),
-                               search=build(SearchSettings, args, base.search),
+                               search=dataclasses.replace(base.search, **search),
                                model=build(ModelSettings, args, base.model),
                                train=build(TrainSettings, args, base.train))
