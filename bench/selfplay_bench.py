@@ -6,6 +6,9 @@ and games/s, each as a ratio to the first cell, measured in the same run.
         [--cells onnxruntime:8 torch-bfloat16:8 onnxruntime:48 torch-bfloat16:48] \\
         [--checkpoint side=PATH ...] [--repeats 2]
 
+A cell is BACKEND:GAMES_AT_ONCE, or BACKEND:GAMES_AT_ONCE:MIX to play with that playout blend
+(--playout-mix) instead of the loop's.
+
 Without a checkpoint for a side, an untrained network of the loop's size plays (the same
 arithmetic per evaluation as a trained one; its games run a little longer). The cells of a
 round run one after the other, the rounds repeat them in turn, so that a drift of the
@@ -33,21 +36,23 @@ from tralix_harness.networks.settings import ModelSettings
 class Cell:
     backend: Backend
     threads: int
+    playout_mix: float = LOOP_SEARCH.playout_mix
 
     @staticmethod
     def parse(text: str) -> Cell:
-        backend, _, threads = text.rpartition(":")
-        return Cell(Backend(backend), int(threads))
+        backend, threads, *mix = text.split(":")
+        return Cell(Backend(backend), int(threads), *(float(m) for m in mix[:1]))
 
     def __str__(self) -> str:
-        return f"{self.backend.value}:{self.threads}"
+        return f"{self.backend.value}:{self.threads}:{self.playout_mix:g}"
 
 
 def play(checkpoint: Path, side: int, games: int, cell: Cell) -> tuple[float, float, int]:
     """(network evaluations/s, games/s, finished games) of one generation's self-play."""
     control = LoopControl()
     options = RunOptions(kind=RunKind.SELFPLAY, games=games,
-                         settings=dataclasses.replace(LOOP_SEARCH, dim=side),
+                         settings=dataclasses.replace(LOOP_SEARCH, dim=side,
+                                                      playout_mix=cell.playout_mix),
                          networks=[f"torch:{checkpoint}"], workers=control.workers,
                          threads=cell.threads, batch_size=control.server_batch,
                          torch_threads=control.torch_threads, backend=cell.backend)
@@ -91,7 +96,8 @@ def main() -> None:
             first_games = statistics.mean(g for _, g in measured[args.cells[0]])
             print(f"\nside {side}, {args.games} games per cell, {args.repeats} rounds "
                   f"({checkpoint}):")
-            print("| backend:games at once per worker | evaluations/s | ratio | games/s | ratio |")
+            print("| backend:games at once per worker:playout mix | evaluations/s | ratio | "
+                  "games/s | ratio |")
             print("| --- | --- | --- | --- | --- |")
             for cell, values in measured.items():
                 evaluations = statistics.mean(e for e, _ in values)
