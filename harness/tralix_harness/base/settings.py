@@ -98,10 +98,9 @@ class SearchSettings(Settings):
     """Board side, input layout and search constants of one run.
 
     The module reads these attributes by name at the start of every game: tralix_self_play
-    the first eight, tralix_engine also ``search_mode``, the Gumbel root's settings and, in
-    its training games, the
-    playout value blend (``playout_mix``) and the playout cap (``full_search_share``,
-    ``cheap_sims``).
+    the first eight, tralix_engine also ``search_mode``, the Gumbel root's settings
+    (``gumbel_considered``, ``gumbel_min_spread``) and, in its training games, the playout
+    value blend (``playout_mix``) and the playout cap (``full_search_share``, ``cheap_sims``).
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
