@@ -1,7 +1,7 @@
 // An evaluator that blends the network's value with the outcome of one game played on at
-// random from the position: on a small board a random playout's outcome is informative and
-// costs a fraction of a network evaluation, and the blend steadies the values the self-play
-// search's records are made of while the value head is still weak.
+// random from the position. A playout costs a fraction of a network evaluation and its outcome
+// knows the end of the game, which the value head has to learn; the self-play search's records
+// are made of the blended values.
 #pragma once
 
 #include <optional>
