@@ -1,6 +1,7 @@
 #include "module/config_reader.h"
 
 #include <cstdint>
+#include <string>
 
 #include "module/interned_names.h"
 
@@ -82,22 +83,35 @@ bool optional_share(PyObject* config, Name name, float& out) {
     return true;
 }
 
-// The optional gumbel_considered: an int from 1 up, left at its default when absent.
+// value as an int from low to high, into out. False with a Python error set: TypeError
+// "config.{name} must be an int{type_hint}, not {type}" for a value that is not an int,
+// ValueError "config.{name} must be {range_text}, not {value}" for one out of range.
+bool int_in_range(PyObject* value, Name name, const char* type_hint, long low, long high,
+                  const std::string& range_text, long& out) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "config.%s must be an int%s, not %T", name_text(name),
+                     type_hint, value);
+        return false;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || out < low || out > high) {
+        PyErr_Format(PyExc_ValueError, "config.%s must be %s, not %R", name_text(name),
+                     range_text.c_str(), value);
+        return false;
+    }
+    return true;
+}
+
+// The optional gumbel_considered: an int from 1 to 1024, left at its default when absent.
 bool read_considered(PyObject* config, Config& out) {
     PyRef value;
     if (!optional_attribute(config, Name::gumbel_considered, value)) return false;
     if (!value) return true;
-    if (!PyLong_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "config.gumbel_considered must be an int, not %T",
-                     value.get());
-        return false;
-    }
-    int overflow = 0;
-    const long considered = PyLong_AsLongAndOverflow(value.get(), &overflow);
-    if (considered == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || considered < 1 || considered > 1024) {
-        PyErr_Format(PyExc_ValueError, "config.gumbel_considered must be from 1 to 1024, not %R",
-                     value.get());
+    long considered = 0;
+    if (!int_in_range(value.get(), Name::gumbel_considered, "", 1, 1024, "from 1 to 1024",
+                      considered)) {
         return false;
     }
     out.gumbel_considered = static_cast<std::uint32_t>(considered);
@@ -134,16 +148,8 @@ bool read_search_settings(PyObject* config, Config& out) {
         out.search_mode = SearchMode::visits;
         return read_gumbel_settings(config, out);
     }
-    if (!PyLong_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "config.search_mode must be an int (0, 1 or 2), not %T",
-                     value.get());
-        return false;
-    }
-    int overflow = 0;
-    const long mode = PyLong_AsLongAndOverflow(value.get(), &overflow);
-    if (mode == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || mode < 0 || mode > 2) {
-        PyErr_Format(PyExc_ValueError, "config.search_mode must be 0, 1 or 2, not %R", value.get());
+    long mode = 0;
+    if (!int_in_range(value.get(), Name::search_mode, " (0, 1 or 2)", 0, 2, "0, 1 or 2", mode)) {
         return false;
     }
     out.search_mode = static_cast<SearchMode>(mode);
@@ -162,13 +168,10 @@ bool read_training_settings(PyObject* config, Config& out) {
                      "config.cheap_sims must be an int when full_search_share is below 1");
         return false;
     }
-    int overflow = 0;
-    const long sims = PyLong_AsLongAndOverflow(cheap.get(), &overflow);
-    if (sims == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || sims < 1 || static_cast<unsigned long>(sims) > out.sims_per_move) {
-        PyErr_Format(PyExc_ValueError,
-                     "config.cheap_sims must be from 1 to sims_per_move (%u), not %R",
-                     static_cast<unsigned>(out.sims_per_move), cheap.get());
+    long sims = 0;
+    if (!int_in_range(cheap.get(), Name::cheap_sims, "", 1, static_cast<long>(out.sims_per_move),
+                      "from 1 to sims_per_move (" + std::to_string(out.sims_per_move) + ")",
+                      sims)) {
         return false;
     }
     out.cheap_sims = static_cast<std::uint32_t>(sims);
