@@ -102,8 +102,8 @@ class TrainSettings(Settings):
 # the self-play module's own (mode 0) mislead (bench/README.md, learning by search mode).
 # Half of each value the search sees comes from one random playout: it costs a fifth of
 # self-play's time and raised the last network's greedy score against random players by 0.05
-# on average over two fifteen-minute seeds on side 10, never lower against the heuristics
-# (bench/README.md, policy targets and the Gumbel root's settings).
+# on average over two fifteen-minute seeds on side 10, and by 0.03 against the heuristics
+# (+0.058 and -0.005; bench/README.md, policy targets and the Gumbel root's settings).
 LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0,
                              search_mode=2, playout_mix=0.5)
 
