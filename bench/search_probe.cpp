@@ -12,6 +12,7 @@
 #include <string>
 
 #include "search/match.h"
+#include "search/playout_mix.h"
 
 namespace tralix {
 namespace {
@@ -23,12 +24,7 @@ public:
     explicit RandomPlayout(Rng& rng) : rng_(rng) {}
     std::unique_ptr<EvaluationError> evaluate(const Game& game, NetworkScores& scores) override {
         scores.policy.assign(game.board().tile_count(), 0.0f);
-        Game playout = game;
-        while (!playout.is_over()) {
-            const std::vector<Tile>& tiles = playout.valid_tiles();
-            playout.apply_move(tiles[uniform_index(rng_, tiles.size())]);
-        }
-        const std::array<float, 4> outcome = playout.outcome();
+        const std::array<float, 4> outcome = random_playout(game, rng_, playout_);
         scores.value.resize(4);
         for (Player i = 0; i < 4; ++i) {
             scores.value[i] = std::log(outcome[(game.current_player() + i) % 4]);
@@ -38,6 +34,7 @@ public:
 
 private:
     Rng& rng_;
+    std::optional<Game> playout_;
 };
 
 struct Score {
