@@ -11,7 +11,8 @@ import pytest
 import tralix_engine as te
 import tralix_rules as tr
 
-from support import FIELDS, Config, Harness, LoggingConfig, ResultQueue, fail_at
+from support import (FIELDS, Config, Harness, LoggingConfig, ResultQueue, fail_at, logits_reply,
+                     planes_reply, tile_logits)
 
 
 def replayed(side, history):
@@ -130,6 +131,41 @@ def test_a_seeded_match_is_played_again_exactly(mode):
                         (True, TypeError), ("5", TypeError)):
         with pytest.raises(error, match="seed"):
             play(seed)
+
+
+@pytest.mark.parametrize("mode", [1, 2])
+def test_a_searching_seat_with_a_full_playout_mix_ignores_the_network_values(mode):
+    """Searching seats blend each value with a random playout: at a weight of 1 the network's
+    values are not seen, so two networks that differ only in them play the same seeded match;
+    without the blend they do not. Greedy seats play their priors either way."""
+    side = 6
+    logits = tile_logits(side)
+
+    def valued(planes):  # values that follow the position, unlike the flat ones
+        cells = [v for plane in planes[:4] for row in plane for v in row]
+        weight = sum((i % 13) * v for i, v in enumerate(cells))
+        return list(logits), [float((weight * (k + 3)) % 11) for k in range(4)]
+
+    def play(reply, mix):
+        harness = Harness(dim=side, reply=reply)
+        queue = harness.inference_queue
+        seats = [(queue, 6), None, queue, (queue, 3)]
+        return te.play_match(1, Config(dim=side, search_mode=mode, playout_mix=mix), seats,
+                             harness.pipe, seed=11)
+
+    flat, varied = logits_reply(logits), planes_reply(valued)
+    assert play(flat, 1.0) == play(varied, 1.0)
+    assert play(flat, 0.0) != play(varied, 0.0)
+    assert play(varied, 0.5) == play(varied, 0.5)
+    harness = Harness(dim=side)
+    config = LoggingConfig(dim=side, search_mode=mode)
+    te.play_match(1, config, [None] * 4, harness.pipe)
+    assert config.log[-3:] == ["gumbel_considered", "gumbel_min_spread", "playout_mix"]
+    for bad, error in ((1.5, ValueError), ("0.5", TypeError)):
+        with pytest.raises(error, match="playout_mix"):
+            te.play_match(1, Config(dim=side, search_mode=mode, playout_mix=bad),
+                          [harness.inference_queue, None, None, None], harness.pipe)
+    assert harness.requests == []
 
 
 def bad_seats(q):

@@ -99,8 +99,8 @@ class SearchSettings(Settings):
 
     The module reads these attributes by name at the start of every game: tralix_self_play
     the first eight, tralix_engine also ``search_mode``, the Gumbel root's settings
-    (``gumbel_considered``, ``gumbel_min_spread``) and, in its training games, the playout
-    value blend (``playout_mix``) and the playout cap (``full_search_share``, ``cheap_sims``).
+    (``gumbel_considered``, ``gumbel_min_spread``), the playout value blend (``playout_mix``)
+    and, in its training games, the playout cap (``full_search_share``, ``cheap_sims``).
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
@@ -133,8 +133,9 @@ class SearchSettings(Settings):
         0, "playout cap: simulations of a cheap search (from 1 to --sims when "
         "--full-search-share is below 1)", least=0)
     playout_mix: float = option(
-        0.0, "self-play (search modes 1 and 2): the weight of one random playout's outcome "
-        "blended into each network value the search sees (0: the network's value alone)")
+        0.0, "search modes 1 and 2, in self-play and for searching players (--sims): the "
+        "weight of one random playout's outcome blended into each network value the search "
+        "sees (0: the network's value alone)")
 
     def __post_init__(self) -> None:
         check_side(self.dim)

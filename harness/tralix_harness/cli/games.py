@@ -66,7 +66,7 @@ def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
 # The search settings of evaluation games: the board, the input layout and, for networks that
 # search (--sims), the search's constants.
 _MATCH_SEARCH = ("dim", "rep", "search_mode", "gumbel_considered", "gumbel_min_spread",
-                 "c_base", "c_init")
+                 "playout_mix", "c_base", "c_init")
 _NETWORK_HELP = ("uniform, heuristic, torch:CHECKPOINT, onnx:FILE or module:factory "
                  "(%(default)s)")
 

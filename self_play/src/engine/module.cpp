@@ -30,7 +30,7 @@ PyObject* play_match_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         [](const GameContext& context, PyObject** bound) {
             return drivers::play_match(context, bound[2], bound[4], bound[5]);
         },
-        read_search_settings);
+        read_match_settings);
 }
 
 PyMethodDef functions[] = {
@@ -46,7 +46,8 @@ PyMethodDef functions[] = {
      "play_match(id, config, seats, pipe, opening=(), seed=None)\n--\n\n"
      "One game on a board of side config.dim after the opening's tiles, one player per seat: "
      "None (uniformly random), a queue (a network playing its highest prior), (queue, sims) "
-     "(a network searching sims simulations per move in config.search_mode, without noise) or "
+     "(a network searching sims simulations per move in config.search_mode, without noise, "
+     "each value blended with a random playout's outcome by config.playout_mix when given) or "
      "a callable player(history, valid_tiles) returning its tile. "
      "Random players, tie-breaks and searches draw from a generator seeded with seed (an int "
      "from 0 to 2**64 - 1: the same seed and networks give the same game) or, without one, "

@@ -156,9 +156,13 @@ bool read_search_settings(PyObject* config, Config& out) {
     return read_gumbel_settings(config, out);
 }
 
+bool read_match_settings(PyObject* config, Config& out) {
+    return read_search_settings(config, out) &&
+           optional_share(config, Name::playout_mix, out.playout_mix);
+}
+
 bool read_training_settings(PyObject* config, Config& out) {
-    if (!read_search_settings(config, out)) return false;
-    if (!optional_share(config, Name::playout_mix, out.playout_mix)) return false;
+    if (!read_match_settings(config, out)) return false;
     if (!optional_share(config, Name::full_search_share, out.full_search_share)) return false;
     if (out.full_search_share >= 1.0f) return true;
     PyRef cheap;

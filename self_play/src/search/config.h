@@ -44,8 +44,8 @@ struct Config {
     // a cheap search's record is left empty, as it is no policy target. At 1 no draw is made.
     float full_search_share = 1.0f;
     std::uint32_t cheap_sims = 0;
-    // Training games of tralix_engine: the weight of one random playout's outcome blended into
-    // each network value (0: the network's value alone).
+    // tralix_engine's training games and searching match seats: the weight of one random
+    // playout's outcome blended into each network value (0: the network's value alone).
     float playout_mix = 0.0f;
 };
 

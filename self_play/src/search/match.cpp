@@ -7,6 +7,7 @@
 
 #include "core/fatal_error.h"
 #include "search/greedy_player.h"
+#include "search/playout_mix.h"
 
 namespace tralix {
 
@@ -28,6 +29,8 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
     }
     std::array<std::unique_ptr<SearchTree>, 4> trees;
     std::array<Config, 4> settings;
+    std::array<std::optional<PlayoutMixEvaluator>, 4> mixed;
+    std::array<Evaluator*, 4> searched{};  // what each searching seat evaluates its leaves with
     for (std::size_t s = 0; s < seats.size(); ++s) {
         const MatchSeat::Kind kind = seats[s].kind;
         if ((kind == MatchSeat::Kind::greedy || kind == MatchSeat::Kind::search) &&
@@ -41,6 +44,10 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
             trees[s] = std::make_unique<SearchTree>();
             settings[s] = config;
             settings[s].sims_per_move = seats[s].sims;
+            searched[s] = seats[s].network;
+            if (config.playout_mix > 0.0f) {
+                searched[s] = &mixed[s].emplace(*seats[s].network, config.playout_mix, rng);
+            }
         }
     }
     std::vector<TrainingRecord> records;  // the search's record of each move, not kept
@@ -66,7 +73,7 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
         } else {
             auto choice = seat.kind == MatchSeat::Kind::greedy
                               ? greedy_choice(*seat.network, game, rng)
-                              : search_move(*seat.network, *trees[mover], game, settings[mover],
+                              : search_move(*searched[mover], *trees[mover], game, settings[mover],
                                             records, rng, /*explore=*/false);
             if (auto* failure = std::get_if<SearchFailure>(&choice)) {
                 return MatchFailure{mover, std::move(*failure)};

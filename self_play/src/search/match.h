@@ -45,10 +45,11 @@ std::optional<std::size_t> first_invalid_opening_tile(std::uint32_t dim,
 
 // Plays one game on a board of side config.dim from the tiles of opening (which must all be
 // valid) to its end. Searching seats use config's settings and search mode with
-// config.sims_per_move replaced by their own sims, without root noise; each keeps its tree
-// across the game, following every tile laid. Random seats draw with rng. Ends at the first
-// failing network or player; a player's tile that is not valid is a failure "the player chose
-// tile T, which is not a valid tile there", the game left as it was.
+// config.sims_per_move replaced by their own sims, without root noise, and with
+// config.playout_mix above 0 each network value blended with a random playout drawn from rng;
+// each keeps its tree across the game, following every tile laid. Random seats draw with rng. Ends
+// at the first failing network or player; a player's tile that is not valid is a failure "the
+// player chose tile T, which is not a valid tile there", the game left as it was.
 std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seats,
                                             const Config& config, std::span<const Tile> opening,
                                             Rng& rng);
