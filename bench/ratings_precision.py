@@ -14,19 +14,23 @@ import dataclasses
 import statistics
 from pathlib import Path
 
-from tralix_harness.learning.ratings import Rating, fit_ratings, read_matches
+from tralix_harness.learning.ratings import RatingFit, fit_posterior, read_matches
 
 
-def summary(name: str, ratings: dict[str, Rating]) -> str:
+def summary(name: str, fit: RatingFit) -> str:
+    ratings = fit.ratings()
     generations = sorted(p for p in ratings if p.startswith("gen-"))
     last, second = ratings[generations[-1]], ratings.get("gen-0002")
     sigma = statistics.median(ratings[p].sigma for p in generations)
     text = (f"{name:22s} median sigma of a generation {sigma:5.2f}; last ({generations[-1]}) "
             f"{last.mu:6.2f} ± {2 * last.sigma:4.2f}")
     if second is not None:
+        difference, spread = fit.difference(generations[-1], "gen-0002")
         text += (f", generation 2 {second.mu:6.2f} ± {2 * second.sigma:4.2f}: "
-                 f"difference {last.mu - second.mu:+6.2f}")
-    return text
+                 f"difference {difference:+6.2f} ± {2 * spread:4.2f}")
+    references = ", ".join(f"{p} {r.mu:6.2f}" for p, r in ratings.items()
+                           if not p.startswith("gen-"))
+    return text + f"\n{'':22s} references: {references}"
 
 
 def main() -> None:
@@ -36,9 +40,9 @@ def main() -> None:
     games = read_matches(args.run / "matches.jsonl")
     pointed = sum(g.points is not None for g in games)
     print(f"{len(games)} games, {pointed} with points; intervals are ± 2 sigma")
-    print(summary("ranked by points", fit_ratings(games)))
+    print(summary("ranked by points", fit_posterior(games)))
     print(summary("ranked by win shares",
-                  fit_ratings([dataclasses.replace(g, points=None) for g in games])))
+                  fit_posterior([dataclasses.replace(g, points=None) for g in games])))
 
 
 if __name__ == "__main__":

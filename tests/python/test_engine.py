@@ -11,8 +11,17 @@ import pytest
 import tralix_engine as te
 import tralix_rules as tr
 
-from support import (FIELDS, Config, Harness, LoggingConfig, ResultQueue, fail_at, logits_reply,
-                     planes_reply, tile_logits)
+from support import (
+    FIELDS,
+    Config,
+    Harness,
+    LoggingConfig,
+    ResultQueue,
+    fail_at,
+    logits_reply,
+    planes_reply,
+    tile_logits,
+)
 
 
 def replayed(side, history):

@@ -1,82 +1,96 @@
-"""Ratings of a run's players: the Plackett-Luce update checked against the model's formulas
-worked out here, a player in several seats, the matches file kept whole per generation, and a
-damaged ratings file rebuilt."""
+"""Ratings of a run's players: the joint fit checked against openskill's own Plackett-Luce
+update, its independence of the games' order and of when a reference's games came, the matches
+file kept whole per generation, and a damaged ratings file rebuilt."""
 
 import json
-import math
 import os
+import random
 
+import numpy as np
 import pytest
 
-pytest.importorskip("openskill")
+openskill = pytest.importorskip("openskill.models")
 
 from tralix_harness.learning.ratings import (  # noqa: E402
     START_MU,
     START_SIGMA,
     MatchGame,
     Rating,
+    fit_posterior,
     fit_ratings,
     load_ratings,
     read_matches,
     record_matches,
 )
 
-BETA, TAU, KAPPA = 25.0 / 6.0, 25.0 / 300.0, 1e-4
+# Three players, c in two seats of some games; ranked by points, with ties, or by win shares.
+GAMES = [
+    MatchGame(0, ("a", "b", "c", "c"), (0.5, 0.0, 0.5, 0.0)),
+    MatchGame(0, ("b", "a", "a", "a"), (1.0, 0.0, 0.0, 0.0)),
+    MatchGame(1, ("c", "a", "b", "c"), (0.0, 1.0, 0.0, 0.0), (-30, -12, -41, -30)),
+    MatchGame(1, ("a", "c", "b", "b"), (1.0, 0.0, 0.0, 0.0), (-5, -9, -20, -7)),
+    MatchGame(2, ("b", "c", "a", "a"), (0.0, 0.0, 1.0, 0.0), (-15, -15, -3, -15)),
+]
 
 
-def plackett_luce(mus, sigmas, scores):
-    """One game's update for single-player teams, from the model's formulas: (mu, sigma) of
-    each seat after it."""
-    sigmas = [math.sqrt(s * s + TAU * TAU) for s in sigmas]  # the additive dynamics first
-    ranks = [-s for s in scores]
-    c = math.sqrt(sum(s * s + BETA * BETA for s in sigmas))
-    n = len(mus)
-    sum_q = [sum(math.exp(mus[i] / c) for i in range(n) if ranks[i] >= ranks[q])
-             for q in range(n)]
-    a = [sum(1 for i in range(n) if ranks[i] == ranks[q]) for q in range(n)]
-    after = []
-    for i in range(n):
-        omega = delta = 0.0
-        for q in range(n):
-            if ranks[q] > ranks[i]:
-                continue
-            share = math.exp(mus[i] / c) / sum_q[q]
-            delta += share * (1 - share) / a[q]
-            omega += ((1 - share) if q == i else -share) / a[q]
-        variance = sigmas[i] ** 2
-        omega *= variance / c
-        delta *= (math.sqrt(variance) / c) * variance / c ** 2
-        after.append((mus[i] + omega, sigmas[i] * math.sqrt(max(1 - delta, KAPPA))))
-    return after
+def openskill_gradient(mu: dict[str, float], games: list[MatchGame]) -> dict[str, float]:
+    """The gradient of the log posterior, from openskill: with a tiny sigma s and no dynamics,
+    its update of a seat's mu is s^2 times the game's log likelihood differentiated by it."""
+    s = 1e-3
+    model = openskill.PlackettLuce(tau=0.0)
+    gradient = {p: -(m - START_MU) / START_SIGMA**2 for p, m in mu.items()}
+    for game in games:
+        seats = [[model.rating(mu=mu[p], sigma=s)] for p in game.players]
+        rated = model.rate(seats, scores=list(game.ranking))
+        for player, [before], [after] in zip(game.players, seats, rated, strict=True):
+            gradient[player] += (after.mu - before.mu) / s**2
+    return gradient
 
 
-def test_ratings_follow_the_model_and_average_a_player_over_its_seats():
-    # Three players, one of them (c) in two seats: rated as two copies, then averaged.
-    first = MatchGame(0, ("a", "b", "c", "c"), (0.5, 0.0, 0.5, 0.0))
-    start = [START_MU] * 4, [START_SIGMA] * 4
-    seats = plackett_luce(*start, first.outcome)
-    ratings = fit_ratings([first])
-    assert ratings["a"].mu == pytest.approx(seats[0][0], abs=1e-9)
-    assert ratings["b"].sigma == pytest.approx(seats[1][1], abs=1e-9)
-    assert ratings["c"].mu == pytest.approx((seats[2][0] + seats[3][0]) / 2, abs=1e-9)
-    assert ratings["a"].mu > ratings["c"].mu > ratings["b"].mu
-    # A second game starts from the first one's ratings.
-    second = MatchGame(1, ("b", "a", "a", "a"), (1.0, 0.0, 0.0, 0.0))
-    mus = [ratings["b"].mu] + [ratings["a"].mu] * 3
-    sigmas = [ratings["b"].sigma] + [ratings["a"].sigma] * 3
-    seats = plackett_luce(mus, sigmas, second.outcome)
-    again = fit_ratings([first, second])
-    assert again["b"].mu == pytest.approx(seats[0][0], abs=1e-9)
-    assert again["a"].mu == pytest.approx(sum(s[0] for s in seats[1:]) / 3, abs=1e-9)
-    assert (again["a"].games, again["b"].games, again["c"].games) == (2, 2, 1)
-    # Carried on from the first game's fit, as the loop does generation by generation.
-    assert fit_ratings([second], start=fit_ratings([first])) == again
-    # With the points kept, they rank the seats: the losers are no longer tied.
-    pointed = MatchGame(0, ("a", "b", "c", "d"), (0.0, 1.0, 0.0, 0.0), (-30, -12, -41, -30))
-    seats = plackett_luce(*start, pointed.points)
-    ratings = fit_ratings([pointed])
-    assert [ratings[p].mu for p in "abcd"] == pytest.approx([s[0] for s in seats], abs=1e-9)
-    assert ratings["b"].mu > ratings["a"].mu == ratings["d"].mu > ratings["c"].mu
+def test_the_fit_is_the_posterior_mode_of_openskills_likelihood():
+    fit = fit_posterior(GAMES)
+    ratings = fit.ratings()
+    mu = {p: r.mu for p, r in ratings.items()}
+    assert max(abs(g) for g in openskill_gradient(mu, GAMES).values()) < 1e-5
+    # sigma: the posterior's spread, from the Hessian taken by differences of that gradient.
+    players, h = sorted(mu), 0.05
+    hessian = np.zeros((3, 3))
+    for j, q in enumerate(players):
+        up = openskill_gradient({**mu, q: mu[q] + h}, GAMES)
+        down = openskill_gradient({**mu, q: mu[q] - h}, GAMES)
+        hessian[:, j] = [(up[p] - down[p]) / (2 * h) for p in players]
+    sigmas = np.sqrt(np.diag(np.linalg.inv(-hessian)))
+    assert [ratings[p].sigma for p in players] == pytest.approx(sigmas, rel=1e-4)
+    assert ratings["a"].mu > ratings["b"].mu and ratings["c"].sigma < START_SIGMA
+    assert (ratings["a"].games, ratings["b"].games, ratings["c"].games) == (5, 5, 4)
+    difference, spread = fit.difference("a", "b")
+    assert difference == pytest.approx(ratings["a"].mu - ratings["b"].mu)
+    assert 0.0 < spread < np.hypot(ratings["a"].sigma, ratings["b"].sigma)
+    # Points rank the losers: tied points are tied ranks.
+    pointed = fit_ratings([MatchGame(0, ("a", "b", "c", "d"), (0, 1, 0, 0), (-30, -12, -41, -30))])
+    assert pointed["b"].mu > pointed["a"].mu > pointed["c"].mu
+    assert pointed["a"].mu == pytest.approx(pointed["d"].mu)
+
+
+def test_the_fit_ignores_the_order_and_the_time_of_the_games():
+    # An early player loses to a reference, which many later players then beat: the early one
+    # stays below the reference (an update one game at a time leaves it rated where the
+    # reference stood then, above where the reference ends).
+    generator = random.Random(5)
+    games = [MatchGame(0, ("early", "ref", "ref", "ref"), (0, 1, 0, 0), (-20, -5, -9, -12))
+             for _ in range(4)]
+    for g in range(1, 21):
+        games += [MatchGame(g, (f"later{g}", "ref", "ref", "ref"), (1, 0, 0, 0),
+                            (-2, -8, -11, -30)) for _ in range(4)]
+    ratings = fit_ratings(games)
+    assert ratings["early"].mu < ratings["ref"].mu < min(
+        ratings[f"later{g}"].mu for g in range(1, 21))
+    shuffled = games[:]
+    generator.shuffle(shuffled)
+    again = fit_ratings(shuffled)
+    for player, rating in ratings.items():
+        assert again[player].mu == pytest.approx(rating.mu, abs=1e-9)
+        assert again[player].sigma == pytest.approx(rating.sigma, abs=1e-9)
 
 
 def test_a_generation_is_kept_whole_and_a_damaged_file_rebuilt(tmp_path, caplog):

@@ -57,9 +57,9 @@ from .match import (
 from .ratings import (
     REFERENCE_SIMS,
     MatchGame,
-    Rating,
     Reference,
     fit_ratings,
+    generation_player,
     read_matches,
     record_matches,
     write_ratings,
@@ -99,7 +99,6 @@ class Loop:
         self.writer: Any = None
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
-        self._fitted: tuple[int, dict[str, Rating]] | None = None  # (generation, its ratings)
         # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing).
         self.backend = self_play_backend(control.backend, settings.side,
                                          on_this_machine=open_run is Run)
@@ -332,7 +331,7 @@ class Loop:
             if c.arena_games and generation > 0:
                 # The rating match against the previous generation is the same match; it is
                 # played again only for another number of games.
-                previous = scores.get(_player(generation - 1))
+                previous = scores.get(generation_player(generation - 1))
                 if previous is None or previous.games != c.arena_games:
                     previous = greedy_match(
                         policy_of(generation), policy_of(generation - 1), self.settings.side,
@@ -382,7 +381,7 @@ class Loop:
         matches: list[tuple[str, Match]] = []
         if c.search_rating_games:
             matches.append((Reference.HEURISTIC_SEARCH.value, searching))
-        matches += [(_player(g), greedy(policy_of(g)))
+        matches += [(generation_player(g), greedy(policy_of(g)))
                     for g in range(generation - 1, generation - 1 - c.rating_previous, -1)
                     if g >= 0]
         matches += [(Reference.HEURISTIC.value, greedy(_heuristic_policy(side))),
@@ -393,23 +392,20 @@ class Loop:
               played: list[tuple[str, list[PlayedGame]]]) -> dict[str, float]:
         """Keeps the generation's rating games (each match's opponent, and its games' seat of
         the new network and scores) in the run folder and refits the ratings: the new
-        network's, and the references' for the plot."""
+        network's and the references' as they stand now (for the log; the plot draws every
+        generation's from the run's last fit)."""
+        network = generation_player(generation)
         games: list[MatchGame] = []
         for name, outcomes in played:
             for seat, outcome, points in outcomes:
-                players = tuple(_player(generation) if s == seat else name for s in range(4))
+                players = tuple(network if s == seat else name for s in range(4))
                 games.append(MatchGame(generation, players, tuple(outcome), tuple(points)))
         record_matches(self.folder.matches_file, generation, games)
-        # The fit is sequential: the previous generation's carried on by this one's games is
-        # the fit of the whole file, without its cost growing with the run.
-        if self._fitted is not None and self._fitted[0] == generation - 1:
-            ratings = fit_ratings(games, start=self._fitted[1])
-        else:
-            ratings = fit_ratings(read_matches(self.folder.matches_file))
-        self._fitted = (generation, ratings)
+        # The joint fit of the whole file: milliseconds for a run's few thousand games.
+        ratings = fit_ratings(read_matches(self.folder.matches_file))
         write_ratings(self.folder.ratings_file, ratings)
-        mine = ratings[_player(generation)]
-        values = {"mu": mine.mu, "sigma": mine.sigma}
+        rating = ratings[network]
+        values = {"mu": rating.mu, "sigma": rating.sigma}
         for reference in Reference:
             if reference.value in ratings:
                 values[f"{reference.value}_mu"] = ratings[reference.value].mu
@@ -482,10 +478,6 @@ BFLOAT16_SIDE = 16
 # The games against random players among a generation's matches.
 _AGAINST_RANDOM = "random players"
 
-
-def _player(generation: int) -> str:
-    """A generation's name in the ratings."""
-    return f"gen-{generation:04d}"
 
 
 @contextlib.contextmanager

@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import Any
 
 from .folder import RunFolder
-from .ratings import REFERENCE_SIMS, Reference
+from .ratings import REFERENCE_SIMS, Reference, generation_player, load_ratings
 
 # The references' ratings, drawn as horizontal lines: (reference, legend, line style).
 _REFERENCE_LINES = (
@@ -72,17 +72,20 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
 
         side = f", side {json.loads(settings).get('side')}"
     scores.set_title(f"{path.name}{side}: {len(metrics) - 1} generations")
-    xs, ys, errors = _series(metrics, "rating", "mu")
-    if xs:
-        sigmas = [(line.get("rating") or {}).get("sigma", 0.0) for line in metrics
-                  if (line.get("rating") or {}).get("mu") is not None]
-        ratings.errorbar(xs, ys, yerr=sigmas, marker="o", capsize=3,
+    # Every generation's rating from the run's last fit, which revises the early ones as
+    # later games place the references more precisely, at the wall time it was made.
+    fitted = (load_ratings(folder.ratings_file, folder.matches_file)
+              if folder.matches_file.exists() else {})
+    rated = [(line["wall_time"] / 60.0, fitted[name]) for line in metrics
+             if (name := generation_player(line["generation"])) in fitted]
+    if rated:
+        ratings.errorbar([x for x, _ in rated], [r.mu for _, r in rated],
+                         yerr=[r.sigma for _, r in rated], marker="o", capsize=3,
                          label="network (mu ± sigma, greedy)")
-        last = metrics[-1].get("rating") or {}
         for reference, label, style in _REFERENCE_LINES:
-            value = last.get(f"{reference.value}_mu")
-            if value is not None:
-                ratings.axhline(value, color="grey", linestyle=style, label=label)
+            if reference.value in fitted:
+                ratings.axhline(fitted[reference.value].mu, color="grey", linestyle=style,
+                                label=label)
         ratings.set_ylabel("rating (Plackett-Luce)")
         ratings.legend(loc="upper left", fontsize="small")
         ratings.grid(alpha=0.3)

@@ -4,14 +4,19 @@ Every generation's network plays short seat-rotated matches against fixed refere
 random play, the heuristic network playing greedily, and the heuristic searching) and against
 earlier generations; each game is kept as one line of the run folder's ``matches.jsonl`` (the
 generation that played it, the player in each seat, the four win shares and the four points).
-The ratings are always rebuilt from those lines, in order, with the Plackett-Luce model of
-the ``openskill`` package: a game is a ranking of its four seats by points, which orders the
-three losers too (by win shares in files kept before the points were: the winner first, the
-others tied). A player in
-several seats of one game (a reference against the network in the fourth) is rated as that
-many copies, and its new rating is the mean of theirs. ``ratings.json`` keeps the last fit
-for people and plots; a damaged one, or one older than the matches, is rebuilt from them with
-a warning.
+The ratings are always rebuilt from all of those lines at once, with the Plackett-Luce
+likelihood of the ``openskill`` package and on its scale: a game is a ranking of its four
+seats by points, which orders the three losers too (by win shares in files kept before the
+points were: the winner first, the others tied). A player in several seats of one game (a
+reference against the network in the fourth) takes part in it once per seat.
+
+The fit is joint, not one game after another: an online update never revisits a player's
+rating once its games are past, so an early generation keeps the rating it earned against
+the references' ratings of that time, and the references drift away from it. Here every
+player's mu is the most probable value given all the games and openskill's prior (mu 25,
+sigma 25 / 3), and sigma is the posterior's spread at that point, so the order of the games
+does not matter. ``ratings.json`` keeps the last fit for people and plots; a damaged one, or
+one older than the matches, is rebuilt from them with a warning.
 """
 
 from __future__ import annotations
@@ -20,16 +25,21 @@ import dataclasses
 import enum
 import json
 import logging
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any
+
+import numpy as np
 
 from ..base.files import write_text_atomically
 
 logger = logging.getLogger(__name__)
 
-# The rating of a player never seen: openskill's defaults (mu 25, sigma 25 / 3).
+# The prior of every player, the rating of one never seen: openskill's defaults (mu 25,
+# sigma 25 / 3), and the scale of the model's skills: c = sqrt(4 beta^2) for four seats, beta
+# 25 / 6 (openskill's c with the seats' own sigmas left out, as a joint fit has none per game).
 START_MU, START_SIGMA = 25.0, 25.0 / 3.0
+SKILL_SCALE = 2.0 * 25.0 / 6.0
 
 # The simulations per move of the searching reference.
 REFERENCE_SIMS = 32
@@ -41,6 +51,11 @@ class Reference(enum.StrEnum):
     UNIFORM = "uniform"                                     # uniformly random play
     HEURISTIC = "heuristic"                                 # the heuristic network, greedy
     HEURISTIC_SEARCH = f"heuristic-search{REFERENCE_SIMS}"  # the heuristic, sound search
+
+
+def generation_player(generation: int) -> str:
+    """A generation's name in the ratings."""
+    return f"gen-{generation:04d}"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -112,28 +127,92 @@ def record_matches(path: Path, generation: int, games: Sequence[MatchGame]) -> N
     write_text_atomically(path, text)
 
 
-def fit_ratings(games: Iterable[MatchGame],
-                start: Mapping[str, Rating] | None = None) -> dict[str, Rating]:
-    """Every player's rating after the games, in order; after ``start``'s, when given, which
-    must be the fit of the games before these."""
-    from openskill.models import PlackettLuce
+@dataclasses.dataclass(frozen=True)
+class RatingFit:
+    """The joint fit: the players, their mu and the posterior covariance of the mus."""
 
-    model = PlackettLuce()
-    state: dict[str, tuple[float, float, int]] = {
-        player: (r.mu, r.sigma, r.games) for player, r in (start or {}).items()}
-    for game in games:
-        seats = [model.rating(mu=state.get(p, (START_MU,))[0],
-                              sigma=state.get(p, (START_MU, START_SIGMA))[1])
-                 for p in game.players]
-        rated = model.rate([[r] for r in seats], scores=list(game.ranking))
-        updates: dict[str, list[tuple[float, float]]] = {}
-        for player, [after] in zip(game.players, rated, strict=True):
-            updates.setdefault(player, []).append((after.mu, after.sigma))
-        for player, values in updates.items():
-            played = state.get(player, (START_MU, START_SIGMA, 0))[2]
-            state[player] = (sum(v[0] for v in values) / len(values),
-                             sum(v[1] for v in values) / len(values), played + 1)
-    return {player: Rating(mu, sigma, n) for player, (mu, sigma, n) in state.items()}
+    players: tuple[str, ...]
+    mu: np.ndarray          # by player
+    covariance: np.ndarray  # players x players
+    games: np.ndarray       # games played, by player
+
+    def ratings(self) -> dict[str, Rating]:
+        sigma = np.sqrt(np.diag(self.covariance))
+        return {p: Rating(float(self.mu[i]), float(sigma[i]), int(self.games[i]))
+                for i, p in enumerate(self.players)}
+
+    def difference(self, first: str, second: str) -> tuple[float, float]:
+        """mu of ``first`` less ``second``'s, and the sigma of that difference (their ratings
+        share games, so it is not the sigmas added in quadrature)."""
+        i, j = self.players.index(first), self.players.index(second)
+        c = self.covariance
+        return (float(self.mu[i] - self.mu[j]),
+                float(np.sqrt(max(c[i, i] + c[j, j] - 2.0 * c[i, j], 0.0))))
+
+
+def _log_posterior(mu: np.ndarray, seats: np.ndarray, worse: np.ndarray, weight: np.ndarray
+                   ) -> tuple[float, np.ndarray, np.ndarray]:
+    """The log posterior of the mus (up to a constant), its gradient and its Hessian.
+
+    ``seats`` is games x 4 player indices; ``worse[g, q, i]`` says seat i ranks no better
+    than seat q; ``weight[g, q]`` is 1 / (seats tied with q). A game's log likelihood is
+    sum_q weight_q (x_q - log sum_{i worse or tied} exp x_i), with x = mu / SKILL_SCALE."""
+    x = mu[seats] / SKILL_SCALE
+    x = x - x.max(axis=1, keepdims=True)  # a game's likelihood ignores a shift of its skills
+    exps = np.where(worse, np.exp(x)[:, None, :], 0.0)
+    totals = exps.sum(axis=2)
+    shares = exps / totals[:, :, None]  # g, q, i: seat i's share of the q-th term
+    value = float((weight * (x - np.log(totals))).sum())
+    seat_gradient = weight - np.einsum("gq,gqi->gi", weight, shares)
+    seat_hessian = (np.einsum("gqi,gqj,gq->gij", shares, shares, weight)
+                    - np.einsum("gqi,gq,ij->gij", shares, weight, np.eye(4)))
+    count = len(mu)
+    gradient = np.bincount(seats.ravel(), seat_gradient.ravel(), count) / SKILL_SCALE
+    hessian = np.zeros((count, count))
+    np.add.at(hessian, (seats[:, :, None], seats[:, None, :]), seat_hessian / SKILL_SCALE**2)
+    prior = 1.0 / START_SIGMA**2
+    value -= 0.5 * prior * float(((mu - START_MU) ** 2).sum())
+    gradient -= prior * (mu - START_MU)
+    hessian -= prior * np.eye(count)
+    return value, gradient, hessian
+
+
+def fit_posterior(games: Iterable[MatchGame]) -> RatingFit:
+    """The joint fit of all the games, by Newton's method on the log posterior (concave: the
+    Plackett-Luce log likelihood is, and the prior strictly)."""
+    games = list(games)
+    players = tuple(dict.fromkeys(p for g in games for p in g.players))
+    index = {p: i for i, p in enumerate(players)}
+    count = len(players)
+    seats = np.array([[index[p] for p in g.players] for g in games], dtype=np.intp).reshape(-1, 4)
+    scores = np.array([g.ranking for g in games], dtype=np.float64).reshape(-1, 4)
+    worse = scores[:, None, :] <= scores[:, :, None]
+    weight = 1.0 / (scores[:, None, :] == scores[:, :, None]).sum(axis=2)
+    played = np.zeros(count, dtype=np.int64)
+    for g in games:
+        for p in set(g.players):
+            played[index[p]] += 1
+    mu = np.full(count, START_MU)
+    value, gradient, hessian = _log_posterior(mu, seats, worse, weight)
+    for _ in range(100):
+        step = np.linalg.solve(hessian, -gradient)
+        if float(np.abs(step).max(initial=0.0)) < 1e-9:
+            break
+        # Halved until the posterior rises (Newton's full step nearly always does).
+        size = 1.0
+        while True:
+            trial = _log_posterior(mu + size * step, seats, worse, weight)
+            if trial[0] >= value - 1e-12 or size < 1e-6:
+                break
+            size /= 2.0
+        mu = mu + size * step
+        value, gradient, hessian = trial
+    return RatingFit(players, mu, np.linalg.inv(-hessian), played)
+
+
+def fit_ratings(games: Iterable[MatchGame]) -> dict[str, Rating]:
+    """Every player's rating from all the games at once."""
+    return fit_posterior(games).ratings()
 
 
 def write_ratings(path: Path, ratings: dict[str, Rating]) -> None:
