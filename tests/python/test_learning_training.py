@@ -79,6 +79,27 @@ def test_a_network_saved_before_the_ownership_head_resumes_without_one(tmp_path,
     assert np.isnan(stats.ownership_loss) and np.isfinite(stats.policy_loss)
 
 
+def test_games_without_policy_targets_measure_no_policy_loss(tmp_path, data_files):
+    # The first generation's games teach the value alone: the policy's losses are not there
+    # to report (not 0, which would read as a perfect policy), and in a window mixed with
+    # games that have targets they are the means over the minibatches that had some.
+    import gzip
+    import json
+
+    lines = gzip.open(data_files[0], "rt").read().split("\n")
+    value_only = [json.dumps(dict(json.loads(line), policy_targets=False))
+                  for line in lines if line]
+    trainer = Trainer(SIDE, TINY, TrainSettings(batch_size=16))
+    trainer.window.add_file(write_data_file(tmp_path / "untrained.jsonl.gz", value_only))
+    stats = trainer.train(3)
+    assert np.isnan([stats.policy_loss, stats.policy_entropy, stats.target_entropy]).all()
+    assert np.isfinite(stats.value_loss) and stats.steps == 3
+    trainer.window.add_file(data_files[1])
+    mixed = trainer.train(3)
+    assert np.isfinite([mixed.policy_loss, mixed.policy_entropy]).all()
+    assert mixed.policy_loss > 0.1
+
+
 def _state_tensors(trainer):
     tensors = dict(trainer.model.state_dict())
     if trainer.average is not None:

@@ -142,7 +142,8 @@ class Trainer:
 
     def step(self, batch: Batch) -> tuple[float, float, float, float, float]:
         """One optimizer step; returns (policy loss, value loss, policy entropy, target
-        entropy, ownership loss or nan) of the minibatch."""
+        entropy, ownership loss) of the minibatch, nan for what it has none of (the policy's
+        three when no sample has a policy target, the ownership without a head)."""
         self.model.train()
         losses = batch_losses(self.model, batch, self.bfloat16)
         loss = losses.policy + self.settings.value_weight * losses.value
@@ -161,6 +162,8 @@ class Trainer:
             logs = torch.where(target > 0, target.clamp(min=1e-12).log(), torch.zeros_like(target))
             target_entropy = -((target * logs).sum(1) * has_target).sum() / counted
         ownership = math.nan if losses.ownership is None else losses.ownership.item()
+        if not has_target.any():
+            return math.nan, losses.value.item(), math.nan, math.nan, ownership
         return (losses.policy.item(), losses.value.item(), entropy.item(), target_entropy.item(),
                 ownership)
 
@@ -197,20 +200,24 @@ class Trainer:
                                      schedule.lr_lambdas, strict=True):
             group["lr"] = lr * factor(schedule.last_epoch)
         start = time.perf_counter()
-        totals = np.zeros(5)
+        totals, counts = np.zeros(5), np.zeros(5)
         done = 0
         for _ in range(steps):
             if should_stop is not None and should_stop():
                 break
-            losses = self.step(self.draw())
-            totals += losses
+            losses = np.array(self.step(self.draw()))
+            measured = ~np.isnan(losses)
+            totals[measured] += losses[measured]
+            counts += measured
             done += 1
             if progress is not None:
-                progress(done, losses[0] + losses[1])
+                progress(done, float(np.nansum(losses[:2])))
         seconds = time.perf_counter() - start
         if not done:
             return TrainStats(seconds=seconds)
-        means = totals / done
+        # Each loss over the steps whose minibatch had it: a minibatch without policy targets
+        # (the first generation's games alone) measures no policy loss, not one of 0.
+        means = np.where(counts > 0, totals / np.maximum(counts, 1), np.nan)
         return TrainStats(steps=done, policy_loss=means[0], value_loss=means[1],
                           policy_entropy=means[2], target_entropy=means[3],
                           ownership_loss=means[4],
