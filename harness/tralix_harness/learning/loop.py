@@ -479,7 +479,6 @@ BFLOAT16_SIDE = 16
 _AGAINST_RANDOM = "random players"
 
 
-
 @contextlib.contextmanager
 def _torch_threads(count: int) -> Iterator[None]:
     """Runs the block on ``count`` torch threads."""

@@ -26,11 +26,10 @@ bool read_search_settings(PyObject* config, Config& out);
 // a value that is not a float, ValueError naming the field for one out of range.
 bool read_match_settings(PyObject* config, Config& out);
 
-// tralix_engine's training games: the search settings as above, then the optional playout_mix (a
-// float in [0, 1], 0 when absent) and the playout cap's optional fields full_search_share (a float
-// in [0, 1], 1 when absent) and cheap_sims (an int from 1 to sims_per_move, required when the share
-// is below 1). False with a Python error set: TypeError for a value of the wrong type, ValueError
-// naming the field for one out of range.
+// tralix_engine's training games: the match settings as above, then the playout cap's optional
+// fields full_search_share (a float in [0, 1], 1 when absent) and cheap_sims (an int from 1 to
+// sims_per_move, required when the share is below 1). False with a Python error set: TypeError for
+// a value of the wrong type, ValueError naming the field for one out of range.
 bool read_training_settings(PyObject* config, Config& out);
 
 }  // namespace tralix
