@@ -23,7 +23,8 @@ import tralix_self_play
 from tralix_harness.base.settings import SearchSettings
 from tralix_harness.local.answering import planes_array
 from tralix_harness.local.framing import FrameReader, write_frame
-from tralix_harness.local.options import RunInterrupted, RunKind, RunOptions
+from tralix_harness.local.lifecycle import RunInterrupted
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.local.wire import (
     decode_requests,

@@ -40,7 +40,8 @@ import tralix_rules
 from tralix_harness.base.settings import SearchSettings
 from tralix_harness.learning.settings import TrainSettings
 from tralix_harness.learning.trainer import Trainer
-from tralix_harness.local.options import GameStatus, RunKind, RunOptions
+from tralix_harness.local.lifecycle import GameStatus
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.networks.backend import Backend
 from tralix_harness.networks.exported import exported

@@ -18,12 +18,14 @@ from pathlib import Path
 import torch
 
 from tralix_harness.base.settings import SearchSettings
+from tralix_harness.data.records import TrainingGame
 from tralix_harness.data.samples import game_samples
 from tralix_harness.data.window import Source
 from tralix_harness.learning.lookahead import lookahead_targets, torch_value
 from tralix_harness.learning.settings import LOOP_SEARCH, LoopControl, Precision, TrainSettings
 from tralix_harness.learning.trainer import Trainer
-from tralix_harness.local.options import GameStatus, RunKind, RunOptions, TrainingGame
+from tralix_harness.local.lifecycle import GameStatus
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.networks.settings import ModelSettings
 

@@ -17,13 +17,15 @@ run it in a network namespace of its own:
 """
 
 import argparse
+import functools
 import logging
 import resource
 import statistics
 import time
 
 from tralix_harness.base.settings import SearchSettings
-from tralix_harness.local.options import GameStatus, RunOptions
+from tralix_harness.local.lifecycle import GameStatus
+from tralix_harness.local.options import RunOptions
 from tralix_harness.local.run import Run
 
 # Ray is imported in main() only: the local run's processes import this file again (spawn),
@@ -63,6 +65,7 @@ def main():
 
     import ray
 
+    from tralix_harness.cluster.run import ClusterRun
     from tralix_harness.cluster.session import Cluster
 
     @ray.remote
@@ -92,7 +95,8 @@ def main():
                 if which == "local":
                     seconds, cpu, results, _ = play(Run, options, own_cpu)
                 else:
-                    seconds, cpu, _, run = play(session.run, options, cluster_cpu)
+                    seconds, cpu, _, run = play(functools.partial(ClusterRun, session), options,
+                                             cluster_cpu)
                     driver_costs.append(run.ray_seconds / args.games)
                     batches = run.batches
                 walls[which].append(seconds)

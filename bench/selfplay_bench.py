@@ -26,7 +26,8 @@ from pathlib import Path
 
 from tralix_harness.learning.settings import LOOP_SEARCH, LoopControl, TrainSettings
 from tralix_harness.learning.trainer import Trainer
-from tralix_harness.local.options import GameStatus, RunKind, RunOptions
+from tralix_harness.local.lifecycle import GameStatus
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.networks.backend import Backend
 from tralix_harness.networks.settings import ModelSettings

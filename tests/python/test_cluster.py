@@ -20,7 +20,8 @@ import tralix_rules
 from tralix_harness.base.settings import SearchSettings
 from tralix_harness.cluster.player import NodePlayer, ShippedNetwork
 from tralix_harness.data.records import read_games
-from tralix_harness.local.options import GameStatus, RunKind, RunOptions
+from tralix_harness.local.lifecycle import GameStatus
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.networks.names import NetworkKind
 
 # Ray's own programs and the worker processes do not run under a preloaded sanitizer runtime.
@@ -263,7 +264,7 @@ def test_a_stopped_job_keeps_its_finished_games_and_a_shipped_network_becomes_a_
 
 
 def test_addresses_and_shares() -> None:
-    from tralix_harness.cluster.options import split_address
+    from tralix_harness.cluster.address import split_address
 
     assert split_address("10.1.2.3:6379") == ("10.1.2.3", 6379)
     assert split_address("ray://head:10001") == ("head", 10001)

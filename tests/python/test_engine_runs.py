@@ -15,7 +15,8 @@ from tralix_harness.base.settings import SearchSettings
 from tralix_harness.cli.games import arena_summary
 from tralix_harness.data.records import game_line
 from tralix_harness.data.samples import game_samples
-from tralix_harness.local.options import GameStatus, RunKind, RunOptions
+from tralix_harness.local.lifecycle import GameStatus
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 
 

@@ -22,7 +22,8 @@ from tralix_harness.cli import main
 from tralix_harness.data.records import read_games
 from tralix_harness.local.answering import load_answerer
 from tralix_harness.local.channels import WorkerChannels
-from tralix_harness.local.options import GameStatus, RunFailed, RunKind, RunOptions
+from tralix_harness.local.lifecycle import GameStatus, RunFailed
+from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.local.server import ServerSettings, serve
 from tralix_harness.networks.builtin import HeuristicNetwork

@@ -7,6 +7,7 @@ imports no torch, in any process; and the bfloat16 backend is what the playing p
 import copy
 import logging
 import os
+import queue
 import subprocess
 import sys
 import warnings
@@ -23,10 +24,11 @@ import tralix_rules  # noqa: E402
 from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
+from tralix_harness.local.answering import load_answerer  # noqa: E402
 from tralix_harness.local.options import RunOptions  # noqa: E402
 from tralix_harness.networks import checkpoint  # noqa: E402
-from tralix_harness.networks.backend import Backend, BackendUnavailable, runnable  # noqa: E402
-from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
+from tralix_harness.networks.backend import Backend, settle  # noqa: E402
+from tralix_harness.networks.errors import BackendUnavailable, CheckpointError  # noqa: E402
 from tralix_harness.networks.exported import exported, onnx_path  # noqa: E402
 from tralix_harness.networks.loading import load_network  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, TralixNet, fold_batch_norm  # noqa: E402
@@ -174,9 +176,9 @@ def test_a_missing_or_stale_onnx_file_is_exported_again(tmp_path, caplog):
 
     # The torch backend leaves names alone; the ONNX Runtime one names the file it runs.
     name = NetworkName.torch(path)
-    assert runnable(name, Backend.TORCH) == name
-    assert runnable(name, Backend.ONNXRUNTIME) == NetworkName.onnx(onnx_path(path))
-    assert runnable(NetworkName(NetworkKind.HEURISTIC), Backend.ONNXRUNTIME).kind \
+    assert settle([name], Backend.TORCH).names == (name,)
+    assert settle([name], Backend.ONNXRUNTIME).names == (NetworkName.onnx(onnx_path(path)),)
+    assert settle([NetworkName(NetworkKind.HEURISTIC)], Backend.ONNXRUNTIME).names[0].kind \
         is NetworkKind.HEURISTIC
 
 
@@ -231,7 +233,7 @@ def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, cap
     # of a cluster.
     caplog.set_level(logging.WARNING, logger="tralix_harness")
     options = RunOptions(kind="selfplay", games=1, settings=SearchSettings(dim=6),
-                         networks=[f"torch:{path}"], backend="auto").runnable()
+                         networks=[f"torch:{path}"], backend="auto").settle()
     assert options.names == (NetworkName.torch(path),) and options.backend is Backend.TORCH
     assert f"torch:{path} runs on PyTorch" in caplog.text
 
@@ -240,10 +242,15 @@ def test_a_checkpoint_that_cannot_be_exported_says_what_to_install(tmp_path, cap
 def test_the_bfloat16_backend_reaches_the_processes_that_play(tmp_path, inference):
     path = _save(_trained_like(seed=10), tmp_path / "gen.pt")
     options = RunOptions(kind="selfplay", games=2, settings=SearchSettings(dim=6),
-                         networks=[f"torch:{path}"], backend="torch-bfloat16").runnable()
+                         networks=[f"torch:{path}"], backend="torch-bfloat16").settle()
     assert options.backend is Backend.TORCH_BFLOAT16 and str(options.names[0]) == f"torch:{path}"
-    loaded = load_network(options.names[0], 6)
+    loaded = load_network(options.names[0], 6, backend=options.backend)
     assert {p.dtype for p in loaded.model.parameters()} == {torch.bfloat16}
+    # A worker's own network and a server's load it so from the run's settled backend.
+    answerer = load_answerer(options.names[0], 6, 1, 8, 1, queue.SimpleQueue(), None,
+                             options.backend)
+    assert answerer is not None
+    assert {p.dtype for p in answerer.network.model.parameters()} == {torch.bfloat16}
     output = tmp_path / "games.jsonl.gz"
     assert main(["selfplay", "--network", f"torch:{path}", "--backend", "torch-bfloat16",
                  "--inference", inference, "--games", "3", "--workers", "2", "--threads", "2",

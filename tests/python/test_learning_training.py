@@ -16,7 +16,7 @@ from tralix_harness.cli import main  # noqa: E402
 from tralix_harness.learning.settings import Precision, TrainSettings  # noqa: E402
 from tralix_harness.learning.trainer import Trainer, batch_losses  # noqa: E402
 from tralix_harness.networks import checkpoint  # noqa: E402
-from tralix_harness.networks.checkpoint import CheckpointError  # noqa: E402
+from tralix_harness.networks.errors import CheckpointError  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, load_model  # noqa: E402
 from tralix_harness.networks.settings import ModelSettings  # noqa: E402
 
@@ -308,7 +308,8 @@ def test_the_server_reports_a_bad_checkpoint_without_a_traceback(tmp_path):
     # The command checks the file first; a file that breaks afterwards is caught in the
     # server process.
     from tralix_harness.base.settings import SearchSettings
-    from tralix_harness.local.options import RunFailed, RunOptions
+    from tralix_harness.local.lifecycle import RunFailed
+    from tralix_harness.local.options import RunOptions
     from tralix_harness.local.run import Run
 
     path = _broken(tmp_path, "garbage")

@@ -20,15 +20,8 @@ from ..base.signals import SignalStop
 from ..base.statistics import mean_interval
 from ..cluster.options import add_ray_option, run_opener
 from ..data.records import GameLines, GameWriter, UnreadableFile, WriteFailed, game_line
-from ..local.options import (
-    GameResult,
-    GameRun,
-    GameStatus,
-    RunFailed,
-    RunInterrupted,
-    RunKind,
-    RunOptions,
-)
+from ..local.lifecycle import GameResult, GameRun, GameStatus, RunFailed, RunInterrupted
+from ..local.options import RunKind, RunOptions
 from ..networks.names import NetworkKind, NetworkName
 from ..viewer.games import owners_after
 from . import arguments
@@ -81,7 +74,7 @@ def _options(args: argparse.Namespace, settings: SearchSettings,
     options = dataclasses.replace(build(RunOptions, args, defaults), settings=settings,
                                   networks=networks, quiet=True)
     asked = options.names
-    options = options.runnable()
+    options = options.settle()
     notes: list[str] = []
     for name, network in zip(asked, options.names, strict=True):
         if network.kind in (NetworkKind.TORCH, NetworkKind.ONNX):

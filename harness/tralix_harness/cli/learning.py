@@ -166,7 +166,7 @@ def cmd_train(args: argparse.Namespace) -> int:
 def cmd_loop(args: argparse.Namespace) -> int:
     from ..learning.loop import run_loop
     from ..learning.plot import plot_run
-    from ..local.options import RunFailed, RunInterrupted
+    from ..local.lifecycle import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
     if getattr(args, "initial_weights", ""):  # kept in the settings as the file it names

@@ -9,7 +9,8 @@ import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
-from ..cluster.options import ClusterError, close_session
+from ..cluster.errors import ClusterError
+from ..cluster.options import close_session
 from . import arguments, games, learning, show, viewing
 
 logger = logging.getLogger(__name__)

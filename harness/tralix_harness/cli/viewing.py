@@ -17,7 +17,7 @@ from ..base.settings import MAX_SIDE, MIN_SIDE, SearchSettings
 from ..data.records import GameLines, UnreadableFile
 from ..local.options import RunOptions
 from ..networks import Backend, NetworkKind, NetworkName, load_network
-from ..networks.backend import runnable
+from ..networks.backend import settle
 from ..viewer.games import load_games
 from ..viewer.page import page
 from ..viewer.play import PlayServer
@@ -106,12 +106,13 @@ def cmd_render(args: argparse.Namespace) -> int:
 def cmd_play(args: argparse.Namespace) -> int:
     name: NetworkName = args.network
     # A torch:CHECKPOINT on ONNX Runtime: its ONNX file, exported first if it must be.
-    loaded = runnable(name, given(args, RunOptions).get("backend", Backend.AUTO))
+    settled = settle([name], given(args, RunOptions).get("backend", Backend.AUTO))
+    loaded = settled.names[0]
     if loaded.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
         note = name.side_note(loaded.check(args.side), args.side)
         if note is not None:
             logger.warning("%s", note)
-    network = load_network(loaded, args.side)
+    network = load_network(loaded, args.side, backend=settled.backend)
     settings = SearchSettings(dim=args.side, sims_per_move=args.sims)
     output: Path = args.output or Path(time.strftime("play-%Y%m%d-%H%M%S.jsonl.gz"))
     with PlayServer(network, str(name), settings, args.seat, output, args.port,

@@ -23,7 +23,8 @@ from pathlib import Path
 from typing import Any
 
 from ..base.files import write_atomically
-from ..local.options import GameResult, RunFailed, RunInterrupted, RunOptions
+from ..local.lifecycle import GameResult, RunFailed, RunInterrupted
+from ..local.options import RunOptions
 from ..local.run import Run
 from ..networks.names import NetworkKind, NetworkName
 
@@ -41,7 +42,6 @@ class ShippedNetwork:
     digest: str   # sha256 of the bytes: the file's name on the node
     content: Any  # the bytes, or an object reference to them
     kind: NetworkKind = NetworkKind.TORCH  # TORCH or ONNX
-    bfloat16: bool = False                 # a TORCH network run in bfloat16
 
 
 @dataclasses.dataclass(frozen=True)
@@ -102,7 +102,8 @@ class NodePlayer:
 
     def start(self, job: int, options: RunOptions,
               networks: list[NetworkName | str | ShippedNetwork]) -> None:
-        """Starts a job: a Run of ``options`` with the networks named or shipped here."""
+        """Starts a job: a Run of ``options`` (settled by the driver: the backend a torch
+        checkpoint runs on among them) with the networks named or shipped here."""
         with self._changed:
             if not self._finished:
                 raise RuntimeError(f"job {self._job} is still running")
@@ -196,4 +197,4 @@ class NodePlayer:
                 self._files.pop(oldest).unlink(missing_ok=True)
         else:  # most recently used last, so that the oldest goes first
             self._files[network.digest] = self._files.pop(network.digest)
-        return NetworkName(network.kind, path=path, bfloat16=network.bfloat16)
+        return NetworkName(network.kind, path=path)

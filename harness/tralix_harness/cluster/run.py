@@ -21,7 +21,8 @@ from typing import Any
 import ray
 import ray.exceptions
 
-from ..local.options import GameResult, GameRun, RunFailed, RunInterrupted, RunOptions
+from ..local.lifecycle import GameResult, GameRun, RunFailed, RunInterrupted
+from ..local.options import RunOptions
 from ..networks.names import NetworkName
 from .player import Batch, ShippedNetwork
 from .session import Cluster, Player, failure_text

@@ -1,7 +1,7 @@
 """A session on a Ray cluster: the connection, and one player per node with a CPU, kept from
-run to run (a node whose player died gets a new one, a few times at most). A torch checkpoint
-(or, to run on ONNX Runtime, its ONNX file) is put in the object store once and every node
-writes it to a file of its own.
+run to run (a node whose player died gets a new one, a few times at most), on which
+``run.ClusterRun`` plays runs of games. A torch checkpoint (or, to run on ONNX Runtime, its
+ONNX file) is put in the object store once and every node writes it to a file of its own.
 """
 
 from __future__ import annotations
@@ -13,19 +13,16 @@ import os
 import socket
 import time
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import ray
 import ray.exceptions
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
-from ..local.options import RunOptions
 from ..networks.names import NetworkKind, NetworkName
-from .options import ClusterError, split_address
+from .address import split_address
+from .errors import ClusterError
 from .player import NodePlayer, PlayerInfo, ShippedNetwork
-
-if TYPE_CHECKING:
-    from .run import ClusterRun
 
 logger = logging.getLogger(__name__)
 
@@ -136,11 +133,6 @@ class Cluster:
                               for p in session.players.values()))
         return session
 
-    def run(self, options: RunOptions) -> ClusterRun:
-        from .run import ClusterRun
-
-        return ClusterRun(self, options)
-
     def discover(self) -> None:
         """Starts a player on every alive node with a CPU that has none (a node whose player
         died more than ``replacements`` times is left alone)."""
@@ -217,7 +209,7 @@ class Cluster:
                 logger.info("network %s sent to the cluster (%d kB)", path, len(content) // 1024)
                 while len(self._networks) > 3:  # the reference kept the bytes in the store
                     del self._networks[next(iter(self._networks))]
-            shipped.append(dataclasses.replace(network, bfloat16=name.bfloat16))
+            shipped.append(network)
         return shipped
 
     def close(self, timeout: float = 15.0) -> None:

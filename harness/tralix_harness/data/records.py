@@ -18,11 +18,17 @@ import os
 import zlib
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
-
-from ..local.options import TrainingGame
+from typing import Any, NamedTuple
 
 logger = logging.getLogger(__name__)
+
+
+class TrainingGame(NamedTuple):
+    """A finished training game as the module reports it, what a line of a data file holds."""
+
+    history: list[tuple[int, int]]               # (player, tile) per tile laid
+    records: list[list[tuple[int, float]]]       # per move, (tile, visit share) per child
+    outcome: list[float]                         # by seat
 
 
 def _share(value: float) -> float | None:

@@ -26,18 +26,13 @@ import torch
 from ..base.files import commit
 from ..base.signals import SignalStop
 from ..data.records import GameWriter, game_line
-from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
+from ..local.lifecycle import GameRun, GameStatus, RunFailed, RunOpener
+from ..local.options import RunKind, RunOptions
 from ..local.run import Run
-from ..networks.backend import Backend, BackendUnavailable
+from ..networks.backend import Backend, settle
 from ..networks.builtin import HeuristicNetwork
-from ..networks.exported import export, exported
-from ..networks.model import (
-    TorchNetwork,
-    TralixNet,
-    fold_batch_norm,
-    load_model,
-    policy_logits,
-)
+from ..networks.loading import load_network
+from ..networks.model import fold_batch_norm, load_model
 from ..networks.names import NetworkKind, NetworkName
 from .folder import TABLE_HEADER, RunFolder, flatten, json_safe, table_row, write_json_atomically
 from .lookahead import lookahead_targets, torch_value
@@ -64,8 +59,8 @@ from .ratings import (
     record_matches,
     write_ratings,
 )
-from .settings import LoopControl, LoopSettings, PolicyTarget, Precision
-from .trainer import Trainer, TrainStats, starting_network, uses_bfloat16
+from .settings import LoopControl, LoopSettings, PolicyTarget
+from .trainer import Trainer, TrainStats, starting_network
 
 logger = logging.getLogger(__name__)
 
@@ -99,9 +94,9 @@ class Loop:
         self.writer: Any = None
         self.metrics = folder.metrics(repair=True)
         self.baseline: Score | None = None
-        # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing).
-        self.backend = self_play_backend(control.backend, settings.side,
-                                         on_this_machine=open_run is Run)
+        # Settled once (BackendUnavailable at once if ONNX Runtime is asked for and missing):
+        # self-play's large batches on this machine may run in bfloat16.
+        self.backend = control.backend.resolve(settings.side if open_run is Run else None)
         # The games against random players play one position at a time in each game, where
         # bfloat16 is slowest and its workers would import torch: they run on ONNX Runtime
         # when that is installed.
@@ -188,14 +183,13 @@ class Loop:
         """The generation's checkpoint, and its ONNX file beside it when the evaluation runs
         on ONNX Runtime (a generation stopped between the two has its file exported when a
         run needs it)."""
-        trainer.save(self.folder.checkpoint(generation))
+        checkpoint = self.folder.checkpoint(generation)
+        trainer.save(checkpoint)
         if self.eval_backend is Backend.ONNXRUNTIME:
-            try:
-                export(self.folder.checkpoint(generation))
-            except BackendUnavailable as error:  # no exporter: unless asked for, PyTorch
-                if self.control.backend is Backend.ONNXRUNTIME:
-                    raise
-                logger.warning("the loop evaluates its networks on PyTorch: %s", error)
+            # No exporter: unless ONNX Runtime was asked for, PyTorch from now on.
+            asked = Backend.ONNXRUNTIME if self.control.backend is Backend.ONNXRUNTIME else \
+                Backend.AUTO
+            if settle([NetworkName.torch(checkpoint)], asked).backend is Backend.TORCH:
                 self.eval_backend = Backend.TORCH
                 if self.backend is Backend.ONNXRUNTIME:
                     self.backend = Backend.TORCH
@@ -345,17 +339,13 @@ class Loop:
         as ONNX Runtime on side 10 and 1.7 times as fast on side 20), else on ONNX Runtime
         when the evaluation runs there (on one thread, about twice PyTorch's speed), else on
         PyTorch with the batch norms folded."""
-        if self.backend is Backend.TORCH_BFLOAT16:
-            # The current thread count, not one: the trainer's threads stay as they are.
-            playing = TorchNetwork(checkpoint, self.settings.side, torch.get_num_threads(),
-                                   channels_last=True, bfloat16=True)
-            return lambda planes: playing.evaluate(planes)[0]
-        if self.eval_backend is Backend.ONNXRUNTIME:
-            from ..networks.runtime import OnnxNetwork
-
-            network = OnnxNetwork(exported(checkpoint), self.settings.side, threads=1)
-            return lambda planes: network.evaluate(planes)[0]
-        return _policy(load_model(checkpoint, self.settings.side)[0])
+        backend = (self.backend if self.backend is Backend.TORCH_BFLOAT16
+                   else self.eval_backend)
+        settled = settle([NetworkName.torch(checkpoint)], backend)
+        # On as many torch threads as there are (the trainer's stay as they are), or on one
+        # ONNX Runtime thread.
+        network = load_network(settled.names[0], self.settings.side, None, settled.backend)
+        return lambda planes: network.evaluate(planes)[0]
 
     def _rating_matches(self, generation: int, policy_of: Callable[[int], Any]
                         ) -> list[tuple[str, Match]]:
@@ -458,23 +448,6 @@ class Loop:
         print(table_row(line), file=self.out, flush=True)
 
 
-def self_play_backend(asked: Backend, side: int, on_this_machine: bool) -> Backend:
-    """What runs self-play's network: for ``auto`` on this machine, on boards of side
-    BFLOAT16_SIDE or more, bfloat16 where the CPU computes it natively, else ONNX Runtime when
-    it is installed. On a cluster, whose nodes may lack both the instructions and torch, never
-    bfloat16 unasked."""
-    if (asked is Backend.AUTO and on_this_machine and side >= BFLOAT16_SIDE
-            and uses_bfloat16(Precision.AUTO)):
-        return Backend.TORCH_BFLOAT16
-    return asked.resolve()
-
-
-# Where self-play is half of a generation (side 20), bfloat16 plays it 1.5 times as fast as
-# ONNX Runtime; on side 10 it is a quarter, and two equal-time runs of 15 minutes gained one
-# generation in 29 and nothing in score (bench/README.md).
-BFLOAT16_SIDE = 16
-
-
 # The games against random players among a generation's matches.
 _AGAINST_RANDOM = "random players"
 
@@ -493,11 +466,6 @@ def _torch_threads(count: int) -> Iterator[None]:
 def _heuristic_policy(side: int) -> Any:
     network = HeuristicNetwork(side)
     return lambda planes: network.evaluate(planes.astype(np.float32))[0]
-
-
-def _policy(model: TralixNet) -> PolicyFunction:
-    folded = fold_batch_norm(model)  # the same logits, sooner
-    return lambda planes: policy_logits(folded, planes)
 
 
 def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],

@@ -4,7 +4,7 @@ seat-rotated match of a greedy network against a searching one, played here by t
 matches played side by side on threads of this process.
 
 Against random players the network always sits in seat 0, which moves first: a uniformly
-random player there already scores well above an even share (about 0.42 on side 10, against
+random player there already scores well above an even share (about 0.41 on side 10, against
 0.25), so a score against random players is only meaningful beside that random player's own
 figure, measured the same way.
 """
@@ -23,7 +23,9 @@ import numpy as np
 
 from ..base.settings import SOUND_SEARCH, SearchSettings
 from ..base.statistics import mean_interval
-from ..local.options import GameRun, GameStatus, RunFailed, RunKind, RunOpener, RunOptions
+from ..local.lifecycle import GameRun, GameStatus, RunFailed, RunOpener
+from ..local.openings import arena_opening, game_seed
+from ..local.options import RunKind, RunOptions
 from ..local.run import Run
 from ..networks.backend import Backend
 from ..networks.builtin import Network, PlanesArray, Scores
@@ -196,8 +198,6 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
     MatchStopped as its cause)."""
     import tralix_engine
     import tralix_rules
-
-    from ..local.worker import arena_opening, game_seed
 
     if stop is not None:
         candidate, opponent = _Stoppable(candidate, stop), _Stoppable(opponent, stop)

@@ -51,7 +51,7 @@ from ..data.samples import DataError
 from ..data.symmetries import Batch
 from ..data.window import Source, Window, relative_path
 from ..networks import checkpoint
-from ..networks.checkpoint import CheckpointError
+from ..networks.errors import CheckpointError
 from ..networks.model import TralixNet, model_from_state
 from ..networks.settings import ModelSettings
 from .settings import PolicyTarget, Precision, TrainSettings

@@ -16,8 +16,9 @@ import numpy.typing as npt
 
 import tralix_rules
 
+from ..networks.backend import Backend
 from ..networks.builtin import Network
-from ..networks.checkpoint import CheckpointError
+from ..networks.errors import BackendUnavailable, CheckpointError
 from ..networks.loading import load_network
 from ..networks.names import NetworkName
 from .events import EventKind, EventSink
@@ -108,13 +109,14 @@ class BatchAnswerer:
 
 
 def load_answerer(network: NetworkName, side: int, rep: int, batch_size: int, torch_threads: int,
-                  events: EventSink, shared: Any) -> BatchAnswerer | None:
-    """The network ready to answer requests, publishing its statistics to `shared` (see
-    BatchAnswerer.shared); None, with the failure reported on events, when it cannot be
-    loaded."""
+                  events: EventSink, shared: Any, backend: Backend = Backend.TORCH
+                  ) -> BatchAnswerer | None:
+    """The network ready to answer requests on the run's settled ``backend``, publishing its
+    statistics to `shared` (see BatchAnswerer.shared); None, with the failure reported on
+    events, when it cannot be loaded."""
     try:
-        loaded = load_network(network, side, torch_threads)
-    except CheckpointError as error:  # says all there is to say, without a traceback
+        loaded = load_network(network, side, torch_threads, backend)
+    except (CheckpointError, BackendUnavailable) as error:  # all there is to say
         events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
         return None
     except Exception:

@@ -1,5 +1,5 @@
-"""What a run of games is asked to play and what it reports, and the lifecycle that a local run
-and a run on a cluster share.
+"""What a run of games is asked to play: ``RunOptions``, checked when made, with the kind of
+run (``RunKind``) and where its networks run (``Inference``).
 
 Each of a worker's games at once is a game slot, numbered across the run; a game's id is
 game_number * slots + slot, so a reply finds its game from the id alone, and a slot runs one
@@ -8,18 +8,13 @@ game at a time.
 
 from __future__ import annotations
 
-import abc
 import dataclasses
 import enum
-import time
-from collections.abc import Callable, Generator, Iterator, Sequence
-from types import TracebackType
-from typing import NamedTuple, Self
+from collections.abc import Sequence
 
 from ..base.settings import SearchSettings, option
-from ..networks.backend import Backend, BackendUnavailable, runnable
-from ..networks.checkpoint import CheckpointError
-from ..networks.names import NetworkKind, NetworkName
+from ..networks.backend import Backend, settle
+from ..networks.names import NetworkName
 
 
 class RunKind(enum.StrEnum):
@@ -56,38 +51,6 @@ class Inference(enum.StrEnum):
         if self is not Inference.AUTO:
             return self
         return Inference.WORKER if all(n.on_cpu for n in networks) else Inference.SERVER
-
-
-class GameStatus(enum.IntEnum):
-    FINISHED = 0
-    ABANDONED = 1  # after a failed evaluation
-
-
-class TrainingGame(NamedTuple):
-    """A finished training game as the module reports it."""
-
-    history: list[tuple[int, int]]               # (player, tile) per tile laid
-    records: list[list[tuple[int, float]]]       # per move, (tile, visit share) per child
-    outcome: list[float]                         # by seat
-
-
-@dataclasses.dataclass
-class GameResult:
-    number: int          # the game's number: 0 .. games - 1 unless the run was given numbers
-    status: GameStatus
-    seconds: float
-    game: TrainingGame | None = None  # selfplay, when finished
-    score: float | None = None        # random and arena, when finished
-    # Arena: the game's history, which tells games from the same opening apart.
-    history: list[tuple[int, int]] | None = None
-
-
-class RunFailed(RuntimeError):
-    """A worker or the network failed; the run was stopped."""
-
-
-class RunInterrupted(RuntimeError):
-    """The run was stopped from outside (Ctrl-C or SIGTERM)."""
 
 
 @dataclasses.dataclass
@@ -127,6 +90,8 @@ class RunOptions:
     # The numbers of the games to play (each game's id derives from its number);
     # None plays 0 .. games - 1. A run replaying lost games elsewhere passes their numbers.
     numbers: tuple[int, ...] | None = None
+    # Whether ``networks`` and ``backend`` are what the processes load: ``settle`` has run.
+    settled: bool = False
     names: tuple[NetworkName, ...] = dataclasses.field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -164,78 +129,13 @@ class RunOptions:
     def game_numbers(self) -> tuple[int, ...]:
         return tuple(range(self.games)) if self.numbers is None else tuple(self.numbers)
 
-    def runnable(self) -> RunOptions:
-        """These options with the networks the processes load: on ONNX Runtime a torch
-        checkpoint becomes its ONNX file, exported when missing or stale (backend.runnable),
-        and the backend is settled (``auto`` no more). In the process that starts the run,
-        before any other starts."""
-        names = [runnable(n, self.backend) for n in self.names]
-        # A checkpoint left on PyTorch by auto settles it on PyTorch, for a cluster's nodes.
-        backend = self.backend.resolve()
-        if backend is Backend.ONNXRUNTIME and any(n.kind is NetworkKind.TORCH for n in names):
-            backend = Backend.TORCH
-        return dataclasses.replace(self, networks=names, backend=backend)
-
-
-class GameRun(abc.ABC):
-    """A run of games, on this machine or on a cluster: iterate over it for the results as
-    games finish. Best used as a context manager, ``with Run(options) as run: for result in
-    run: ...``: leaving the block, early or through an exception, stops the run and frees what
-    it holds. Iterating to the end, or to an exception, does the same without it."""
-
-    def __init__(self, options: RunOptions) -> None:
-        self.options = options
-        self.kind = options.kind
-        self.numbers = options.game_numbers
-        self.failure: str | None = None
-        self.interrupted = False
-        self.started = time.perf_counter()
-        self._results: Generator[GameResult] | None = None
-        self._closed = False
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 traceback: TracebackType | None) -> None:
-        self.close()
-
-    def __iter__(self) -> Iterator[GameResult]:
-        """The run's one stream of results: the run starts with the first request."""
-        if self._results is None:
-            if self._closed:
-                raise RuntimeError("the run is closed")
-            self._results = self._play()
-        return self._results
-
-    def stop(self) -> None:
-        """Asks the run to stop; safe from a signal handler."""
-        self.interrupted = True
-
-    def close(self) -> None:
-        """Stops the run if it is still going and frees what it holds; idempotent."""
-        if self._results is not None:
-            self._results.close()  # a generator's close runs its clean-up
-        self._closed = True
-
-    def _settle_networks(self) -> RunOptions:
-        """The options with the networks the processes load (RunOptions.runnable), kept as
-        the run's; a checkpoint that cannot be exported or ONNX Runtime missing is RunFailed,
-        like a network that a process cannot load."""
-        try:
-            self.options = self.options.runnable()
-        except (CheckpointError, BackendUnavailable) as error:
-            raise RunFailed(f"could not load network: {error}") from None
-        return self.options
-
-    @abc.abstractmethod
-    def requests_served(self) -> int:
-        """Network evaluations so far."""
-
-    @abc.abstractmethod
-    def _play(self) -> Generator[GameResult]:
-        """The results, as games finish."""
-
-
-# Opens a run of games: ``Run`` itself, or a cluster session's ``run``.
-RunOpener = Callable[[RunOptions], GameRun]
+    def settle(self) -> RunOptions:
+        """These options with the networks the processes load and the backend they run them
+        on (networks.backend.settle: on ONNX Runtime a torch checkpoint becomes its ONNX file,
+        exported when missing or stale; ``auto`` no more); these options themselves once they
+        are. In the process that starts the run, before any other starts."""
+        if self.settled:
+            return self
+        settled = settle(self.names, self.backend)
+        return dataclasses.replace(self, networks=settled.names, backend=settled.backend,
+                                   settled=True)

@@ -16,7 +16,8 @@ from multiprocessing.sharedctypes import Synchronized
 
 from .answering import NetworkStatistics
 from .events import EventInbox, EventKind, EventPipe
-from .options import GameResult, GameRun, Inference, RunFailed, RunInterrupted, RunOptions
+from .lifecycle import GameResult, GameRun, RunFailed, RunInterrupted
+from .options import Inference, RunOptions
 from .server import ServerSettings, serve
 from .worker import LocalNetwork, WorkerSetup, work
 
@@ -80,7 +81,8 @@ class Run(GameRun):
         try:
             for n, network in enumerate([] if local else options.names):
                 server = ServerSettings(network, side, options.settings.rep, options.batch_size,
-                                        options.max_wait_ms / 1000.0, options.torch_threads)
+                                        options.max_wait_ms / 1000.0, options.torch_threads,
+                                        options.backend)
                 self._servers.append(self._context.Process(
                     target=serve,
                     args=(server, [requests[w][n][0] for w in range(options.workers)],
@@ -91,8 +93,8 @@ class Run(GameRun):
                 routes: tuple[tuple[Connection, Connection] | LocalNetwork, ...]
                 if local:
                     routes = tuple(
-                        LocalNetwork(network, options.settings.rep, options.batch_size,
-                                     options.torch_threads,
+                        LocalNetwork(network, options.backend, options.settings.rep,
+                                     options.batch_size, options.torch_threads,
                                      self._statistics[w * len(options.names) + n])
                         for n, network in enumerate(options.names))
                 else:

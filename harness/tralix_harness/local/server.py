@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..networks.backend import Backend
 from ..networks.names import NetworkName
 from .answering import load_answerer
 from .events import EventSink
@@ -32,6 +33,7 @@ class ServerSettings:
     batch_size: int = 64
     max_wait: float = 0.0
     torch_threads: int = 1
+    backend: Backend = Backend.TORCH  # settled: what runs a torch checkpoint
 
 
 class _Inbox:
@@ -69,7 +71,8 @@ def serve(server: ServerSettings, requests: list[Connection], replies: list[Conn
     end_with_parent()  # a killed main process leaves no server behind
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the main process decides when to stop
     answerer = load_answerer(NetworkName.parse(server.network), server.side, server.rep,
-                             server.batch_size, server.torch_threads, events, shared)
+                             server.batch_size, server.torch_threads, events, shared,
+                             server.backend)
     if answerer is None:
         return
     inbox = _Inbox(requests, server.side)

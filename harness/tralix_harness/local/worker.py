@@ -13,14 +13,16 @@ from multiprocessing.sharedctypes import Synchronized
 from multiprocessing.synchronize import Event as StopEvent
 from typing import Any
 
-import numpy as np
-
 from ..base.settings import SearchSettings
+from ..data.records import TrainingGame
+from ..networks.backend import Backend
 from ..networks.names import NetworkName
 from .answering import load_answerer
 from .channels import Collector, Route, WorkerChannels
 from .events import EventKind, EventPipe
-from .options import GameResult, GameStatus, RunKind, TrainingGame
+from .lifecycle import GameResult, GameStatus
+from .openings import arena_opening, game_seed
+from .options import RunKind
 from .parent_watch import end_with_parent
 
 
@@ -29,6 +31,7 @@ class LocalNetwork:
     """A network a worker runs in its own process."""
 
     name: NetworkName
+    backend: Backend                           # settled: what runs a torch checkpoint
     rep: int
     batch_size: int
     torch_threads: int
@@ -63,27 +66,6 @@ def _claim(counter: Synchronized[int], numbers: tuple[int, ...]) -> int | None:
         number = numbers[counter.value]
         counter.value += 1
         return number
-
-
-def arena_opening(side: int, tiles: int, seed: int, opening: int) -> list[int]:
-    """The tiles of an arena opening: laid uniformly at random from an empty board, the same
-    for the same seed and opening number in every process."""
-    import tralix_rules
-
-    rng = np.random.default_rng([seed, opening])
-    game = tralix_rules.Game(side)
-    laid: list[int] = []
-    while len(laid) < tiles and not game.is_over():
-        valid = game.valid_tiles()
-        laid.append(int(valid[int(rng.integers(len(valid)))]))
-        game.apply(laid[-1])
-    return laid
-
-
-def game_seed(seed: int, game: int) -> int:
-    """The seed of one match game's own generator (its searches' draws and tie-breaks), from
-    the match's seed and the game's number."""
-    return (seed * 1_000_003 + game) % 2**64
 
 
 def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None:
@@ -160,7 +142,8 @@ def work(setup: WorkerSetup) -> None:
     for route in setup.routes:
         if isinstance(route, LocalNetwork):
             answerer = load_answerer(route.name, side, route.rep, route.batch_size,
-                                     route.torch_threads, setup.events, route.statistics)
+                                     route.torch_threads, setup.events, route.statistics,
+                                     route.backend)
             if answerer is None:
                 return  # reported; the main process stops the run
             routes.append(answerer)

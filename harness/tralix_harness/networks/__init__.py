@@ -4,9 +4,10 @@
 learning package trains, with its checkpoint files, and ``onnx:FILE``, such a network exported
 for ONNX Runtime; any other name is ``module:factory``, the user's own. A network's name is
 parsed once, into a ``NetworkName``, where it enters the harness; which engine runs a
-checkpoint (``Backend``) is settled before any process starts. Only ``model`` imports torch,
-only when a torch network is loaded or exported; ONNX Runtime is imported to run an ONNX file
-or to see whether it is installed."""
+checkpoint (``Backend``) is settled once (``backend.settle``) before any process starts, and
+``load_network`` is the one maker of networks. Only ``model`` imports torch, only when a torch
+network is loaded or exported, or the CPU's bfloat16 is asked about; ONNX Runtime is imported
+to run an ONNX file or to see whether it is installed. The errors are ``errors``'."""
 
 __all__ = ["Backend", "Network", "NetworkKind", "NetworkName", "load_network"]
 

@@ -1,10 +1,13 @@
-"""Which engine runs a ``torch:CHECKPOINT`` network, and the name a worker then loads.
+"""Which engine runs a ``torch:CHECKPOINT`` network: chosen and settled here, in the process
+that starts a run, and nowhere else.
 
 ``onnxruntime`` runs the checkpoint's ONNX file (exported.py), kept beside the checkpoint and
 exported again whenever it is missing or stale; ``torch`` runs the checkpoint itself;
 ``torch-bfloat16`` runs it in bfloat16, which on a CPU with bfloat16 matrix units beats ONNX
 Runtime's float32 at batches of 16 and more (bench/README.md); ``auto`` is ONNX Runtime when it
-is installed. Nothing here imports torch: a play-only installation resolves a checkpoint whose
+is installed. ``settle`` turns the names a run was asked for into the files its processes load
+and the backend they load them on; ``load_network`` takes both. Nothing here imports torch but
+to ask whether the CPU computes bfloat16: a play-only installation settles a checkpoint whose
 ONNX file is up to date without it.
 """
 
@@ -14,17 +17,18 @@ import dataclasses
 import enum
 import importlib
 import logging
+from collections.abc import Sequence
 
+from .errors import INSTALL_HINT, BackendUnavailable
+from .exported import exported
 from .names import NetworkKind, NetworkName
 
 logger = logging.getLogger(__name__)
 
-INSTALL_HINT = ("install it with pip install onnxruntime (or the package's play extra, "
-                "pip install 'tralix-self-play[play]')")
-
-
-class BackendUnavailable(ValueError):
-    """The backend asked for is not installed; says how to install it."""
+# Where self-play is half of a generation (side 20), bfloat16 plays it 1.5 times as fast as
+# ONNX Runtime; on side 10 it is a quarter, and two equal-time runs of 15 minutes gained one
+# generation in 29 and nothing in score (bench/README.md).
+BFLOAT16_SIDE = 16
 
 
 def onnxruntime_installed() -> bool:
@@ -43,11 +47,20 @@ class Backend(enum.StrEnum):
     TORCH_BFLOAT16 = "torch-bfloat16"  # PyTorch in bfloat16, channels last
     ONNXRUNTIME = "onnxruntime"  # ONNX Runtime, from the checkpoint's ONNX file
 
-    def resolve(self) -> Backend:
+    def resolve(self, batched_side: int | None = None) -> Backend:
         """TORCH, TORCH_BFLOAT16 or ONNXRUNTIME; BackendUnavailable when ONNX Runtime is asked
-        for and is not installed."""
+        for and is not installed. ``auto`` is ONNX Runtime when it is installed, else
+        PyTorch; but with ``batched_side``, for games on this machine whose batches grow large
+        (the loop's self-play), on boards of BFLOAT16_SIDE or more it is bfloat16 where the
+        CPU computes it natively (a cluster's nodes may lack both the instructions and torch:
+        never bfloat16 unasked there)."""
         if self in (Backend.TORCH, Backend.TORCH_BFLOAT16):
             return self
+        if self is Backend.AUTO and batched_side is not None and batched_side >= BFLOAT16_SIDE:
+            from .model import native_bfloat16
+
+            if native_bfloat16():
+                return Backend.TORCH_BFLOAT16
         installed = onnxruntime_installed()
         if self is Backend.AUTO:
             return Backend.ONNXRUNTIME if installed else Backend.TORCH
@@ -57,24 +70,38 @@ class Backend(enum.StrEnum):
         return self
 
 
-def runnable(name: NetworkName, backend: Backend) -> NetworkName:
-    """The network a worker loads for ``name`` on ``backend``: on ONNX Runtime a torch
-    checkpoint becomes its ONNX file (exported first when missing or stale, with a log line;
-    a damaged one is a CheckpointError naming it); on torch-bfloat16 a checkpoint is marked
-    to run in bfloat16; any other name stays as it is. ``auto`` keeps a checkpoint on
-    PyTorch, with a warning, when its ONNX file cannot be made (no exporter installed, a
-    folder that cannot be written); ``onnxruntime`` then fails."""
-    if name.kind is not NetworkKind.TORCH or backend.resolve() is Backend.TORCH:
-        return name
-    if backend is Backend.TORCH_BFLOAT16:
-        return dataclasses.replace(name, bfloat16=True)
-    assert name.path is not None
-    from .exported import exported
+@dataclasses.dataclass(frozen=True)
+class Settled:
+    """A run's networks as its processes load them, and what runs the checkpoints among
+    them."""
 
-    try:
-        return NetworkName.onnx(exported(name.path))
-    except (BackendUnavailable, OSError) as error:
-        if backend is not Backend.AUTO:
-            raise
-        logger.warning("%s runs on PyTorch: its ONNX file cannot be made (%s)", name, error)
-        return name
+    names: tuple[NetworkName, ...]
+    backend: Backend  # TORCH, TORCH_BFLOAT16 or ONNXRUNTIME, never AUTO
+
+
+def settle(names: Sequence[NetworkName], asked: Backend) -> Settled:
+    """The networks ``names`` on the backend ``asked``, as the processes load them: on ONNX
+    Runtime a torch checkpoint becomes its ONNX file (exported first when missing or stale,
+    with a log line; a damaged one is a CheckpointError naming it); any other name stays as
+    it is. ``auto`` keeps a checkpoint on PyTorch, with a warning, when its ONNX file cannot
+    be made (no exporter installed, a folder that cannot be written), and the backend is then
+    PyTorch, for a cluster's nodes; ``onnxruntime`` then fails. Called once, in the process
+    that starts a run, before any other starts."""
+    backend = asked.resolve()
+    if backend is not Backend.ONNXRUNTIME:
+        return Settled(tuple(names), backend)
+    loaded: list[NetworkName] = []
+    for name in names:
+        if name.kind is NetworkKind.TORCH:
+            assert name.path is not None
+            try:
+                name = NetworkName.onnx(exported(name.path))
+            except (BackendUnavailable, OSError) as error:
+                if asked is not Backend.AUTO:
+                    raise
+                logger.warning("%s runs on PyTorch: its ONNX file cannot be made (%s)", name,
+                               error)
+        loaded.append(name)
+    if any(name.kind is NetworkKind.TORCH for name in loaded):
+        backend = Backend.TORCH
+    return Settled(tuple(loaded), backend)

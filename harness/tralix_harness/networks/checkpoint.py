@@ -14,13 +14,10 @@ from pathlib import Path
 from typing import Any
 
 from ..base.files import write_atomically
+from .errors import CheckpointError
 
 FORMAT = "tralix-checkpoint"
 VERSION = 1
-
-
-class CheckpointError(ValueError):
-    """A checkpoint that is missing, unreadable or unfit for its use; names the file."""
 
 
 def save(state: dict[str, Any], path: Path) -> None:

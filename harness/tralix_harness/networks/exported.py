@@ -14,7 +14,8 @@ import hashlib
 import logging
 from pathlib import Path
 
-from .checkpoint import CheckpointError
+from .errors import BackendUnavailable, CheckpointError
+from .runtime import SIDE_KEY, metadata, open_session
 
 logger = logging.getLogger(__name__)
 
@@ -38,15 +39,12 @@ def file_digest(path: Path) -> str:
 def export(checkpoint: Path, target: Path | None = None) -> Path:
     """Exports the checkpoint's network to ``target`` (its ONNX file by default), atomically;
     needs torch and onnx (BackendUnavailable saying how to install them otherwise)."""
-    from .backend import BackendUnavailable
-
     target = target or onnx_path(checkpoint)
     digest = file_digest(checkpoint)
     try:
         import onnx  # noqa: F401  export_onnx's, imported here to say what is missing
 
         from .model import export_onnx, load_model
-        from .runtime import SIDE_KEY
     except ImportError as error:
         raise BackendUnavailable(
             f"exporting {checkpoint} to ONNX needs PyTorch and onnx ({error}): install them "
@@ -63,8 +61,6 @@ def _stale(checkpoint: Path, target: Path) -> str | None:
         return "no ONNX file yet"
     if target.stat().st_mtime_ns < checkpoint.stat().st_mtime_ns:
         return "it is older than the checkpoint"
-    from .runtime import metadata, open_session
-
     if metadata(open_session(target)).get(DIGEST_KEY) != file_digest(checkpoint):
         return "it was exported from other checkpoint contents"
     return None

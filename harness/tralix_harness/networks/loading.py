@@ -1,21 +1,25 @@
-"""Loading a network by its name, in the process that runs it."""
+"""Loading a network by its name, in the process that runs it: the one place networks are
+made."""
 
 from __future__ import annotations
 
 import importlib
 from typing import cast
 
+from .backend import Backend
 from .builtin import HeuristicNetwork, Network, UniformNetwork
 from .names import NetworkKind, NetworkName
 
 
-def load_network(name: NetworkName | str, side: int, torch_threads: int = 1) -> Network:
+def load_network(name: NetworkName | str, side: int, threads: int | None = 1,
+                 backend: Backend = Backend.TORCH) -> Network:
     """The network of a name for a board side: ``uniform``, ``heuristic``,
-    ``torch:CHECKPOINT`` (needs torch; run with ``torch_threads`` threads), ``onnx:FILE``
-    (needs ONNX Runtime; ``torch_threads`` intra-op threads) or a ``module:factory``
-    network, the factory called with the side. A checkpoint's backend is chosen before
-    (backend.runnable): here ``torch:`` always means PyTorch, in bfloat16 and channels last
-    where the name is marked so."""
+    ``torch:CHECKPOINT`` (needs torch), ``onnx:FILE`` (needs ONNX Runtime) or a
+    ``module:factory`` network, the factory called with the side. ``threads`` are PyTorch's
+    (set for the whole process) or ONNX Runtime's intra-op threads; None leaves PyTorch's as
+    they are and gives ONNX Runtime one. A checkpoint's backend is settled before
+    (backend.settle): here ``torch:`` always means PyTorch, in bfloat16 and channels last on
+    the ``torch-bfloat16`` backend."""
     name = NetworkName.parse(name)
     if name.kind is NetworkKind.UNIFORM:
         return UniformNetwork(side)
@@ -25,13 +29,13 @@ def load_network(name: NetworkName | str, side: int, torch_threads: int = 1) -> 
         assert name.path is not None
         from .model import TorchNetwork
 
-        return TorchNetwork(name.path, side, torch_threads, channels_last=name.bfloat16,
-                            bfloat16=name.bfloat16)
+        bfloat16 = backend is Backend.TORCH_BFLOAT16
+        return TorchNetwork(name.path, side, threads, channels_last=bfloat16, bfloat16=bfloat16)
     if name.kind is NetworkKind.ONNX:
         assert name.path is not None
         from .runtime import OnnxNetwork
 
-        return OnnxNetwork(name.path, side, torch_threads)
+        return OnnxNetwork(name.path, side, 1 if threads is None else threads)
     factory = getattr(importlib.import_module(name.module), name.factory)
     network = factory(side)
     if not callable(getattr(network, "evaluate", None)):

@@ -27,7 +27,8 @@ from torch.nn.utils.fusion import fuse_conv_bn_eval
 import tralix_rules
 
 from ..base.files import write_atomically
-from .checkpoint import CheckpointError, load
+from .checkpoint import load
+from .errors import CheckpointError
 from .settings import ModelSettings
 
 VALUE_CHANNELS = 32
@@ -198,15 +199,23 @@ def export_onnx(model: TralixNet, path: Path, metadata: dict[str, str]) -> None:
     write_atomically(path, lambda f: f.write(content))
 
 
+def native_bfloat16() -> bool:
+    """Whether the CPU has bfloat16 instructions (without them torch emulates bfloat16, slower
+    than float32)."""
+    return bool(torch.cpu._is_avx512_bf16_supported() or torch.cpu._is_amx_tile_supported())
+
+
 class TorchNetwork:
     """A checkpoint's network as a worker or the inference server runs it, on ``threads``
-    torch threads (the network is fully convolutional: any side): batch norms folded, in
-    inference mode, with ``channels_last`` its tensors laid out channels last, and with
-    ``bfloat16`` its weights and activations in bfloat16 (the logits it gives are float32)."""
+    torch threads (None: as many as the process has now; the network is fully convolutional:
+    any side): batch norms folded, in inference mode, with ``channels_last`` its tensors laid
+    out channels last, and with ``bfloat16`` its weights and activations in bfloat16 (the
+    logits it gives are float32)."""
 
-    def __init__(self, path: Path, side: int, threads: int = 1,
+    def __init__(self, path: Path, side: int, threads: int | None = 1,
                  channels_last: bool = False, bfloat16: bool = False) -> None:
-        torch.set_num_threads(max(threads, 1))
+        if threads is not None:
+            torch.set_num_threads(max(threads, 1))
         model, _ = load_model(path)
         self.format = torch.channels_last if channels_last else torch.contiguous_format
         self.dtype = torch.bfloat16 if bfloat16 else torch.float32

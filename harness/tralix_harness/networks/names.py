@@ -9,7 +9,8 @@ import importlib
 import importlib.util
 from pathlib import Path
 
-from .checkpoint import CheckpointError
+from .errors import BackendUnavailable, CheckpointError
+from .runtime import open_session, takes_side, trained_side
 
 
 class NetworkKind(enum.StrEnum):
@@ -28,7 +29,6 @@ class NetworkName:
     path: Path | None = None  # the checkpoint of a torch network, the file of an onnx one
     module: str = ""          # the module and factory of a module:factory network
     factory: str = ""
-    bfloat16: bool = False    # a torch network run in bfloat16 (the torch-bfloat16 backend)
 
     @classmethod
     def parse(cls, text: str | NetworkName) -> NetworkName:
@@ -79,8 +79,6 @@ class NetworkName:
             try:
                 from .model import load_model
             except ImportError as error:  # a play-only installation
-                from .backend import BackendUnavailable
-
                 raise BackendUnavailable(
                     f"{self} needs PyTorch to run on the torch backend ({error}): install it "
                     "with pip install 'tralix-self-play[train]', or run the checkpoint's "
@@ -94,8 +92,6 @@ class NetworkName:
             return trained
         if self.kind is NetworkKind.ONNX:
             assert self.path is not None
-            from .runtime import open_session, takes_side, trained_side
-
             session = open_session(self.path)
             if side is not None and not takes_side(session, side):
                 shape = session.get_inputs()[0].shape

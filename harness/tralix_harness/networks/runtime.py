@@ -15,8 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .backend import INSTALL_HINT, BackendUnavailable
-from .checkpoint import CheckpointError
+from .errors import INSTALL_HINT, BackendUnavailable, CheckpointError
 
 # The metadata key of the board side the network was trained on, in the files exported from a
 # checkpoint: a fully convolutional network plays any side, but it is worth saying when it does.

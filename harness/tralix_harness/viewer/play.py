@@ -25,8 +25,7 @@ from typing import Any
 import tralix_engine
 
 from ..base.settings import SOUND_SEARCH, SearchSettings
-from ..data.records import GameWriter, game_line
-from ..local.options import TrainingGame
+from ..data.records import GameWriter, TrainingGame, game_line
 from ..networks import Network
 from ..networks.synchronous import SyncNetwork
 from .games import FREE_COLOUR, SEAT_COLOURS, owners_after, tiles_laid
