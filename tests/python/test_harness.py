@@ -19,6 +19,7 @@ import pytest
 from tralix_harness.base.settings import SearchSettings
 from tralix_harness.base.signals import SignalStop
 from tralix_harness.cli import main
+from tralix_harness.cli.main import build_parser
 from tralix_harness.data.records import read_games
 from tralix_harness.local.answering import load_answerer
 from tralix_harness.local.channels import WorkerChannels
@@ -255,17 +256,17 @@ def test_eval_random_reports_a_failing_network_on_stderr(capsys):
 
 
 @pytest.mark.parametrize("overrides, message", [
-    (dict(batch_size=0), "batch size must be >= 1"),
-    (dict(batch_size=-4), "batch size must be >= 1"),
-    (dict(kind="tournament"), "kind must be one of"),
+    (dict(batch_size=0), "--batch-size: must be at least 1, not 0"),
+    (dict(batch_size=-4), "--batch-size: must be at least 1, not -4"),
+    (dict(kind="tournament"), "kind: must be one of selfplay, random, arena, not 'tournament'"),
     (dict(kind=RunKind.ARENA), "arena needs 2 network"),
-    (dict(games=-1), "games must be >= 0"),
-    (dict(threads=0), "threads >= 1"),
+    (dict(games=-1), "--games: must be at least 0, not -1"),
+    (dict(threads=0), "--threads: must be at least 1, not 0"),
     # Checked when the options are made, so that a run on a cluster, which once took a
     # negative game number, refuses them as a local one does.
     (dict(numbers=(0, -1)), "numbers must be games distinct numbers >= 0"),
     (dict(numbers=(3, 3)), "numbers must be games distinct"),
-    (dict(inference="gpu"), "inference must be one of"),
+    (dict(inference="gpu"), "--inference: must be one of server, worker, auto, not 'gpu'"),
     (dict(networks=["nosuch"]), "unknown network 'nosuch'"),
 ])
 def test_run_refuses_options_it_cannot_play(overrides, message):
@@ -286,6 +287,16 @@ def test_run_refuses_options_it_cannot_play(overrides, message):
     (["selfplay", "--rep", "3"], "argument --rep: must be from 1 to 2, not 3"),
     (["loop", "run", "--side", "2"], "argument --side: must be from 4 to 256, not 2"),
     (["selfplay", "--sims", "-1"], "argument --sims: must be at least 0, not -1"),
+    # Every setting's bounds are checked as its option is parsed, whole numbers or not.
+    (["loop", "run", "--blocks", "0"], "argument --blocks: must be at least 1, not 0"),
+    (["loop", "run", "--learning-rate", "0"], "argument --learning-rate: must be above 0, not 0.0"),
+    (["loop", "run", "--average-decay", "1"],
+     "argument --average-decay: must be at least 0 and below 1, not 1.0"),
+    (["loop", "run", "--anneal", "1.5"], "argument --anneal: must be from 0 to 1, not 1.5"),
+    (["loop", "run", "--eval-games", "-1"], "argument --eval-games: must be at least 0, not -1"),
+    (["loop", "run", "--minutes", "soon"], "argument --minutes: not a number: 'soon'"),
+    (["selfplay", "--alpha", "0"], "argument --alpha: must be above 0, not 0.0"),
+    (["eval-random", "--match-sims", "-1"], "argument --match-sims: must be at least 0, not -1"),
     (["selfplay", "--threads", "many"], "argument --threads: not a whole number: 'many'"),
     (["selfplay", "--network", "nosuch_module:load"],
      "argument --network: nosuch_module:load: no module named 'nosuch_module'"),
@@ -302,6 +313,18 @@ def test_bad_command_line_input_is_one_line_naming_the_option(tmp_path, command,
     assert done.returncode == 2
     assert done.stderr == f"tralix {command[0]}: {message}\n"
     assert done.stdout == "" and list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("command", ["eval-random", "arena"])
+def test_the_matches_simulations_keep_their_former_option_name_for_a_release(capsys, command):
+    parser = build_parser()
+    assert parser.parse_args([command, "--match-sims", "3"]).match_sims == 3
+    assert capsys.readouterr().err == ""
+    assert parser.parse_args([command, "--sims", "3"]).match_sims == 3
+    assert capsys.readouterr().err == (f"tralix {command}: warning: --sims is deprecated here "
+                                       "and goes in a coming release: use --match-sims\n")
+    # Elsewhere --sims is the search's simulations per move, as it has been.
+    assert parser.parse_args(["selfplay", "--sims", "3"]).sims_per_move == 3
 
 
 @pytest.mark.parametrize("text, kind", [

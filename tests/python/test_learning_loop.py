@@ -2,7 +2,6 @@
 kill in the middle of a generation, a Ctrl-C in the middle of the rating matches, a folder
 refused for other settings; the greedy match."""
 
-import argparse
 import importlib.util
 import json
 import os
@@ -17,7 +16,6 @@ torch = pytest.importorskip("torch")
 
 from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
-from tralix_harness.cli.options import loop_settings  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
 from tralix_harness.data.samples import read_data_file  # noqa: E402
 from tralix_harness.learning import loop as loop_module  # noqa: E402
@@ -229,17 +227,23 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     with pytest.raises(ValueError, match="the loop's search settings"):
         LoopSettings(search=SearchSettings(dim=7, rep=2))
     # The playout blend is read by tralix_engine's searches alone.
-    for mix, mode, reason in ((1.5, 2, "from 0 to 1"), (0.5, 0, "search mode 1 or 2")):
+    for mix, mode, reason in ((1.5, 2, "--playout-mix: must be from 0 to 1, not 1.5"),
+                              (0.5, 0, "--playout-mix needs --search-mode 1 or 2")):
         with pytest.raises(ValueError, match=reason):
             SearchSettings(dim=7, playout_mix=mix, search_mode=mode)
-    with pytest.raises(ValueError, match="considered children"):
+    with pytest.raises(ValueError, match="--gumbel-considered: must be from 1 to 1024, not 0"):
         SearchSettings(dim=7, gumbel_considered=0)
     # The loop blends playouts in by default, except with the self-play module's own search.
-    assert loop_settings(argparse.Namespace()).search.playout_mix == 0.5
-    assert loop_settings(argparse.Namespace(search_mode=0)).search.playout_mix == 0.0
-    assert loop_settings(argparse.Namespace(search_mode=1)).search.playout_mix == 0.5
-    with pytest.raises(ValueError, match="search mode 1 or 2"):
-        loop_settings(argparse.Namespace(search_mode=0, playout_mix=0.5))
+    assert LoopSettings().with_changes({}).search.playout_mix == 0.5
+    assert LoopSettings().with_changes({"search_mode": 0}).search.playout_mix == 0.0
+    assert LoopSettings().with_changes({"search_mode": 1}).search.playout_mix == 0.5
+    with pytest.raises(ValueError, match="needs --search-mode 1 or 2"):
+        LoopSettings().with_changes({"search_mode": 0, "playout_mix": 0.5})
+    # Changes reach the loop's own settings and each nested one, by field name.
+    changed = LoopSettings().with_changes({"dim": 12, "steps": 3, "blocks": 2, "seed": 5})
+    assert (changed.side, changed.steps, changed.model.blocks, changed.train.seed) == (12, 3, 2, 5)
+    with pytest.raises(ValueError, match="unknown setting 'nosuch'"):
+        LoopSettings().with_changes({"nosuch": 2})
 
 
 def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):

@@ -1,6 +1,8 @@
-"""Settings as frozen dataclasses: the search settings handed to the module as its config
-object, and what every settings class of the harness shares (each field with its help text, a
-nested dict view, rebuilding from one, the differences between two).
+"""Settings as dataclasses: the search settings handed to the module as its config object, and
+what every settings class of the harness shares: each field with its help text and, for its
+command-line option, its name and bounds (``option``); one check when the settings are made,
+of every field's bounds and enum, naming the option as the user types it; a nested dict view;
+rebuilding from one; the differences between two.
 
 ``SearchSettings`` keeps the module's names for its fields (``dim`` for the board side,
 ``sims_per_move``...): the module reads them by name at the start of every game.
@@ -10,23 +12,56 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import typing
 from collections.abc import Mapping
-from typing import Any, ClassVar, Self
+from typing import Any, Self
 
 MIN_SIDE, MAX_SIDE = 4, 256  # the board sides the rules engine plays
 SOUND_SEARCH = 1  # tralix_engine's search mode 1: sound PUCT, the searching seats' search
 
+# The bounds a field's metadata may hold: inclusive (least, most) and exclusive (above, below).
+BOUNDS = ("least", "most", "above", "below")
 
-def option(default: Any, help: str, flag: str | None = None, least: int | None = None,
-           most: int | None = None) -> Any:
+
+def option(default: Any, help: str, flag: str | None = None, least: float | None = None,
+           most: float | None = None, above: float | None = None,
+           below: float | None = None) -> Any:
     """A dataclass field with its help text, and for its command-line option: the option's
-    name where it is not the field's (``flag``, without dashes) and the bounds of a whole
-    number, checked as the option is parsed."""
+    name where it is not the field's (``flag``, without dashes) and the bounds of its value,
+    checked as the option is parsed and again when the settings are made."""
     metadata: dict[str, Any] = {"help": help}
-    for key, value in (("flag", flag), ("least", least), ("most", most)):
+    for key, value in (("flag", flag), ("least", least), ("most", most), ("above", above),
+                       ("below", below)):
         if value is not None:
             metadata[key] = value
     return dataclasses.field(default=default, metadata=metadata)
+
+
+def out_of_bounds(value: float, least: float | None = None, most: float | None = None,
+                  above: float | None = None, below: float | None = None) -> str | None:
+    """What is wrong with ``value`` for these bounds ('must be at least 1, not 0'), if
+    anything; NaN is outside any bound."""
+    if ((least is None or value >= least) and (most is None or value <= most)
+            and (above is None or value > above) and (below is None or value < below)):
+        return None
+    lower: str | None
+    upper: str | None
+    if least is not None and most is not None:
+        lower, upper = f"from {least} to {most}", None
+    else:
+        lower = (f"at least {least}" if least is not None else
+                 f"above {above}" if above is not None else None)
+        upper = (f"at most {most}" if most is not None else
+                 f"below {below}" if below is not None else None)
+    return f"must be {' and '.join(p for p in (lower, upper) if p)}, not {value}"
+
+
+def flag_name(field: dataclasses.Field[Any]) -> str:
+    """How the user names a field: its command-line option ('--side' for ``dim``), or the
+    field's own name where it has none."""
+    if "help" not in field.metadata:
+        return field.name
+    return "--" + str(field.metadata.get("flag", field.name)).replace("_", "-")
 
 
 def _plain(value: Any) -> Any:
@@ -38,11 +73,53 @@ def _plain(value: Any) -> Any:
     return value
 
 
-class Settings:
-    """Shared behaviour: a nested dict view of plain values, rebuilding from one."""
+_TYPES: dict[type, dict[str, Any]] = {}
 
-    # The settings classes that may be nested in this one, by the name of the field's type.
-    nested: ClassVar[dict[str, type[Settings]]] = {}
+
+def _field_types(kind: type) -> dict[str, Any]:
+    """The fields' declared types, resolved (once per class)."""
+    if kind not in _TYPES:
+        _TYPES[kind] = typing.get_type_hints(kind)
+    return _TYPES[kind]
+
+
+class Settings:
+    """Shared behaviour of the settings dataclasses: checked when made, a nested dict view of
+    plain values, rebuilding from one."""
+
+    def __post_init__(self) -> None:
+        """Every field's enum made from its value and its bounds checked, then what the class
+        checks across its fields (``check``); a ValueError naming the option otherwise."""
+        types = _field_types(type(self))
+        for field in dataclasses.fields(self):  # type: ignore[arg-type]
+            if not field.init:
+                continue
+            value = getattr(self, field.name)
+            kind = types.get(field.name)
+            if isinstance(kind, type) and issubclass(kind, enum.Enum):
+                if not isinstance(value, kind):
+                    try:
+                        value = kind(value)
+                    except ValueError:
+                        raise ValueError(
+                            f"{flag_name(field)}: must be one of "
+                            f"{', '.join(str(k.value) for k in kind)}, not {value!r}") from None
+                    object.__setattr__(self, field.name, value)
+                continue
+            bounds = {key: field.metadata[key] for key in BOUNDS if key in field.metadata}
+            problem = out_of_bounds(value, **bounds) if bounds else None
+            if problem is not None:
+                raise ValueError(f"{flag_name(field)}: {problem}")
+        self.check()
+
+    def check(self) -> None:
+        """What the class checks across its fields, once each field is checked on its own."""
+
+    @classmethod
+    def option_name(cls, name: str) -> str:
+        """How the user names the field ``name`` (``flag_name``)."""
+        fields = {f.name: f for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
+        return flag_name(fields[name])
 
     def as_dict(self) -> dict[str, Any]:
         values: dict[str, Any] = _plain(dataclasses.asdict(self))  # type: ignore[call-overload]
@@ -51,33 +128,18 @@ class Settings:
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
         """Rebuilds the settings from ``as_dict``'s output; an unknown name is an error."""
-        fields = {f.name: f for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
-        unknown = sorted(set(values) - set(fields))
+        fields = {f.name for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
+        unknown = sorted(set(values) - fields)
         if unknown:
             raise ValueError(f"unknown setting(s): {', '.join(unknown)}")
+        types = _field_types(cls)
         built: dict[str, Any] = {}
         for name, value in values.items():
-            declared = fields[name].type
-            kind = cls.nested.get(declared) if isinstance(declared, str) else None
-            built[name] = kind.from_dict(value) if kind is not None else value
+            kind = types.get(name)
+            if isinstance(kind, type) and issubclass(kind, Settings):
+                value = kind.from_dict(value)
+            built[name] = value
         return cls(**built)
-
-
-def positive(**values: float) -> None:
-    for name, value in values.items():
-        if not value > 0:
-            raise ValueError(f"{name.replace('_', ' ')} must be above 0, not {value}")
-
-
-def not_negative(**values: float) -> None:
-    for name, value in values.items():
-        if value < 0:
-            raise ValueError(f"{name.replace('_', ' ')} must not be negative, not {value}")
-
-
-def check_side(side: int) -> None:
-    if not MIN_SIDE <= side <= MAX_SIDE:
-        raise ValueError(f"board side must be from {MIN_SIDE} to {MAX_SIDE}, not {side}")
 
 
 def differences(saved: Mapping[str, Any], asked: Mapping[str, Any],
@@ -110,7 +172,8 @@ class SearchSettings(Settings):
                                least=0)
     c_base: float = option(19652.0, "exploration base of the search")
     c_init: float = option(1.25, "exploration constant of the search")
-    dirichlet_alpha: float = option(0.3, "concentration of the root noise", flag="alpha")
+    dirichlet_alpha: float = option(0.3, "concentration of the root noise", flag="alpha",
+                                    above=0)
     exploration_fraction: float = option(0.25, "weight of the root noise")
     search_mode: int = option(
         0, "search: 0 the self-play module's (each node credited with its own player's "
@@ -124,48 +187,34 @@ class SearchSettings(Settings):
     gumbel_min_spread: float = option(
         0.0, "search mode 2: the least spread of the root's values that the Gumbel root's value "
         "transform stretches to its full scale (values are win shares; 0: any spread, as "
-        "small as it is)")
+        "small as it is)", least=0, most=1)
     full_search_share: float = option(
         1.0, "playout cap: the share of moves searched in full, whose records are the policy "
         "targets; the others are searched with --cheap-sims and teach the value alone "
-        "(search modes 1 and 2)")
+        "(search modes 1 and 2)", least=0, most=1)
     cheap_sims: int = option(
         0, "playout cap: simulations of a cheap search (from 1 to --sims when "
         "--full-search-share is below 1)", least=0)
     playout_mix: float = option(
         0.0, "search modes 1 and 2, in self-play and for searching players (--sims): the "
         "weight of one random playout's outcome blended into each network value the search "
-        "sees (0: the network's value alone)")
+        "sees (0: the network's value alone)", least=0, most=1)
 
-    def __post_init__(self) -> None:
-        check_side(self.dim)
-        if self.rep not in (1, 2):
-            raise ValueError(f"representation must be 1 or 2, not {self.rep}")
-        if self.sims_per_move < 0 or self.sample_moves < 0:
-            raise ValueError("simulations and sampled moves must not be negative")
-        if self.search_mode not in (0, 1, 2):
-            raise ValueError(f"search mode must be 0, 1 or 2, not {self.search_mode}")
-        if not self.dirichlet_alpha > 0:
-            raise ValueError(f"dirichlet alpha must be above 0, not {self.dirichlet_alpha}")
-        if not 0 <= self.full_search_share <= 1:
-            raise ValueError(f"the full search share must be from 0 to 1, not "
-                             f"{self.full_search_share}")
-        if not 1 <= self.gumbel_considered <= 1024:
-            raise ValueError(f"the considered children must be from 1 to 1024, not "
-                             f"{self.gumbel_considered}")
-        if not 0 <= self.gumbel_min_spread <= 1:
-            raise ValueError(f"the least spread must be from 0 to 1, not "
-                             f"{self.gumbel_min_spread}")
-        if not 0 <= self.playout_mix <= 1:
-            raise ValueError(f"the playout mix must be from 0 to 1, not {self.playout_mix}")
+    def check(self) -> None:
+        """The playout blend and the playout cap are tralix_engine's: the self-play module's
+        search (mode 0) has neither."""
+        mode = self.option_name("search_mode")
         if self.playout_mix and self.search_mode == 0:
-            raise ValueError("the playout mix needs search mode 1 or 2")
+            raise ValueError(f"{self.option_name('playout_mix')} needs {mode} 1 or 2")
         if self.full_search_share < 1:
             if self.search_mode == 0:
-                raise ValueError("the playout cap needs search mode 1 or 2")
+                share = self.option_name("full_search_share")
+                raise ValueError(f"the playout cap ({share} below 1) needs {mode} 1 or 2")
             if not 1 <= self.cheap_sims <= self.sims_per_move:
-                raise ValueError(f"cheap simulations must be from 1 to the simulations per "
-                                 f"move ({self.sims_per_move}), not {self.cheap_sims}")
+                raise ValueError(f"{self.option_name('cheap_sims')}: must be from 1 to "
+                                 f"{self.option_name('sims_per_move')} ({self.sims_per_move}) when "
+                                 f"{self.option_name('full_search_share')} is below 1, not "
+                                 f"{self.cheap_sims}")
 
     @property
     def side(self) -> int:

@@ -4,10 +4,12 @@ naming the option and exit status 2, before any process starts."""
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
+import sys
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn, cast
 
+from ..base.settings import out_of_bounds
 from ..networks.names import NetworkKind, NetworkName
 
 
@@ -18,26 +20,44 @@ class Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: {message}\n")
 
 
-def int_at_least(low: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        value = _int(text)
-        if value < low:
-            raise argparse.ArgumentTypeError(f"must be at least {low}, not {value}")
+class Renamed(argparse.Action):
+    """An option's former name, kept for a release: its value goes where the new name's does,
+    with a line on standard error that gives the new name (``new``)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, new: str,
+                 **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, **kwargs)
+        self.new = new
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        sys.stderr.write(f"{parser.prog}: warning: {option_string} is deprecated here and "
+                         f"goes in a coming release: use {self.new}\n")
+        setattr(namespace, self.dest, values)
+
+
+def number(kind: type[int] | type[float], least: float | None = None,
+           most: float | None = None, above: float | None = None,
+           below: float | None = None) -> Callable[[str], float]:
+    """A whole number (``kind`` int) or a number within bounds, as the settings' fields
+    declare them (base.settings.option)."""
+    def parse(text: str) -> float:
+        value = _int(text) if kind is int else _float(text)
+        problem = out_of_bounds(value, least, most, above, below)
+        if problem is not None:
+            raise argparse.ArgumentTypeError(problem)
         return value
 
-    parse.__name__ = f"int_at_least_{low}"
+    parse.__name__ = kind.__name__  # what argparse calls the value in its own messages
     return parse
+
+
+def int_at_least(low: int) -> Callable[[str], int]:
+    return cast(Callable[[str], int], number(int, least=low))
 
 
 def int_from_to(low: int, high: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        value = _int(text)
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {value}")
-        return value
-
-    parse.__name__ = f"int_from_{low}_to_{high}"
-    return parse
+    return cast(Callable[[str], int], number(int, least=low, most=high))
 
 
 def _existing(text: str, is_kind: Callable[[Path], bool], noun: str) -> str:
@@ -75,3 +95,9 @@ def _int(text: str) -> int:
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
 
+
+def _float(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None

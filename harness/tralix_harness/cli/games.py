@@ -46,6 +46,10 @@ def _add_run_options(parser: argparse.ArgumentParser, kind: RunKind, games: int,
     defaults = RunOptions(kind=kind, games=games, settings=SearchSettings(),
                           networks=["uniform"] * kind.networks, workers=_WORKERS)
     add_options(parser, RunOptions, defaults, only=_RUN_OPTIONS + run)
+    if "match_sims" in run:  # its former name, which selfplay and loop give the search's
+        parser.add_argument("--sims", dest="match_sims", action=arguments.Renamed,
+                            new="--match-sims", type=arguments.int_at_least(0),
+                            default=argparse.SUPPRESS, help=argparse.SUPPRESS)
     add_options(parser, SearchSettings, only=search)
     add_ray_option(parser)
     parser.set_defaults(run_defaults=defaults)
@@ -57,7 +61,7 @@ def _open_run(args: argparse.Namespace, options: RunOptions) -> GameRun:
 
 
 # The search settings of evaluation games: the board, the input layout and, for networks that
-# search (--sims), the search's constants.
+# search (--match-sims), the search's constants.
 _MATCH_SEARCH = ("dim", "rep", "search_mode", "gumbel_considered", "gumbel_min_spread",
                  "playout_mix", "c_base", "c_init")
 _NETWORK_HELP = ("uniform, heuristic, torch:CHECKPOINT, onnx:FILE or module:factory "
@@ -104,9 +108,9 @@ def _run(run: GameRun, on_result: Callable[[GameResult], None],
                     on_result(result)
                 progress.update(1)
                 elapsed = time.perf_counter() - run.started
-                progress.set_postfix_str(
-                    f"{unit_label(elapsed)}, {run.requests_served() / elapsed:,.0f} sims/s",
-                    refresh=False)
+                evaluations = run.requests_served() / elapsed
+                progress.set_postfix_str(f"{unit_label(elapsed)}, {evaluations:,.0f} evaluations/s",
+                                         refresh=False)
         return 0, None
     except RunInterrupted:
         return 130, "interrupted"

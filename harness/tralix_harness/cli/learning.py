@@ -25,7 +25,7 @@ from ..learning.settings import (
 )
 from ..networks.settings import ModelSettings
 from . import arguments
-from .options import add_options, build, given, loop_settings
+from .options import add_options, build, given
 
 logger = logging.getLogger(__name__)
 
@@ -169,14 +169,14 @@ def cmd_loop(args: argparse.Namespace) -> int:
     from ..local.lifecycle import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
-    if getattr(args, "initial_weights", ""):  # kept in the settings as the file it names
-        args.initial_weights = str(Path(args.initial_weights).resolve())
-    control.backend.resolve()  # ONNX Runtime asked for and missing: refused before anything
+    changes = {name: value for kind in (LoopSettings, SearchSettings, ModelSettings, TrainSettings)
+               for name, value in given(args, kind).items()}
+    if changes.get("initial_weights"):  # kept in the settings as the file it names
+        changes["initial_weights"] = str(Path(changes["initial_weights"]).resolve())
     path = Path(args.run_dir)
     open_run = run_opener(args)  # connects to the cluster with --ray (the command closes it)
     try:
-        loop = run_loop(path, lambda saved: loop_settings(args, saved), control,
-                        open_run=open_run)
+        loop = run_loop(path, changes, control, open_run=open_run)
     except (RunInterrupted, KeyboardInterrupt):
         logger.warning("interrupted: the finished generations are kept in %s; the same "
                        "command resumes the run", path)

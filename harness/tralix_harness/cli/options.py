@@ -1,6 +1,6 @@
 """Command-line options generated from the dataclasses of settings and run options: one option
-per field, its help text, its name and its bounds the field's, its default the field's or the
-command's."""
+per field, its help text, its name and its bounds the field's (base.settings.option), its
+default the field's or the command's."""
 
 from __future__ import annotations
 
@@ -10,20 +10,19 @@ import enum
 from collections.abc import Callable
 from typing import Any, cast
 
-from ..base.settings import SearchSettings
-from ..learning.settings import LoopSettings, TrainSettings
-from ..networks.settings import ModelSettings
+from ..base.settings import BOUNDS, flag_name
 from . import arguments
 
 
 def _parse(field: dataclasses.Field[Any], default: Any) -> Callable[[str], Any]:
-    """What turns the option's text into the field's value, checking the field's bounds."""
-    least, most = field.metadata.get("least"), field.metadata.get("most")
-    if least is not None and most is not None:
-        return arguments.int_from_to(least, most)
-    if least is not None:
-        return arguments.int_at_least(least)
-    return type(default)
+    """What turns the option's text into the field's value, checking the field's bounds (a
+    command may ask more than the settings do: ``command_least``)."""
+    bounds = {key: field.metadata[key] for key in BOUNDS if key in field.metadata}
+    if "command_least" in field.metadata:
+        bounds["least"] = field.metadata["command_least"]
+    if not bounds:
+        return type(default)
+    return arguments.number(int if isinstance(default, int) else float, **bounds)
 
 
 def add_options(parser: argparse.ArgumentParser | Any, kind: type[Any], defaults: Any = None,
@@ -37,8 +36,7 @@ def add_options(parser: argparse.ArgumentParser | Any, kind: type[Any], defaults
                 or "help" not in field.metadata):
             continue
         default = getattr(defaults, field.name) if defaults is not None else field.default
-        name = field.metadata.get("flag", field.name)
-        flag = "--" + name.replace("_", "-")
+        flag = flag_name(field)
         common: dict[str, Any] = dict(dest=field.name, default=argparse.SUPPRESS,
                                       help=f"{field.metadata['help']} ({default})")
         if isinstance(default, bool):
@@ -46,7 +44,8 @@ def add_options(parser: argparse.ArgumentParser | Any, kind: type[Any], defaults
         elif isinstance(default, enum.Enum):
             parser.add_argument(flag, type=type(default), choices=list(type(default)), **common)
         else:
-            parser.add_argument(flag, type=_parse(field, default), metavar=name.upper(),
+            parser.add_argument(flag, type=_parse(field, default),
+                                metavar=flag.removeprefix("--").replace("-", "_").upper(),
                                 **common)
 
 
@@ -60,15 +59,3 @@ def build[S](kind: type[S], args: argparse.Namespace, base: S | None = None) -> 
     """``base`` (or the dataclass's defaults) with what the command line set."""
     start: Any = base if base is not None else kind()
     return cast(S, dataclasses.replace(start, **given(args, kind)))
-
-
-def loop_settings(args: argparse.Namespace, base: LoopSettings | None = None) -> LoopSettings:
-    """The loop's settings from the command line, on top of ``base`` or the defaults."""
-    base = base or LoopSettings()
-    search = given(args, SearchSettings)
-    if search.get("search_mode", base.search.search_mode) == 0:
-        search.setdefault("playout_mix", 0.0)  # the self-play module plays without playouts
-    return dataclasses.replace(build(LoopSettings, args, base),
-                               search=dataclasses.replace(base.search, **search),
-                               model=build(ModelSettings, args, base.model),
-                               train=build(TrainSettings, args, base.train))

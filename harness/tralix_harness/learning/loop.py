@@ -16,7 +16,7 @@ import logging
 import math
 import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -468,19 +468,22 @@ def _heuristic_policy(side: int) -> Any:
     return lambda planes: network.evaluate(planes.astype(np.float32))[0]
 
 
-def run_loop(path: Path, asked: Callable[[LoopSettings | None], LoopSettings],
-             control: LoopControl, out: TextIO | None = None,
-             open_run: RunOpener = Run) -> Loop:
+def run_loop(path: Path, changes: Mapping[str, Any], control: LoopControl,
+             out: TextIO | None = None, open_run: RunOpener = Run) -> Loop:
     """Opens (or makes) the run folder and runs generations until the control's limits, its
-    games played by ``open_run``'s runs (on a cluster with a session's). RunInterrupted or
+    games played by ``open_run``'s runs (on a cluster with a session's). ``changes`` are the
+    settings asked for (LoopSettings.with_changes): a new folder's, on top of the defaults; a
+    folder made with other values is refused, naming the differences. RunInterrupted or
     KeyboardInterrupt when stopped from outside; RunFailed when a run of games failed."""
-    def checked(saved: LoopSettings | None) -> LoopSettings:
-        settings = asked(saved)
+    control.backend.resolve()  # ONNX Runtime asked for and missing: refused before anything
+
+    def asked(saved: LoopSettings | None) -> LoopSettings:
+        settings = (saved or LoopSettings()).with_changes(changes)
         if saved is None and settings.initial_weights:  # refused before the folder is made
             starting_network(Path(settings.initial_weights), settings.model)
         return settings
 
     folder = RunFolder(path)
-    loop = Loop(folder, folder.open(checked), control, out, open_run)
+    loop = Loop(folder, folder.open(asked), control, out, open_run)
     loop.run()
     return loop

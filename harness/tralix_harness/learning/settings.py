@@ -14,7 +14,7 @@ import enum
 from collections.abc import Mapping
 from typing import Any, Self
 
-from ..base.settings import SearchSettings, Settings, not_negative, option, positive
+from ..base.settings import SearchSettings, Settings, option
 from ..networks.backend import Backend
 from ..networks.settings import ModelSettings
 from .ratings import REFERENCE_SIMS
@@ -39,26 +39,28 @@ class Precision(enum.StrEnum):
 class TrainSettings(Settings):
     """How the network learns from the window of recent games."""
 
-    batch_size: int = option(256, "samples in a minibatch")
-    learning_rate: float = option(2e-3, "learning rate after the warm-up (AdamW)")
-    warmup_steps: int = option(100, "steps over which the learning rate rises from zero")
-    weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)")
-    window_games: int = option(3000, "the most recent games that minibatches are drawn from")
+    batch_size: int = option(256, "samples in a minibatch", least=1)
+    learning_rate: float = option(2e-3, "learning rate after the warm-up (AdamW)", above=0)
+    warmup_steps: int = option(100, "steps over which the learning rate rises from zero",
+                               least=0)
+    weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)", least=0)
+    window_games: int = option(3000, "the most recent games that minibatches are drawn from",
+                               least=1)
     policy_target: PolicyTarget = option(
         PolicyTarget.VISITS,
         "policy targets: 'visits' (the search's records: visit shares, or the Gumbel search's "
         "improved policy) or 'lookahead' (one-tile look-ahead targets by the value head, "
         "stored with the games, where they have them)")
     target_temperature: float = option(
-        0.5, "visit-share targets are raised to 1/T and renormalised")
-    value_weight: float = option(1.0, "weight of the value loss beside the policy loss")
+        0.5, "visit-share targets are raised to 1/T and renormalised", above=0)
+    value_weight: float = option(1.0, "weight of the value loss beside the policy loss", least=0)
     ownership_weight: float = option(
         1.0, "weight of the ownership loss (per tile) beside the policy loss, where the network "
-        "has the head")
+        "has the head", least=0)
     average_decay: float = option(
         0.0, "the network saved and played is a moving average of the trained weights, "
         "decaying by this factor per step (the plain mean over the first 1/(1 - decay) "
-        "steps); 0: the trained weights themselves")
+        "steps); 0: the trained weights themselves", least=0, below=1)
     rotations: bool = option(True, "turn each sample by a random quarter turn")
     reflections: bool = option(
         False, "also mirror half the samples (this reverses the turn order of the position)")
@@ -70,22 +72,6 @@ class TrainSettings(Settings):
         "float32 weights, bfloat16 convolutions), 'float32', or 'auto': bfloat16 where the "
         "CPU computes it natively")
 
-    def __post_init__(self) -> None:
-        positive(batch_size=self.batch_size, learning_rate=self.learning_rate,
-                  window_games=self.window_games, target_temperature=self.target_temperature)
-        not_negative(warmup_steps=self.warmup_steps, weight_decay=self.weight_decay,
-                      value_weight=self.value_weight, average_decay=self.average_decay,
-                      ownership_weight=self.ownership_weight)
-        if not self.average_decay < 1:
-            raise ValueError(f"average decay must be below 1, not {self.average_decay}")
-        for name, kind in (("policy_target", PolicyTarget), ("precision", Precision)):
-            value = getattr(self, name)
-            try:
-                object.__setattr__(self, name, kind(value))
-            except ValueError:
-                raise ValueError(f"{name.replace('_', ' ')} must be one of "
-                                 f"{', '.join(t.value for t in kind)}, not {value!r}") from None
-
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
         # Settings saved before there was a choice trained in float32.
@@ -93,10 +79,11 @@ class TrainSettings(Settings):
 
 
 # The loop's self-play search, where it differs from the module's usual settings: side 10, a
-# few simulations, and c_init above the usual 1.25: an unvisited child counts as value 0 while
-# values are shares of 1 among four players (about 0.25), so with many valid tiles and flat
-# priors a small constant keeps the search on the first children it tried, and the visit
-# shares then tell more about the root noise than about the values.
+# few simulations, and c_init 2.0 rather than the usual 1.25. That constant was chosen while the
+# loop searched in mode 0, where an unvisited child counts as value 0 against values that are
+# shares of about 0.25: a small constant kept the search on the first children it tried. In
+# mode 2 it weighs the PUCT rule below the Gumbel root only (an unvisited child is worth its
+# parent's value less 0.1 there), and it has not been measured again in that mode.
 # The search is the Gumbel root (search mode 2): at 8 simulations its improved policy is a
 # target the network learns from, where the sound search's visit shares (mode 1) are not and
 # the self-play module's own (mode 0) mislead (bench/README.md, learning by search mode).
@@ -107,15 +94,15 @@ class TrainSettings(Settings):
 LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.0,
                              search_mode=2, playout_mix=0.5)
 
-# The search settings a run folder's settings file holds, under the names it has always used
-# for them there (the command line's names); the others stay at LOOP_SEARCH's.
-_SEARCH_KEYS = {"side": "dim", "sims": "sims_per_move", "sample_moves": "sample_moves",
-                "c_init": "c_init", "alpha": "dirichlet_alpha",
-                "exploration_fraction": "exploration_fraction", "search_mode": "search_mode",
-                "full_search_share": "full_search_share", "cheap_sims": "cheap_sims",
-                "playout_mix": "playout_mix", "gumbel_considered": "gumbel_considered",
-                "gumbel_min_spread": "gumbel_min_spread"}
-LOOP_SEARCH_FIELDS = tuple(_SEARCH_KEYS.values())
+# The search settings a run of the loop may set; the others stay at LOOP_SEARCH's. The run
+# folder's settings file holds them, in this order, under their command-line names ("side",
+# "sims", "alpha"), which is what the file has always called them.
+LOOP_SEARCH_FIELDS = ("dim", "sims_per_move", "sample_moves", "c_init", "dirichlet_alpha",
+                      "exploration_fraction", "search_mode", "full_search_share", "cheap_sims",
+                      "playout_mix", "gumbel_considered", "gumbel_min_spread")
+_SEARCH_KEYS = {field.metadata.get("flag", field.name): field.name
+                for name in LOOP_SEARCH_FIELDS
+                for field in dataclasses.fields(SearchSettings) if field.name == name}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -124,32 +111,31 @@ class LoopSettings(Settings):
 
     # Half-size generations (96 games, 200 steps: the same training per game) beat 192 and
     # 400 at equal wall time: the games come from a fresher network (bench/README.md).
-    games: int = option(96, "self-play games per generation")
+    games: int = option(96, "self-play games per generation", least=1)
     first_games: int = option(
-        192, "self-play games of generation 1, played by the untrained network")
+        192, "self-play games of generation 1, played by the untrained network", least=1)
     first_sims: int = option(
         8, "simulations per move in generation 1 (the untrained network's search is worth "
-            "little: its games are for the value)")
+            "little: its games are for the value)", least=0)
     initial_weights: str = option(
         "", "a checkpoint whose network the run starts from instead of random weights (trained "
         "on any side, with the run's network settings): a schedule of sides starts on a small "
         "board and goes on to a larger one from its network; generation 1 is then played like "
         "the others")
     lookahead_temperature: float = option(
-        0.03, "temperature of the look-ahead policy targets (values are win shares of 1)")
-    steps: int = option(200, "training steps per generation")
+        0.03, "temperature of the look-ahead policy targets (values are win shares of 1)",
+        above=0)
+    steps: int = option(200, "training steps per generation", least=0)
     # Self-play's search, generation 1's simulations aside.
     search: SearchSettings = dataclasses.field(default_factory=lambda: LOOP_SEARCH)
     model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
-    nested = {"ModelSettings": ModelSettings, "TrainSettings": TrainSettings}
-
-    def __post_init__(self) -> None:
-        positive(games=self.games, first_games=self.first_games,
-                 lookahead_temperature=self.lookahead_temperature)
-        not_negative(first_sims=self.first_sims, steps=self.steps,
-                     exploration_fraction=self.search.exploration_fraction)
+    def check(self) -> None:
+        """The search settings a run may set, the root noise's weight not negative."""
+        if self.search.exploration_fraction < 0:
+            raise ValueError(f"{SearchSettings.option_name('exploration_fraction')}: must be "
+                             f"at least 0, not {self.search.exploration_fraction}")
         kept = dataclasses.replace(LOOP_SEARCH, **{name: getattr(self.search, name)
                                                    for name in LOOP_SEARCH_FIELDS})
         if kept != self.search:
@@ -177,6 +163,27 @@ class LoopSettings(Settings):
                                        full_search_share=1.0)
         return self.search
 
+    def with_changes(self, changes: Mapping[str, Any]) -> LoopSettings:
+        """These settings with ``changes``, by field name, to the loop's own fields or to
+        those of its search, network and training settings (as the command line gives them).
+        The self-play module's search (search mode 0) plays without playouts: the playout mix
+        goes to 0 with it unless the changes set one."""
+        parts: dict[type[Settings], dict[str, Any]] = {
+            kind: {} for kind in (LoopSettings, SearchSettings, ModelSettings, TrainSettings)}
+        for name, value in changes.items():
+            kind = next((k for k in parts if name in _FIELDS[k]), None)
+            if kind is None or name in ("search", "model", "train"):
+                raise ValueError(f"unknown setting {name!r}")
+            parts[kind][name] = value
+        search = parts[SearchSettings]
+        if search.get("search_mode", self.search.search_mode) == 0:
+            search.setdefault("playout_mix", 0.0)
+        return dataclasses.replace(
+            dataclasses.replace(self, **parts[LoopSettings]),
+            search=dataclasses.replace(self.search, **search),
+            model=dataclasses.replace(self.model, **parts[ModelSettings]),
+            train=dataclasses.replace(self.train, **parts[TrainSettings]))
+
     def as_dict(self) -> dict[str, Any]:
         """The settings file's view: the search settings among the loop's own, under the
         names the file has always had."""
@@ -200,35 +207,40 @@ class LoopSettings(Settings):
 class LoopControl(Settings):
     """How long this invocation of the loop goes on and what it runs on."""
 
-    generations: int = option(0, "stop after this many generations in all (0: no limit)")
-    minutes: float = option(0.0, "stop after this much wall time in all, in minutes (0: no limit)")
+    generations: int = option(0, "stop after this many generations in all (0: no limit)",
+                              least=0)
+    minutes: float = option(0.0, "stop after this much wall time in all, in minutes (0: no limit)",
+                            least=0)
     # 128 (± 0.08): the ratings are the finer measure, and on side 20 another 128 took the
     # evaluation past a tenth of the generation.
-    eval_games: int = option(128, "games against three random players per generation")
-    arena_games: int = option(32, "games against the previous generation per generation")
+    eval_games: int = option(128, "games against three random players per generation", least=0)
+    arena_games: int = option(32, "games against the previous generation per generation",
+                              least=0)
     arena_opening: int = option(
-        6, "tiles played at random at the start of each game against the previous generation")
+        6, "tiles played at random at the start of each game against the previous generation",
+        least=0)
     rating_games: int = option(
         32, "games of each rating match per generation (rounded up to a multiple of four): "
         "the new network, greedy, in one seat against a uniformly random player, the greedy "
         "heuristic and the generations before it (--rating-previous) in the others; 0: no "
-        "ratings")
+        "ratings", least=0)
     # One: a match against an earlier generation plays two networks, and a second one took the
     # evaluation on side 20 past a tenth of the generation; the references tie the chain down.
     rating_previous: int = option(
         1, "how many of the generations before the new network's it plays a rating match "
-        "against")
+        "against", least=0)
     # One opening a generation: its games add up over the run, and a second one took the
     # evaluation on side 20 past a tenth of the generation.
     search_rating_games: int = option(
         4, f"games of the rating match against the heuristic searching {REFERENCE_SIMS} "
         "simulations per move (the sound search) per generation, rounded up to a multiple of "
-        "four; each costs several greedy games; 0: none")
-    workers: int = option(2, "worker processes for self-play and evaluation")
+        "four; each costs several greedy games; 0: none", least=0)
+    workers: int = option(2, "worker processes for self-play and evaluation", least=1)
     # 48: two workers hold a generation's 96 games at once, and the network's batches grow to
     # where bfloat16 pays (bench/README.md); on ONNX Runtime 48 is as fast as 8 or faster.
-    threads: int = option(48, "games played at once by each worker")
-    server_batch: int = option(64, "largest batch the inference server evaluates at once")
+    threads: int = option(48, "games played at once by each worker", least=1)
+    server_batch: int = option(64, "largest batch the inference server evaluates at once",
+                               least=1)
     backend: Backend = option(
         Backend.AUTO, "what runs the network in self-play and evaluation: torch (PyTorch), "
         "torch-bfloat16 (PyTorch in bfloat16 in self-play: faster at large batches, see "
@@ -239,31 +251,16 @@ class LoopControl(Settings):
         "players run on ONNX Runtime beside torch-bfloat16")
     torch_threads: int = option(
         1, "threads of each process running the network in self-play and evaluation "
-        "(PyTorch's, or ONNX Runtime's intra-op threads)")
-    train_threads: int = option(2, "torch threads of training and of the greedy matches")
+        "(PyTorch's, or ONNX Runtime's intra-op threads)", least=1)
+    train_threads: int = option(2, "torch threads of training and of the greedy matches",
+                                least=1)
     # The last network of a run that ends at full rate is a draw from wide swings between
     # generations; annealing the last 30 % raised it against random players by 0.03 on average
     # over three twelve-minute runs (+0.07, +0.06, -0.03: bench/README.md).
     anneal: float = option(
         0.3, "over this last share of --minutes (or of --generations without it) the learning "
         "rate falls linearly to a tenth, so that the last networks come from small steps (0: "
-        "no fall)")
-
-    def __post_init__(self) -> None:
-        if not 0 <= self.anneal <= 1:
-            raise ValueError(f"anneal must be a share from 0 to 1, not {self.anneal}")
-        not_negative(generations=self.generations, minutes=self.minutes,
-                      eval_games=self.eval_games, arena_games=self.arena_games,
-                      arena_opening=self.arena_opening, rating_games=self.rating_games,
-                      rating_previous=self.rating_previous,
-                      search_rating_games=self.search_rating_games)
-        positive(workers=self.workers, threads=self.threads, server_batch=self.server_batch,
-                  torch_threads=self.torch_threads, train_threads=self.train_threads)
-        try:
-            object.__setattr__(self, "backend", Backend(self.backend))
-        except ValueError:
-            raise ValueError(f"backend must be one of {', '.join(b.value for b in Backend)}, "
-                             f"not {self.backend!r}") from None
+        "no fall)", least=0, most=1)
 
     def rate_scale(self, seconds: float, generation: int) -> float:
         """The learning rate's factor for training a generation that starts after ``seconds``
@@ -279,3 +276,9 @@ class LoopControl(Settings):
             return 1.0
         fall = (share - (1.0 - self.anneal)) / self.anneal
         return 1.0 - 0.9 * min(1.0, max(0.0, fall))
+
+
+# The fields of each settings class a loop's changes may name.
+_FIELDS: dict[type[Settings], set[str]] = {
+    kind: {f.name for f in dataclasses.fields(kind)}
+    for kind in (LoopSettings, SearchSettings, ModelSettings, TrainSettings)}

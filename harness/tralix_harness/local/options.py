@@ -12,7 +12,7 @@ import dataclasses
 import enum
 from collections.abc import Sequence
 
-from ..base.settings import SearchSettings, option
+from ..base.settings import SearchSettings, Settings, option
 from ..networks.backend import Backend, settle
 from ..networks.names import NetworkName
 
@@ -54,11 +54,13 @@ class Inference(enum.StrEnum):
 
 
 @dataclasses.dataclass
-class RunOptions:
+class RunOptions(Settings):
     """A run's games, checked when made: a ValueError says what cannot be played."""
 
     kind: RunKind            # a string is taken for its RunKind
-    games: int = dataclasses.field(metadata={"help": "games to play", "least": 1})
+    # A run may play no game; a command plays one at least.
+    games: int = dataclasses.field(
+        metadata={"help": "games to play", "least": 0, "command_least": 1})
     settings: SearchSettings
     # One for selfplay and random; model then baseline for arena. Names are parsed into
     # ``names``.
@@ -81,8 +83,7 @@ class RunOptions:
         "(PyTorch's, or ONNX Runtime's intra-op threads)", least=1)
     match_sims: int = option(
         0, "simulations per move of the networks in eval-random and arena games (searching in "
-        "the search settings' mode, without noise); 0 plays the highest prior", flag="sims",
-        least=0)
+        "the search settings' mode, without noise); 0 plays the highest prior", least=0)
     arena_opening: int = option(
         6, "arena: tiles laid at random before each opening's four games", least=0)
     seed: int = option(0, "arena: seed of the random openings and of the searches' draws")
@@ -94,36 +95,17 @@ class RunOptions:
     settled: bool = False
     names: tuple[NetworkName, ...] = dataclasses.field(init=False, repr=False, compare=False)
 
-    def __post_init__(self) -> None:
-        try:
-            self.kind = RunKind(self.kind)
-        except ValueError:
-            raise ValueError(f"kind must be one of {[k.value for k in RunKind]}") from None
-        try:
-            self.inference = Inference(self.inference)
-        except ValueError:
-            raise ValueError(f"inference must be one of {[i.value for i in Inference]}"
-                             ) from None
-        try:
-            self.backend = Backend(self.backend)
-        except ValueError:
-            raise ValueError(f"backend must be one of {[b.value for b in Backend]}") from None
+    def check(self) -> None:
+        """The networks' names parsed, as many as the kind of run needs, and the games'
+        numbers (each field's bounds are checked before: a server allowed no request per
+        batch would never answer a game)."""
         self.names = tuple(NetworkName.parse(n) for n in self.networks)
         if len(self.names) != self.kind.networks:
             raise ValueError(f"{self.kind} needs {self.kind.networks} network(s)")
-        if self.games < 0 or self.workers < 1 or self.threads < 1:
-            raise ValueError("games must be >= 0, workers and threads >= 1")
         if self.numbers is not None and (len(self.numbers) != self.games
                                          or len(set(self.numbers)) != self.games
                                          or min(self.numbers, default=0) < 0):
             raise ValueError("numbers must be games distinct numbers >= 0")
-        if self.batch_size < 1:
-            # A server allowed no request per batch would never answer a game.
-            raise ValueError("batch size must be >= 1")
-        if self.torch_threads < 1:
-            raise ValueError("torch threads must be >= 1")
-        if self.match_sims < 0 or self.arena_opening < 0:
-            raise ValueError("match simulations and opening tiles must not be negative")
 
     @property
     def game_numbers(self) -> tuple[int, ...]:

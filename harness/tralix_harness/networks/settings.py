@@ -7,21 +7,18 @@ import dataclasses
 from collections.abc import Mapping
 from typing import Any, Self
 
-from ..base.settings import Settings, option, positive
+from ..base.settings import Settings, option
 
 
 @dataclasses.dataclass(frozen=True)
 class ModelSettings(Settings):
     """The network's size."""
 
-    blocks: int = option(4, "residual blocks in the tower")
-    channels: int = option(32, "channels of the tower's convolutions")
+    blocks: int = option(4, "residual blocks in the tower", least=1)
+    channels: int = option(32, "channels of the tower's convolutions", least=1)
     ownership: bool = option(
         True, "an ownership head: who holds each tile at the end of the game, a training "
         "target beside the value (the network that plays does not compute it)")
-
-    def __post_init__(self) -> None:
-        positive(blocks=self.blocks, channels=self.channels)
 
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
