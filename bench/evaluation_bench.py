@@ -45,7 +45,7 @@ def timed(folder: RunFolder, settings: LoopSettings, control: LoopControl,
 
     loop = Loop(folder, settings, control)
     start = time.perf_counter()
-    loop._evaluate(generation)
+    loop.evaluation.evaluate(generation)
     return time.perf_counter() - start
 
 
@@ -62,11 +62,11 @@ def each_match(folder: RunFolder, settings: LoopSettings, control: LoopControl,
 
     def policy_of(g: int) -> object:
         if g not in policies:
-            policies[g] = loop._match_policy(folder.checkpoint(g))
+            policies[g] = loop.evaluation.policy(folder.checkpoint(g))
         return policies[g]
 
     seconds = {}
-    for name, match in loop._rating_matches(generation, policy_of):
+    for name, match in loop.evaluation.rating_matches(generation, policy_of):
         start = time.perf_counter()
         match(generation, [], lambda: False)
         seconds[name] = time.perf_counter() - start

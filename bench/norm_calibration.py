@@ -17,7 +17,8 @@ from pathlib import Path
 import numpy as np
 import torch
 
-from tralix_harness.learning.trainer import Trainer, batch_losses
+from tralix_harness.learning.losses import batch_losses
+from tralix_harness.learning.trainer import Trainer
 
 
 def losses(trainer: Trainer, batches: int, seed: int, train_mode: bool) -> tuple[float, float]:

@@ -3,9 +3,12 @@ kill in the middle of a generation, a Ctrl-C in the middle of the rating matches
 refused for other settings; the greedy match."""
 
 import importlib.util
+import io
 import json
+import logging
 import os
 import signal
+import sys
 import time
 from types import SimpleNamespace
 
@@ -18,8 +21,8 @@ from tralix_harness.base.settings import SearchSettings  # noqa: E402
 from tralix_harness.cli import main  # noqa: E402
 from tralix_harness.data.records import read_games  # noqa: E402
 from tralix_harness.data.samples import read_data_file  # noqa: E402
-from tralix_harness.learning import loop as loop_module  # noqa: E402
-from tralix_harness.learning.folder import read_metrics  # noqa: E402
+from tralix_harness.learning import evaluation as evaluation_module  # noqa: E402
+from tralix_harness.learning.folder import RunFolder, read_metrics  # noqa: E402
 from tralix_harness.learning.match import (  # noqa: E402
     MatchStopped,
     PolicyNetwork,
@@ -29,6 +32,7 @@ from tralix_harness.learning.match import (  # noqa: E402
     search_match,
 )
 from tralix_harness.learning.ratings import fit_ratings, load_ratings, read_matches  # noqa: E402
+from tralix_harness.learning.report import Report  # noqa: E402
 from tralix_harness.learning.settings import LoopSettings, TrainSettings  # noqa: E402
 from tralix_harness.learning.trainer import Trainer  # noqa: E402
 from tralix_harness.networks.builtin import HeuristicNetwork  # noqa: E402
@@ -147,7 +151,7 @@ def test_ctrl_c_in_the_rating_matches_keeps_none_of_the_generations_games(tmp_pa
     # A real Ctrl-C in the middle of generation 2's last rating match (the searching
     # heuristic's, played by the engine), its other matches played already.
     evaluations = 0
-    played = loop_module.search_match
+    played = evaluation_module.search_match
 
     def interrupted(candidate, opponent, *args, **kwargs):
         def evaluate(planes):
@@ -164,7 +168,7 @@ def test_ctrl_c_in_the_rating_matches_keeps_none_of_the_generations_games(tmp_pa
 
         return played(candidate, SimpleNamespace(evaluate=evaluate), *args, **kwargs)
 
-    monkeypatch.setattr(loop_module, "search_match", interrupted)
+    monkeypatch.setattr(evaluation_module, "search_match", interrupted)
     assert main(["loop", str(run), *LOOP, "--generations", "2"]) == 130
     assert evaluations == 300
     assert [m["generation"] for m in read_metrics(run / "metrics.jsonl")] == [0, 1]
@@ -183,7 +187,7 @@ def test_ctrl_c_in_the_random_players_games_stops_the_matches_beside_them(tmp_pa
     kept = (run / "matches.jsonl").read_bytes()
     # A real Ctrl-C as generation 2's games against random players start, in their worker
     # processes, while the rating matches are played here.
-    played = loop_module.against_random
+    played = evaluation_module.against_random
 
     def interrupted(*args, stop, **kwargs):
         def started(run):
@@ -192,7 +196,7 @@ def test_ctrl_c_in_the_random_players_games_stops_the_matches_beside_them(tmp_pa
 
         return played(*args, stop=started, **kwargs)
 
-    monkeypatch.setattr(loop_module, "against_random", interrupted)
+    monkeypatch.setattr(evaluation_module, "against_random", interrupted)
     assert main(["loop", str(run), *LOOP, "--generations", "2"]) == 130
     assert [m["generation"] for m in read_metrics(run / "metrics.jsonl")] == [0, 1]
     assert (run / "matches.jsonl").read_bytes() == kept
@@ -278,6 +282,17 @@ def test_a_folder_that_is_not_a_run_is_refused(tmp_path, capsys):
     assert main(["loop", str(tmp_path), *LOOP]) == 2
     assert "is not empty and is not a run folder" in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt"]
+
+
+def test_a_loop_without_tensorboard_warns_once_and_ends_cleanly(tmp_path, caplog, monkeypatch):
+    monkeypatch.setitem(sys.modules, "torch.utils.tensorboard", None)  # its import fails
+    caplog.set_level(logging.WARNING, logger="tralix_harness")
+    report = Report(RunFolder(tmp_path / "run"), io.StringIO())
+    for generation in (0, 1):
+        report.record({"generation": generation, "train": {"policy_loss": 1.5}})
+    report.close()  # once raised AttributeError, the loop's last act
+    assert caplog.text.count("tensorboard is not installed") == 1
+    assert not (tmp_path / "run" / "tensorboard").exists()
 
 
 def test_greedy_match_rotates_seats():

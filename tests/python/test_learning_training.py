@@ -13,8 +13,9 @@ import pytest
 torch = pytest.importorskip("torch")
 
 from tralix_harness.cli import main  # noqa: E402
+from tralix_harness.learning.losses import batch_losses  # noqa: E402
 from tralix_harness.learning.settings import Precision, TrainSettings  # noqa: E402
-from tralix_harness.learning.trainer import Trainer, batch_losses  # noqa: E402
+from tralix_harness.learning.trainer import Trainer  # noqa: E402
 from tralix_harness.networks import checkpoint  # noqa: E402
 from tralix_harness.networks.errors import CheckpointError  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, load_model  # noqa: E402

@@ -14,7 +14,6 @@ from typing import Any
 from tqdm import tqdm
 
 from ..base.settings import MAX_SIDE, MIN_SIDE, SearchSettings
-from ..base.signals import SignalStop
 from ..cluster.options import add_ray_option, run_opener
 from ..learning.settings import (
     LOOP_SEARCH,
@@ -88,84 +87,48 @@ def add_commands(commands: Any) -> None:
 
 
 def cmd_train(args: argparse.Namespace) -> int:
-    import torch
+    from ..learning.offline import OfflineTraining
 
-    from ..data.samples import DataError
-    from ..learning.trainer import Trainer
-
-    torch.set_num_threads(build(LoopControl, args).train_threads)
     output = Path(args.output)
-    data = [Path(p) for p in args.data]
-    if output.exists():
-        trainer = Trainer.load(output, args.side, given(args, ModelSettings),
-                               given(args, TrainSettings))
-        known = [s.path.resolve() for s in trainer.sources()]
-        named = [p.resolve() for p in data]
-        if named[:len(known)] != known:
-            raise DataError(f"checkpoint {output} was trained on "
-                            f"{', '.join(str(p) for p in known)}; name these first, in this "
-                            "order, to resume it")
-        new_files = data[len(known):]
-        logger.info("resuming %s at step %d", output, trainer.steps)
-    else:
-        trainer = Trainer(args.side, build(ModelSettings, args), build(TrainSettings, args))
-        new_files = data
-    for path in new_files:
-        trainer.window.add_file(path)
-    if not trainer.window.games:
-        raise DataError(f"the data files hold no game of side {args.side}")
-    first = trainer.steps
-    remaining = args.steps - first
-    if remaining <= 0:
+    training = OfflineTraining([Path(p) for p in args.data], output, args.side,
+                               given(args, ModelSettings), given(args, TrainSettings),
+                               build(LoopControl, args).train_threads)
+    first = training.trainer.steps
+    progress = None
+    if first >= args.steps:
         print(f"{output} has taken {first} steps already: nothing to do", file=sys.stderr)
-        trainer.save(output)
-        print(output)
-        return 0
-    # The first Ctrl-C or SIGTERM asks to stop after the current step; a second aborts.
-    stop = SignalStop(message="stopping after this step...")
-    progress = tqdm(total=args.steps, initial=first, unit="step", file=sys.stderr,
-                    dynamic_ncols=True)
-    done = 0
-    totals: list[Any] = []
+    else:
+        progress = tqdm(total=args.steps, initial=first, unit="step", file=sys.stderr,
+                        dynamic_ncols=True)
+
+    def show(step: int, loss: float) -> None:
+        assert progress is not None
+        progress.update(1)
+        progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
+
     try:
-        with stop.installed():
-            while done < remaining and not stop.requested:
-                chunk = min(args.checkpoint_every, remaining - done)
-
-                def show(step: int, loss: float) -> None:
-                    progress.update(1)
-                    progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
-
-                stats = trainer.train(chunk, show, lambda: stop.requested)
-                done += stats.steps
-                if stats.steps:
-                    totals.append(stats)
-                trainer.save(output)
+        summary = training.run(args.steps, args.checkpoint_every,
+                               show if progress is not None else None)
     finally:
-        progress.close()
-    window = trainer.window
-    if totals:
-        weights = [t.steps for t in totals]
-
-        def mean(name: str) -> float:
-            return float(sum(getattr(t, name) * w for t, w in zip(totals, weights, strict=True))
-                         / sum(weights))
-
-        print(f"trained steps {first} to {trainer.steps} on {window.games} games "
-              f"({len(window)} positions): policy loss {mean('policy_loss'):.3f}, value loss "
-              f"{mean('value_loss'):.3f}, policy entropy {mean('policy_entropy'):.3f} "
-              f"(targets {mean('target_entropy'):.3f}), "
-              f"{mean('samples_per_second'):,.0f} samples/s", file=sys.stderr)
+        if progress is not None:
+            progress.close()
+    means = summary.means
+    if means is not None:
+        print(f"trained steps {summary.first_step} to {summary.last_step} on {summary.games} "
+              f"games ({summary.positions} positions): policy loss {means.policy_loss:.3f}, "
+              f"value loss {means.value_loss:.3f}, policy entropy {means.policy_entropy:.3f} "
+              f"(targets {means.target_entropy:.3f}), "
+              f"{means.samples_per_second:,.0f} samples/s", file=sys.stderr)
     print(output)
-    if stop.requested:
-        logger.warning("interrupted at step %d; the same command resumes it", trainer.steps)
+    if summary.interrupted:
+        logger.warning("interrupted at step %d; the same command resumes it", summary.last_step)
         return 130
     return 0
 
 
 def cmd_loop(args: argparse.Namespace) -> int:
     from ..learning.loop import run_loop
-    from ..learning.plot import plot_run
+    from ..learning.report import learning_curve
     from ..local.lifecycle import RunFailed, RunInterrupted
 
     control = build(LoopControl, args)
@@ -184,11 +147,9 @@ def cmd_loop(args: argparse.Namespace) -> int:
     except RunFailed as failure:
         logger.error("run stopped: %s", failure)
         return 1
-    if loop.metrics:
-        try:
-            print(f"learning curve: {plot_run(path)}")
-        except ImportError:
-            logger.warning("matplotlib is not installed: no learning curve")
+    curve = learning_curve(path) if loop.metrics else None
+    if curve is not None:
+        print(f"learning curve: {curve}")
     return 0
 
 

@@ -1,5 +1,5 @@
 """A run folder of the generation loop and its metrics, without torch (``tralix plot`` reads
-them too).
+them too; the table of them is report.py's).
 
 Run folder::
 
@@ -33,9 +33,6 @@ logger = logging.getLogger(__name__)
 
 class RunFolderError(ValueError):
     """A run folder that cannot be resumed with the settings asked."""
-
-
-# ----- the folder ----------------------------------------------------------------------------
 
 
 class RunFolder:
@@ -129,50 +126,3 @@ def json_safe(value: Any) -> Any:
     if isinstance(value, list | tuple):
         return [json_safe(v) for v in value]
     return value
-
-
-# ----- the table of generations --------------------------------------------------------
-
-
-TABLE_HEADER = (f"{'gen':>4} {'wall':>8} {'games':>6} {'policy':>7} {'value':>7} "
-                f"{'entropy':>7} {'random':>13} {'random player':>13} {'previous':>13} "
-                f"{'rating':>11}")
-
-
-def _number(value: Any, digits: int = 3) -> str:
-    return "-" if value is None or not math.isfinite(value) else f"{value:.{digits}f}"
-
-
-def _score(part: dict[str, Any] | None) -> str:
-    if not part or part.get("mean") is None:
-        return "-"
-    half = part.get("half_width")
-    return f"{part['mean']:.3f}±{half:.3f}" if half is not None else f"{part['mean']:.3f}"
-
-
-def table_row(line: dict[str, Any]) -> str:
-    train = line.get("train") or {}
-    minutes, seconds = divmod(int(line.get("wall_time") or 0), 60)
-    window = line.get("window") or {}
-    return (f"{line['generation']:>4} {minutes:>5}:{seconds:02d} "
-            f"{window.get('total_games', 0):>6} "
-            f"{_number(train.get('policy_loss')):>7} {_number(train.get('value_loss')):>7} "
-            f"{_number(train.get('policy_entropy')):>7} {_score(line.get('random')):>13} "
-            f"{_score(line.get('random_baseline')):>13} {_score(line.get('previous')):>13} "
-            f"{_rating(line.get('rating')):>11}")
-
-
-def _rating(part: dict[str, Any] | None) -> str:
-    if not part or part.get("mu") is None:
-        return "-"
-    return f"{part['mu']:.1f}±{part['sigma']:.1f}"
-
-
-def flatten(line: dict[str, Any], prefix: str = "") -> dict[str, Any]:
-    flat: dict[str, Any] = {}
-    for key, value in line.items():
-        if isinstance(value, dict):
-            flat.update(flatten(value, f"{prefix}{key}/"))
-        else:
-            flat[prefix + key] = value
-    return flat

@@ -1,12 +1,9 @@
-"""The trainer: minibatches from the window, policy and value cross-entropy, AdamW, and
-checkpoints that resume exactly.
+"""The trainer: minibatches from the window, AdamW with a warm-up, a moving average of the
+weights, the batch norms calibrated before a save, and checkpoints that resume exactly.
 
-Loss per minibatch: the policy cross-entropy against the (sharpened) visit shares, the
-network's logits masked to the valid tiles as the search masks them, averaged over the samples
-that have a policy target; plus the value cross-entropy against the outcome, player to move
-first, times the value weight; plus, where the network has an ownership head, the
-cross-entropy of each tile's final owner averaged over the tiles, times the ownership weight.
-Weight decay applies to the convolution and linear weights.
+Loss per minibatch (losses.py): the policy cross-entropy, plus the value cross-entropy times
+the value weight, plus, where the network has an ownership head, the ownership cross-entropy
+times the ownership weight. Weight decay applies to the convolution and linear weights.
 
 The batch norms' running statistics are not what play uses: training leaves them an average
 over the last few dozen steps' weights, which at the learning rate here moved enough that the
@@ -25,10 +22,8 @@ are fastest in, and with ``precision`` bfloat16 run the forward pass under autoc
 convolutions and linear layers in bfloat16, the losses, weights and optimizer in float32. The
 batch norms are calibrated, and the saved network plays, in float32.
 
-A checkpoint holds everything the next step depends on: weights, optimizer, learning-rate
-schedule, the random states (python, numpy, torch, and the trainer's own generator, which
-draws every minibatch and augmentation), the counters and the window's sources. Training
-from a checkpoint therefore takes the same steps as training on without stopping.
+A checkpoint holds everything the next step depends on (training_state.py): training from a
+checkpoint takes the same steps as training on without stopping.
 """
 
 from __future__ import annotations
@@ -36,7 +31,6 @@ from __future__ import annotations
 import copy
 import dataclasses
 import math
-import random
 import time
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
@@ -46,15 +40,23 @@ import numpy as np
 import torch
 from torch import nn
 
-from ..base.settings import differences
-from ..data.samples import DataError
 from ..data.symmetries import Batch
-from ..data.window import Source, Window, relative_path
+from ..data.window import Source, Window
 from ..networks import checkpoint
 from ..networks.errors import CheckpointError
-from ..networks.model import TralixNet, model_from_state
+from ..networks.model import TralixNet, native_bfloat16
 from ..networks.settings import ModelSettings
+from .losses import StepLosses, batch_losses, measured
 from .settings import PolicyTarget, Precision, TrainSettings
+from .training_state import (
+    random_states,
+    restore_random_states,
+    restored_window,
+    saved_settings,
+    saved_weights,
+    starting_network,
+    window_state,
+)
 
 # Minibatches over which the batch norms' statistics are measured before a save.
 CALIBRATION_BATCHES = 32
@@ -73,43 +75,6 @@ class TrainStats:
     samples_per_second: float = math.nan
     seconds: float = 0.0
     learning_rate: float = math.nan
-
-
-@dataclasses.dataclass
-class Losses:
-    """A minibatch's losses as tensors, with what the policy loss was made of."""
-
-    policy: torch.Tensor      # cross-entropy, averaged over the samples with a policy target
-    value: torch.Tensor       # cross-entropy against the outcome, averaged over the samples
-    log_policy: torch.Tensor  # the network's, masked to the valid tiles (0 elsewhere)
-    target: torch.Tensor      # the policy targets
-    has_target: torch.Tensor  # 1 where the sample has a policy target, else 0
-    ownership: torch.Tensor | None = None  # cross-entropy per tile, where there is the head
-
-
-def batch_losses(model: TralixNet, batch: Batch, bfloat16: bool = False) -> Losses:
-    """The policy and value cross-entropy of the model (in the mode it is in) on a minibatch:
-    the logits masked to the valid tiles as the search masks them; and where the model has an
-    ownership head, its cross-entropy averaged over the tiles. With ``bfloat16`` the network
-    computes under bfloat16 autocast; the losses are float32 either way."""
-    planes = torch.from_numpy(batch.planes)
-    target = torch.from_numpy(batch.policy)
-    has_target = torch.from_numpy(batch.policy_mask).float()
-    valid = planes[:, 4].reshape(len(planes), -1) > 0
-    with torch.autocast("cpu", dtype=torch.bfloat16, enabled=bfloat16):
-        logits, value_logits, owner_logits = model.forward_training(
-            planes.contiguous(memory_format=torch.channels_last))
-    logits, value_logits = logits.float(), value_logits.float()
-    ownership = None
-    if owner_logits is not None:
-        owners = torch.from_numpy(batch.ownership).reshape(len(planes), *planes.shape[2:])
-        ownership = nn.functional.cross_entropy(owner_logits.float(), owners)
-    log_policy = torch.log_softmax(logits.masked_fill(~valid, -torch.inf), dim=1)
-    log_policy = torch.where(valid, log_policy, torch.zeros_like(log_policy))
-    counted = has_target.sum().clamp(min=1.0)
-    policy = -((target * log_policy).sum(1) * has_target).sum() / counted
-    value = -(torch.from_numpy(batch.value) * torch.log_softmax(value_logits, dim=1)).sum(1).mean()
-    return Losses(policy, value, log_policy, target, has_target, ownership)
 
 
 class Trainer:
@@ -140,10 +105,8 @@ class Trainer:
 
     # ----- training -----------------------------------------------------------------------
 
-    def step(self, batch: Batch) -> tuple[float, float, float, float, float]:
-        """One optimizer step; returns (policy loss, value loss, policy entropy, target
-        entropy, ownership loss) of the minibatch, nan for what it has none of (the policy's
-        three when no sample has a policy target, the ownership without a head)."""
+    def step(self, batch: Batch) -> StepLosses:
+        """One optimizer step; returns what it measured on the minibatch."""
         self.model.train()
         losses = batch_losses(self.model, batch, self.bfloat16)
         loss = losses.policy + self.settings.value_weight * losses.value
@@ -155,17 +118,7 @@ class Trainer:
         self.schedule.step()
         self.steps += 1
         self._update_average()
-        with torch.no_grad():
-            log_policy, target, has_target = losses.log_policy, losses.target, losses.has_target
-            counted = has_target.sum().clamp(min=1.0)
-            entropy = -((log_policy.exp() * log_policy).sum(1) * has_target).sum() / counted
-            logs = torch.where(target > 0, target.clamp(min=1e-12).log(), torch.zeros_like(target))
-            target_entropy = -((target * logs).sum(1) * has_target).sum() / counted
-        ownership = math.nan if losses.ownership is None else losses.ownership.item()
-        if not has_target.any():
-            return math.nan, losses.value.item(), math.nan, math.nan, ownership
-        return (losses.policy.item(), losses.value.item(), entropy.item(), target_entropy.item(),
-                ownership)
+        return measured(losses)
 
     def _update_average(self) -> None:
         """Moves the average towards the trained weights: a plain mean over the first
@@ -236,15 +189,9 @@ class Trainer:
             **trained,
             "optimizer": self.optimizer.state_dict(),
             "schedule": self.schedule.state_dict(),
-            "random": {
-                "python": random.getstate(),
-                "numpy": _numpy_global_state(),
-                "torch": torch.get_rng_state(),
-                "trainer": self.rng.bit_generator.state,
-            },
+            "random": random_states(self.rng),
             "steps": self.steps,
-            "window": [{"path": relative_path(s.path, directory), "games": s.games}
-                       for s in self.window.sources],
+            "window": window_state(self.window.sources, directory),
             "extra": self.extra,
         }
 
@@ -280,55 +227,22 @@ class Trainer:
         (some or all fields): where they differ from the checkpoint's, it is refused, listing
         the differences."""
         state = checkpoint.load(path)
-        if state["side"] != side:
-            raise CheckpointError(f"checkpoint {path} was trained on side {state['side']}; "
-                                  f"expected side {side}")
-        for key in ("train", "optimizer", "schedule", "random", "steps", "window"):
-            if key not in state:
-                raise CheckpointError(f"checkpoint {path} holds weights only, no training "
-                                      f"state ({key!r} is missing)")
-        try:
-            saved_model = ModelSettings.from_dict(state["model"])
-            saved_train = TrainSettings.from_dict(state["train"])
-        except (TypeError, ValueError) as error:
-            raise CheckpointError(f"checkpoint {path} has unusable settings: {error}") from None
-        changed = []
-        for saved, asked in ((saved_model, model), (saved_train, train)):
-            if asked:
-                changed += differences(saved.as_dict(), dict(saved.as_dict(), **asked))
-        if changed:
-            raise CheckpointError(f"checkpoint {path} was made with other settings "
-                                  f"(checkpoint -> asked): {'; '.join(changed)}")
+        saved_model, saved_train = saved_settings(state, path, side, model, train)
         trainer = cls(side, saved_model, saved_train)
-        weights = model_from_state(state, path).state_dict()
-        if trainer.average is not None:
-            if "trained_weights" not in state:
-                raise CheckpointError(f"checkpoint {path} averages the weights but holds no "
-                                      "trained weights")
-            trainer.average.load_state_dict(weights)
-            weights = model_from_state(dict(state, weights=state["trained_weights"]),
-                                       path).state_dict()
+        weights, average = saved_weights(state, path, trainer.average is not None)
+        if trainer.average is not None and average is not None:
+            trainer.average.load_state_dict(average)
         trainer.model.load_state_dict(weights)
         try:
             trainer.optimizer.load_state_dict(state["optimizer"])
             trainer.schedule.load_state_dict(state["schedule"])
-            states = state["random"]
-            random.setstate(_tuples(states["python"]))
-            np.random.set_state(_numpy_state(states["numpy"]))
-            torch.set_rng_state(states["torch"])
-            trainer.rng.bit_generator.state = states["trainer"]
+            restore_random_states(state["random"], trainer.rng)
         except (KeyError, ValueError, TypeError, RuntimeError) as error:
             raise CheckpointError(f"checkpoint {path} has an unusable training state "
                                   f"({type(error).__name__}: {error})") from None
         trainer.steps = int(state["steps"])
         trainer.extra = dict(state.get("extra", {}))
-        sources = [Source(path.parent / s["path"], int(s["games"])) for s in state["window"]]
-        try:
-            trainer.window = Window.restore(side, saved_train.window_games, sources,
-                                            saved_train.policy_target is PolicyTarget.LOOKAHEAD)
-        except FileNotFoundError as error:
-            raise DataError(f"checkpoint {path} trained on {error.filename}, which is "
-                            "missing") from None
+        trainer.window = restored_window(state, path, side, saved_train)
         return trainer
 
     def start_from(self, path: Path) -> None:
@@ -347,45 +261,5 @@ def uses_bfloat16(precision: Precision) -> bool:
     """Whether training in ``precision`` computes in bfloat16: for auto, whether the CPU has
     bfloat16 instructions (without them autocast emulates it, slower than float32)."""
     if precision is Precision.AUTO:
-        return bool(torch.cpu._is_avx512_bf16_supported() or torch.cpu._is_amx_tile_supported())
+        return native_bfloat16()
     return precision is Precision.BFLOAT16
-
-
-def starting_network(path: Path, settings: ModelSettings) -> TralixNet:
-    """The network a checkpoint plays, for a run of network ``settings`` to start from, on
-    whatever side it was trained: the network is convolutional and its value heads pooled.
-    A checkpoint of other network settings is refused, listing the differences; but for the
-    ownership head, which is a training aid: a run with one starts its head afresh from a
-    checkpoint without, a run without leaves the checkpoint's out."""
-    state = checkpoint.load(path)
-    source = model_from_state(state, path)
-    saved = ModelSettings.from_dict(state["model"])
-    changed = differences(dict(saved.as_dict(), ownership=settings.ownership),
-                          settings.as_dict())
-    if changed:
-        raise CheckpointError(f"checkpoint {path} holds another network (checkpoint -> this "
-                              f"run): {'; '.join(changed)}")
-    if saved.ownership == settings.ownership:
-        return source
-    network = TralixNet(settings)
-    weights = {k: v for k, v in source.state_dict().items() if not k.startswith("ownership.")}
-    network.load_state_dict(weights, strict=False)
-    return network.eval()
-
-
-def _numpy_global_state() -> dict[str, Any]:
-    name, keys, position, has_gauss, cached = np.random.get_state()
-    return {"name": name, "keys": [int(k) for k in keys], "position": int(position),
-            "has_gauss": int(has_gauss), "cached": float(cached)}
-
-
-def _numpy_state(saved: dict[str, Any]) -> tuple[Any, ...]:
-    return (saved["name"], np.asarray(saved["keys"], np.uint32), saved["position"],
-            saved["has_gauss"], saved["cached"])
-
-
-def _tuples(value: Any) -> Any:
-    """Python's random state with the tuples it is made of (a checkpoint may hold lists)."""
-    if isinstance(value, list | tuple):
-        return tuple(_tuples(v) for v in value)
-    return value
