@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The main job: builds and installs the module and the harness into .venv when the sources
-# changed, then plays a few self-play games on side 20 with the built-in heuristic network and
-# says where the data went. Extra arguments go to 'tralix selfplay' (e.g. --games 32).
+# Self-play with the built-in heuristic network: builds and installs the module and the harness
+# into .venv when the sources changed, then plays a few self-play games on side 20 and says
+# where the data went. Extra arguments go to 'tralix selfplay' (e.g. --games 32).
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/venv.sh"
 cd "$root"
 
 stamp="$venv/.tralix-installed"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs every check and test: formatting and the Python linters, the C++
-# suites under AddressSanitizer and UndefinedBehaviorSanitizer and the extension modules of the
-# same build under the Python suite, then the release build with its suites and a short run of
-# every benchmark, a short fuzzing run against the sanitizer build, and last the module installed
-# into the virtual environment under its Python suite. Compiler warnings are errors here.
+# Builds everything and runs every check and test: formatting, the Python linters and the
+# harness's import graph, the C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer
+# and the extension modules of the same build under the Python suite, then the release build
+# with its suites and a short run of every benchmark, a short fuzzing run against the sanitizer
+# build, and last the module installed into the virtual environment under its Python suite.
+# Compiler warnings are errors here.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$root"
@@ -15,6 +16,7 @@ echo "== module install and Python checks" >&2
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 "$PYTHON" -m ruff check .
 "$PYTHON" -m mypy
+"$PYTHON" scripts/import_graph.py >/dev/null  # no import cycle in the harness, lazy ones counted
 
 echo "== sanitizer build" >&2
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRALIX_WERROR=ON \

@@ -6,7 +6,7 @@
 # beside a random player's own, the score against the previous generation) and the learning
 # curve's path. Extra arguments go to 'tralix loop' (e.g. --minutes 60).
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/venv.sh"
 cd "$root"
 
 stamp="$venv/.tralix-installed"
