@@ -11,6 +11,7 @@ the time, leave of the cores.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import json
 import logging
 import math
@@ -23,7 +24,6 @@ import torch
 
 from ..local.lifecycle import GameRun, RunOpener
 from ..networks.backend import Backends, settle
-from ..networks.builtin import HeuristicNetwork
 from ..networks.loading import load_network
 from ..networks.names import NetworkKind, NetworkName
 from .folder import RunFolder, json_safe, write_json_atomically
@@ -58,21 +58,19 @@ logger = logging.getLogger(__name__)
 _AGAINST_RANDOM = "random players"
 
 
+@dataclasses.dataclass
 class Evaluation:
-    """The evaluations of one run folder's generations. ``watch`` is handed each run of
-    games in worker processes as it starts, and None when it ends (to stop it from a signal
-    handler)."""
+    """The evaluations of one run folder's generations."""
 
-    def __init__(self, folder: RunFolder, settings: LoopSettings, control: LoopControl,
-                 backends: Backends, open_run: RunOpener,
-                 watch: Callable[[GameRun | None], None]) -> None:
-        self.folder = folder
-        self.settings = settings
-        self.control = control
-        self.backends = backends
-        self.open_run = open_run
-        self.watch = watch
-        self.baseline: Score | None = None
+    folder: RunFolder
+    settings: LoopSettings
+    control: LoopControl
+    backends: Backends
+    open_run: RunOpener
+    # Handed each run of games in worker processes as it starts, and None when it ends (to
+    # stop it from a signal handler).
+    watch: Callable[[GameRun | None], None]
+    baseline: Score | None = None  # the random player's, once measured
 
     def evaluate(self, generation: int) -> dict[str, Any]:
         """The generation's metrics: ``random_baseline``, ``random``, ``rating`` and
@@ -152,7 +150,7 @@ class Evaluation:
 
         def searching(seed: int, played: list[PlayedGame],
                       stop: StopCheck) -> Score:
-            return search_match(PolicyNetwork(candidate), HeuristicNetwork(side),
+            return search_match(PolicyNetwork(candidate), load_network("heuristic", side),
                                 REFERENCE_SIMS, side, c.search_rating_games,
                                 c.arena_opening, seed, outcomes=played, stop=stop)
 
@@ -234,5 +232,5 @@ def _torch_threads(count: int) -> Iterator[None]:
 
 
 def _heuristic_policy(side: int) -> Any:
-    network = HeuristicNetwork(side)
+    network = load_network("heuristic", side)
     return lambda planes: network.evaluate(planes.astype(np.float32))[0]
