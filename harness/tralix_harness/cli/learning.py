@@ -94,23 +94,20 @@ def cmd_train(args: argparse.Namespace) -> int:
                                given(args, ModelSettings), given(args, TrainSettings),
                                build(LoopControl, args).train_threads)
     first = training.trainer.steps
-    progress = None
     if first >= args.steps:
         print(f"{output} has taken {first} steps already: nothing to do", file=sys.stderr)
+        summary = training.run(args.steps, args.checkpoint_every)
     else:
         progress = tqdm(total=args.steps, initial=first, unit="step", file=sys.stderr,
                         dynamic_ncols=True)
 
-    def show(step: int, loss: float) -> None:
-        assert progress is not None
-        progress.update(1)
-        progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
+        def show(step: int, loss: float) -> None:
+            progress.update(1)
+            progress.set_postfix_str(f"loss {loss:.3f}", refresh=False)
 
-    try:
-        summary = training.run(args.steps, args.checkpoint_every,
-                               show if progress is not None else None)
-    finally:
-        if progress is not None:
+        try:
+            summary = training.run(args.steps, args.checkpoint_every, show)
+        finally:
             progress.close()
     means = summary.means
     if means is not None:

@@ -100,9 +100,9 @@ LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.
 LOOP_SEARCH_FIELDS = ("dim", "sims_per_move", "sample_moves", "c_init", "dirichlet_alpha",
                       "exploration_fraction", "search_mode", "full_search_share", "cheap_sims",
                       "playout_mix", "gumbel_considered", "gumbel_min_spread")
-_SEARCH_KEYS = {field.metadata.get("flag", field.name): field.name
-                for name in LOOP_SEARCH_FIELDS
-                for field in dataclasses.fields(SearchSettings) if field.name == name}
+_SEARCH_OPTIONS = {field.name: field for field in dataclasses.fields(SearchSettings)}
+_SEARCH_KEYS = {_SEARCH_OPTIONS[name].metadata.get("flag", name): name
+                for name in LOOP_SEARCH_FIELDS}
 
 
 @dataclasses.dataclass(frozen=True)
