@@ -40,11 +40,26 @@ def int_from_to(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
+def path_text(text: str) -> str:
+    """A path as typed, refused when empty (which would name the current folder, or make
+    the option's default stand in for it)."""
+    if not text.strip():
+        raise argparse.ArgumentTypeError("an empty path")
+    return text
+
+
 def _existing(text: str, is_kind: Callable[[Path], bool], noun: str) -> str:
-    path = Path(text)
+    path = Path(path_text(text))
     if not is_kind(path):
         raise argparse.ArgumentTypeError(
             f"{text}: {f'is not a {noun}' if path.exists() else f'no such {noun}'}")
+    return text
+
+
+def existing_path(text: str) -> str:
+    """A file or a folder that exists (a data file or a run folder)."""
+    if not Path(path_text(text)).exists():
+        raise argparse.ArgumentTypeError(f"{text}: no such file or folder")
     return text
 
 
