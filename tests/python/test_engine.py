@@ -238,13 +238,13 @@ def test_a_search_without_a_network_draws_its_playouts_from_the_seed():
     (playout_mix 1), seat for seat and draw for draw. It puts nothing and needs no pipe."""
     side = 6
     for mode in (0, 1, 2):
-        def networked(seed, mix=1.0):
+        def networked(seed, mix=1.0, mode=mode):
             harness = Harness(dim=side)
             seats = [(harness.inference_queue, 6), None, (harness.inference_queue, 3), None]
             config = Config(dim=side, search_mode=mode, playout_mix=mix)
             return te.play_match(1, config, seats, harness.pipe, seed=seed)
 
-        def free(seed, seat_config=None):
+        def free(seed, seat_config=None, mode=mode):
             config = Config(dim=side, search_mode=mode)
             own = () if seat_config is None else (seat_config,)
             seats = [(None, 6, *own), None, (None, 3, *own), None]

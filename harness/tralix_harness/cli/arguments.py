@@ -81,6 +81,14 @@ def network(text: str) -> NetworkName:
             name.check()
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+    if name.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
+        given = text.partition(":")[2]
+        if not given.strip():
+            raise argparse.ArgumentTypeError(f"{text!r}: an empty path")
+        if Path(given).is_dir():
+            raise argparse.ArgumentTypeError(f"{given}: is a folder, not a "
+                                             f"{'checkpoint' if name.kind is NetworkKind.TORCH
+                                                else 'network file'}")
     return name
 
 

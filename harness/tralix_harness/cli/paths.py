@@ -53,9 +53,10 @@ def check_not_input(path: Path, inputs: Iterable[Path], option: str) -> None:
 
 
 def check_replaceable(path: Path, option: str, written_here: Callable[[Path], bool],
-                      what: str, overwrite: bool) -> None:
+                      what: str, overwrite: bool | None) -> None:
     """ValueError when ``path`` is a file that ``written_here`` does not recognise (``what``
-    names what it recognises) and ``overwrite`` was not given."""
+    names what it recognises) and ``overwrite`` was not given (None: the command has no
+    --overwrite)."""
     if path.is_file() and not overwrite and not written_here(path):
-        raise ValueError(f"{option} {path}: exists and is not {what}: add --overwrite to "
-                         f"replace it")
+        remedy = ": add --overwrite to replace it" if overwrite is not None else ""
+        raise ValueError(f"{option} {path}: exists and is not {what}{remedy}")

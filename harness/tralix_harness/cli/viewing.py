@@ -24,7 +24,7 @@ from ..networks.backend import runnable
 from ..viewer.games import ViewError, data_files, load_games
 from ..viewer.page import is_page, page
 from ..viewer.play import PlayServer
-from ..viewer.render import is_rendered, render
+from ..viewer.render import is_rendered, picture_format, render
 from . import arguments, paths
 from .options import add_options, given
 
@@ -111,6 +111,7 @@ def cmd_view(args: argparse.Namespace) -> int:
 def cmd_render(args: argparse.Namespace) -> int:
     source, output = Path(args.file), Path(args.output)
     paths.check_output(output, "--output")
+    picture_format(output)
     paths.check_not_input(output, data_files(source), "--output")
     paths.check_replaceable(output, "--output", is_rendered, "a picture written by tralix "
                             "render", args.overwrite)

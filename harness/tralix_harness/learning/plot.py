@@ -70,7 +70,10 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
     if settings:
         import json
 
-        side = f", side {json.loads(settings).get('side')}"
+        try:
+            side = f", side {json.loads(settings).get('side')}"
+        except (ValueError, AttributeError) as error:
+            raise ValueError(f"{folder.settings_file} is not usable: {error}") from None
     scores.set_title(f"{path.name}{side}: {len(metrics) - 1} generations")
     # Every generation's rating from the run's last fit, which revises the early ones as
     # later games place the references more precisely, at the wall time it was made.

@@ -69,13 +69,19 @@ def is_rendered(path: Path) -> bool:
         return False
 
 
-def render(game: StoredGame, laid: int | None, output: Path) -> str:
-    """Writes the picture (whole or not at all); ``laid`` None draws the end of the game (for
-    a GIF: every piece). Returns what was drawn, for the command's output line."""
+def picture_format(output: Path) -> str:
+    """The picture's format by its name's suffix: .png, .svg or .gif, else a ViewError."""
     suffix = output.suffix.lower()
     if suffix not in FORMATS:
         raise ViewError(f"--output {output}: the picture's name must end with .png, .svg or "
                         f".gif, not {suffix or 'nothing'}")
+    return suffix
+
+
+def render(game: StoredGame, laid: int | None, output: Path) -> str:
+    """Writes the picture (whole or not at all); ``laid`` None draws the end of the game (for
+    a GIF: every piece). Returns what was drawn, for the command's output line."""
+    suffix = picture_format(output)
     if laid is not None:
         game.check_move(laid)
     end = game.moves if laid is None else laid
