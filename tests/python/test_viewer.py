@@ -680,3 +680,28 @@ def test_the_play_extra_draws_pictures(games_file, tmp_path):
         used = {d.lower() for m in modules for d in distributions.get(m, [])
                 if d.lower() != "tralix-self-play"}
         assert used <= allowed, f"{name}: {sorted(used - allowed)} not in the play extra"
+
+
+def _small_files():
+    import resource
+    import signal
+
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails: EFBIG
+    resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
+
+
+def test_a_full_disk_is_one_line_naming_the_output_and_keeps_the_old_one(games_file, tmp_path):
+    import subprocess
+    import sys
+
+    for command, output in ((["view", str(games_file)], tmp_path / "p.html"),
+                            (["render", str(games_file)], tmp_path / "b.png")):
+        assert main([*command, "--output", str(output)]) == 0
+        before = output.read_bytes()
+        done = subprocess.run([sys.executable, "-m", "tralix_harness", *command, "--output",
+                               str(output), "--overwrite"], capture_output=True, text=True,
+                              timeout=120, preexec_fn=_small_files)
+        assert done.returncode == 1 and done.stdout == "", done.stderr
+        assert done.stderr == f"tralix: {output}: File too large\n"
+        assert output.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.png", "p.html"]
