@@ -108,7 +108,9 @@ class Snapshot:
         elif finished == 0:
             doing = "generation 0"
         elif not (run / "games" / f"gen-{finished:04d}.jsonl.gz").exists():
-            doing = f"generation {finished}: self-play ({replayed} game(s) in its .part file)"
+            doing = (f"generation {finished}: self-play ({replayed} game(s) in its .part file)"
+                     if part.exists() else
+                     f"generation {finished}: starting up or before self-play's first write")
         elif not (run / "checkpoints" / f"gen-{finished:04d}.pt").exists():
             doing = f"generation {finished}: training"
         else:
