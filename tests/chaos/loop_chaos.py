@@ -91,7 +91,7 @@ class Snapshot:
     metrics: list[str]              # finished generations' lines
     matches: dict[int, list[str]]   # rating games of the finished generations
     replayed: int                   # games of the generation in progress (.part)
-    doing: str
+    doing: str                      # where the generation in progress stood
 
     @staticmethod
     def take(run: Path) -> Snapshot:
@@ -103,18 +103,19 @@ class Snapshot:
         matches = {g: lines for g, lines in matches_by_generation(run).items() if g < finished}
         part = run / "games" / f"gen-{finished:04d}.jsonl.gz.part"
         replayed = games_in(part) if part.exists() else 0
+        # Where the generation in progress stood on disk (the process may still have been
+        # starting up, or redoing a step the folder shows undone).
         if not (run / "settings.json").exists():
-            doing = "starting"
+            doing = "no run folder yet"
         elif finished == 0:
-            doing = "generation 0"
+            doing = "generation 0 not recorded"
         elif not (run / "games" / f"gen-{finished:04d}.jsonl.gz").exists():
-            doing = (f"generation {finished}: self-play ({replayed} game(s) in its .part file)"
-                     if part.exists() else
-                     f"generation {finished}: starting up or before self-play's first write")
+            doing = (f"generation {finished}: {replayed} game(s) in its .part file"
+                     if part.exists() else f"generation {finished}: no self-play game yet")
         elif not (run / "checkpoints" / f"gen-{finished:04d}.pt").exists():
-            doing = f"generation {finished}: training"
+            doing = f"generation {finished}: games kept, not trained"
         else:
-            doing = f"generation {finished}: evaluation"
+            doing = f"generation {finished}: trained, not evaluated"
         return Snapshot(files, metrics, matches, replayed, doing)
 
 
