@@ -174,9 +174,10 @@ CASES: list[tuple[list[str], str]] = [
                            "{ro}/run is on a read-only file system"),
     (["plot", "{run}", "--output", ""], "argument --output: an empty path"),
     (["plot", "{run}", "--output", "{folder}"], "--output {folder}: is a folder, not a file"),
-    (["plot", "{run}", "--output", "{notes}"], "--output {notes}: exists and is not a PNG "
-                                               "picture"),
-    (["plot", "{run}", "--output", "{run}/metrics.jsonl"], "exists and is not a PNG picture"),
+    (["plot", "{run}", "--output", "{notes}"], "--output {notes}: the learning curve is a "
+                                               "PNG picture: its name must end with .png"),
+    (["plot", "{run}", "--output", "{root}/fake.png"], "--output {root}/fake.png: exists and is "
+                                                       "not a PNG picture"),
     (["plot", "{run}", "--output", "{notes}/c.png"], "{notes} is not a folder"),
     (["plot", "{run}", "--output", "{ro}/c.png"], "{ro} is on a read-only file system"),
     # ratings RUN_DIR
@@ -228,6 +229,7 @@ def world(root: Path):
         names[empty].write_bytes(b"")
     names["notes"].write_text("my notes\n")
     names["picture"].write_text("<svg/>\n")
+    (root / "fake.png").write_text("not a picture\n")
     names["folder"].mkdir()
     names["stuffed"].mkdir()
     (names["stuffed"] / "mine.txt").write_text("mine\n")

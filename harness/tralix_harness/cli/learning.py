@@ -238,6 +238,9 @@ def cmd_plot(args: argparse.Namespace) -> int:
     output = Path(args.output) if args.output else RunFolder(Path(args.run_dir)).plot_file
     option = "--output" if args.output else "the learning curve"
     paths.check_output(output, option)
+    if output.suffix.lower() != ".png":
+        raise ValueError(f"{option} {output}: the learning curve is a PNG picture: its name "
+                         f"must end with .png")
     paths.check_replaceable(output, option, _is_png, "a PNG picture", overwrite=None)
     print(plot_run(Path(args.run_dir), output))
     return 0
