@@ -2,8 +2,9 @@
 # Builds everything and runs every check and test: formatting and the Python linters, the C++
 # suites under AddressSanitizer and UndefinedBehaviorSanitizer and the extension modules of the
 # same build under the Python suite, then the release build with its suites and a short run of
-# every benchmark, a short fuzzing run against the sanitizer build, and last the module installed
-# into the virtual environment under its Python suite. Compiler warnings are errors here.
+# every benchmark, a short chaos run of the training loop (killed and resumed), a short fuzzing
+# run against the sanitizer build, and last the module installed into the virtual environment
+# under its Python suite. Compiler warnings are errors here.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$root"
