@@ -82,7 +82,7 @@ else
 fi
 
 echo "== the training loop killed at random instants, briefly" >&2
-"$PYTHON" tests/chaos/loop_chaos.py --kills 3 --generations 3 --most-seconds 12
+"$PYTHON" tests/chaos/loop_chaos.py --kills 3 --generations 3 --most-seconds 10
 
 echo "== fuzzing, briefly, against the sanitizer build's modules (the same inputs every time)" >&2
 "${sanitized[@]}" PYTHON="$PYTHON" bash scripts/fuzz.sh --runs 3000

@@ -202,8 +202,10 @@ class Chaos:
         rated = sorted(final.matches)
         if rated != list(range(self.args.generations + 1)):
             self.problems.append(f"matches.jsonl rates generations {rated}")
-        if list(run.glob("games/*.part")) or list(run.rglob("*.tmp")):
-            self.problems.append("a temporary file was left in the run folder")
+        left = sorted(str(p.relative_to(run)) for p in [*run.glob("games/*.part"),
+                                                         *run.rglob("*.tmp")])
+        if left:
+            self.problems.append(f"temporary files left in the run folder: {', '.join(left)}")
         self.check_checkpoint(run, side)
         self.check_readers(run)
 
@@ -275,7 +277,7 @@ def main() -> int:
                 break
             if len(chaos.snapshots) < args.kills and \
                     len(Snapshot.take(chaos.run).metrics) > args.generations:
-                args.generations += 2  # finished before the kills: a longer run
+                args.generations += 4  # finished before the kills: a longer run
                 chaos.command[chaos.command.index("--generations") + 1] = str(args.generations)
         finished = chaos.start().wait()
         if finished != 0:

@@ -62,5 +62,15 @@ def write_atomically(path: Path, write: Callable[[BinaryIO], object]) -> None:
         raise
 
 
+def remove_leftovers(folder: Path, targets: str) -> list[Path]:
+    """Removes the temporary files that ``write_atomically`` left in ``folder`` for targets
+    whose names match the pattern ``targets`` when its process was killed in the middle of a
+    write (nothing else can remove them); returns them."""
+    removed = sorted(folder.glob(f".{targets}.*.tmp"))
+    for path in removed:
+        path.unlink(missing_ok=True)
+    return removed
+
+
 def write_text_atomically(path: Path, text: str) -> None:
     write_atomically(path, lambda f: f.write(text.encode("utf-8")))

@@ -6,6 +6,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
+from ..base.files import write_atomically
 from .folder import RunFolder
 from .ratings import REFERENCE_SIMS, Reference, generation_player, load_ratings
 
@@ -102,6 +103,6 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
     losses.legend(loc="upper right", fontsize="small")
     losses.grid(alpha=0.3)
     figure.tight_layout()
-    figure.savefig(output, dpi=100)
+    write_atomically(output, lambda f: figure.savefig(f, format="png", dpi=100))
     plt.close(figure)
     return output
