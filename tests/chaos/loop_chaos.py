@@ -275,13 +275,14 @@ def main() -> int:
             if attempt > 4 * args.kills:
                 chaos.problems.append("the loop kept ending before the kills")
                 break
-            if len(chaos.snapshots) < args.kills and \
-                    len(Snapshot.take(chaos.run).metrics) > args.generations:
-                args.generations += 4  # finished before the kills: a longer run
+            finished = len(Snapshot.take(chaos.run).metrics)
+            if len(chaos.snapshots) < args.kills and finished > args.generations:
+                # Finished before the kills: a longer run, more than a start can play.
+                args.generations = finished + int(args.most_seconds) + 5
                 chaos.command[chaos.command.index("--generations") + 1] = str(args.generations)
-        finished = chaos.start().wait()
-        if finished != 0:
-            chaos.problems.append(f"the last resume ended with exit status {finished}")
+        status = chaos.start().wait()
+        if status != 0:
+            chaos.problems.append(f"the last resume ended with exit status {status}")
         chaos.check()
         replayed = sum(s.replayed for s in chaos.snapshots)
         print(f"{len(chaos.snapshots)} kills in {attempt} starts; generations 0 to "
