@@ -15,7 +15,7 @@ from . import arguments, games, learning, show, viewing
 logger = logging.getLogger(__name__)
 
 DESCRIPTION = ("Command line: selfplay, eval-random, arena, show; view, render, play; train, loop, "
-               "plot.")
+               "plot, ratings.")
 
 
 @contextmanager
