@@ -2,9 +2,10 @@
 # Builds everything and runs every check and test: formatting, the Python linters and the
 # harness's import graph, the C++ suites under AddressSanitizer and UndefinedBehaviorSanitizer
 # and the extension modules of the same build under the Python suite, then the release build
-# with its suites and a short run of every benchmark, a short fuzzing run against the sanitizer
-# build, and last the module installed into the virtual environment under its Python suite.
-# Compiler warnings are errors here.
+# with its suites and a short run of every benchmark, a short chaos run of the training loop
+# (killed and resumed), a short fuzzing run against the sanitizer build, and last the module
+# installed into the virtual environment under its Python suite. Compiler warnings are errors
+# here.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$root"
@@ -81,6 +82,9 @@ if unshare --net true 2>/dev/null; then
 else
     echo "ray_bench.py skipped: no network namespace can be made here" >&2
 fi
+
+echo "== the training loop killed at random instants, briefly" >&2
+"$PYTHON" tests/chaos/loop_chaos.py --kills 3 --generations 3 --most-seconds 10
 
 echo "== fuzzing, briefly, against the sanitizer build's modules (the same inputs every time)" >&2
 "${sanitized[@]}" PYTHON="$PYTHON" bash scripts/fuzz.sh --runs 3000

@@ -70,6 +70,22 @@ nb::object encode_array(const Game& game, Layout layout) {
     return owned_array(std::move(planes), {dim, dim, feature_count});
 }
 
+// ValueError naming the sequence's first refused tile: failure's, or the value beyond 64 bits
+// where the sequence stopped when every tile before it was laid.
+void raise_on_failure(const Game& game, const TileSequence& sequence,
+                      std::optional<ReplayFailure> failure) {
+    if (!failure && sequence.beyond) {
+        failure = ReplayFailure{sequence.values.size(), invalid_move_text(game, *sequence.beyond)};
+    }
+    if (!failure) return;
+    const std::string value = failure->index < sequence.values.size()
+                                  ? std::to_string(sequence.values[failure->index])
+                                  : *sequence.beyond;
+    throw nb::value_error(("tile " + std::to_string(failure->index) + " of the sequence (value " +
+                           value + ") is not valid: " + failure->message)
+                              .c_str());
+}
+
 nb::tuple replay(nb::handle side_value, nb::handle tiles, nb::handle layout_value) {
     const std::uint32_t side = checked_side(side_value);
     const Layout layout = checked_layout(layout_value);
@@ -89,18 +105,7 @@ nb::tuple replay(nb::handle side_value, nb::handle tiles, nb::handle layout_valu
         nb::gil_scoped_release unlocked;
         failure = replay_positions(game, sequence.values, out);
     }
-    if (!failure && sequence.beyond) {
-        failure = ReplayFailure{sequence.values.size(), invalid_move_text(game, *sequence.beyond)};
-    }
-    if (failure) {
-        const std::string value = failure->index < sequence.values.size()
-                                      ? std::to_string(sequence.values[failure->index])
-                                      : *sequence.beyond;
-        throw nb::value_error(("tile " + std::to_string(failure->index) +
-                               " of the sequence (value " + value +
-                               ") is not valid: " + failure->message)
-                                  .c_str());
-    }
+    raise_on_failure(game, sequence, failure);
 
     const std::size_t n = positions;
     nb::object planes_array = layout == Layout::planes_first
@@ -109,6 +114,22 @@ nb::tuple replay(nb::handle side_value, nb::handle tiles, nb::handle layout_valu
     nb::object players_array = owned_array(std::move(players), {n});
     nb::object valid_array = owned_array(std::move(valid), {n, tile_count});
     return nb::make_tuple(planes_array, players_array, valid_array);
+}
+
+nb::object piece_ends(nb::handle side_value, nb::handle tiles) {
+    const std::uint32_t side = checked_side(side_value);
+    const TileSequence sequence = read_tiles(tiles);
+    std::vector<std::uint32_t> ends;
+    Game game(side);
+    std::optional<ReplayFailure> failure;
+    {
+        nb::gil_scoped_release unlocked;
+        failure = replay_piece_ends(game, sequence.values, ends);
+    }
+    raise_on_failure(game, sequence, failure);
+    auto out = std::make_unique_for_overwrite<std::int32_t[]>(ends.size());
+    std::copy(ends.begin(), ends.end(), out.get());
+    return owned_array(std::move(out), {ends.size()});
 }
 
 nb::list history(const Game& game) {
@@ -221,6 +242,14 @@ NB_MODULE(tralix_rules, m) {
           "layout 1 or (n, side, side, 5) for layout 2, as Game.encode; players int8 (n,), the "
           "seat to move; valid bool (n, side * side), its valid tiles. A tile that is not valid "
           "raises ValueError naming its index in the sequence.");
+
+    m.def("piece_ends", &piece_ends, "side"_a.none(), "tiles"_a.none(),
+          nb::sig("def piece_ends(side: int, tiles: typing.Iterable[int] | numpy.ndarray) -> "
+                  "numpy.ndarray"),
+          "Lays the tiles on a new game of the given side and returns, ascending, the counts of "
+          "tiles laid at which a piece is complete (int32): where the turn passes, and where a "
+          "player left alone lays one piece after another. A tile that is not valid raises "
+          "ValueError naming its index in the sequence, as replay does.");
 
     m.def("pack_planes", &pack_planes, "planes"_a, "buffer"_a, "offset"_a = 0,
           nb::sig("def pack_planes(planes: typing.Sequence[typing.Sequence[typing.Sequence["

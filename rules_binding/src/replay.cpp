@@ -49,4 +49,18 @@ std::optional<ReplayFailure> replay_positions(Game& game, std::span<const std::i
     return std::nullopt;
 }
 
+std::optional<ReplayFailure> replay_piece_ends(Game& game, std::span<const std::int64_t> tiles,
+                                               std::vector<std::uint32_t>& ends) {
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        const Player mover = game.current_player();
+        const std::size_t hand = game.board().hand(mover).size();
+        if (std::optional<std::string> refused = lay_tile(game, tiles[i])) {
+            return ReplayFailure{i, std::move(*refused)};
+        }
+        if (game.board().hand(mover).size() < hand)
+            ends.push_back(static_cast<std::uint32_t>(i + 1));
+    }
+    return std::nullopt;
+}
+
 }  // namespace tralix::binding

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "game/encoding.h"
 #include "game/game.h"
@@ -46,5 +47,11 @@ struct ReplayFailure {
 // recorded.
 std::optional<ReplayFailure> replay_positions(Game& game, std::span<const std::int64_t> tiles,
                                               const ReplayOutput& out);
+
+// Lays the tiles on game one after the other and appends to ends, for each tile that completes a
+// piece (its player's hand loses the piece), the count of tiles laid with it. Stops at the first
+// tile the game refuses, leaving the game before it.
+std::optional<ReplayFailure> replay_piece_ends(Game& game, std::span<const std::int64_t> tiles,
+                                               std::vector<std::uint32_t>& ends);
 
 }  // namespace tralix::binding

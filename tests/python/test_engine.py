@@ -16,6 +16,7 @@ from support import (
     Config,
     Harness,
     LoggingConfig,
+    RecordingQueue,
     ResultQueue,
     fail_at,
     logits_reply,
@@ -177,6 +178,135 @@ def test_a_searching_seat_with_a_full_playout_mix_ignores_the_network_values(mod
     assert harness.requests == []
 
 
+class DroppedQueue(RecordingQueue):
+    """A network seat's queue that says when it is freed."""
+
+    def __init__(self, harness, name, freed):
+        super().__init__(harness, name)
+        self.freed = freed
+
+    def __del__(self):
+        self.freed.append(self.name)
+
+
+class DroppingPlayer:
+    """A player that, at its first call, replaces every item of the caller's seats list, whose
+    items held the only references to the other seats' objects, and then lays its smallest
+    valid tile; it notes what was freed by each of its calls."""
+
+    def __init__(self, seats, freed):
+        self.seats, self.freed, self.seen = seats, freed, []
+
+    def __call__(self, history, valid):
+        if not self.seen:
+            self.seats[:] = [None] * 4
+            gc.collect()
+        self.seen.append(list(self.freed))
+        return valid[0]
+
+
+@pytest.mark.parametrize("mode", [0, 1, 2])
+def test_seats_dropped_by_a_player_play_on_to_the_end(mode):
+    """play_match holds its own references to every seat's object: the queues of a player
+    that drops them from the caller's list are used to the end and freed after the call."""
+    side = 7
+
+    def play(drop):
+        harness = Harness(dim=side)
+        freed = []
+        seats = [None, (DroppedQueue(harness, "search", freed), 4),
+                 DroppedQueue(harness, "greedy", freed), None]
+        player = DroppingPlayer(seats, freed) if drop else ScriptedPlayer()
+        seats[0] = player
+        seats[3] = ScriptedPlayer()
+        result = te.play_match(1, Config(dim=side, search_mode=mode), seats, harness.pipe,
+                               seed=9)
+        names = [name for name, _ in harness.requests]
+        return result, names, freed, player
+
+    (outcome, history), names, freed, player = play(drop=True)
+    assert player.seen and all(seen == [] for seen in player.seen)
+    assert sorted(freed) == ["greedy", "search"]  # freed once the call let them go
+    assert list(replayed(side, history).outcome()) == outcome
+    assert {"search", "greedy"} <= set(names[len(names) // 2:])
+    assert play(drop=False)[:2] == ((outcome, history), names)
+
+
+def test_a_search_without_a_network_draws_its_playouts_from_the_seed():
+    """(None, sims) searches with equal priors and one random playout per leaf: the search of
+    a network seat whose network answers equal scores, each value replaced by a playout
+    (playout_mix 1), seat for seat and draw for draw. It puts nothing and needs no pipe."""
+    side = 6
+    for mode in (0, 1, 2):
+        def networked(seed, mix=1.0, mode=mode):
+            harness = Harness(dim=side)
+            seats = [(harness.inference_queue, 6), None, (harness.inference_queue, 3), None]
+            config = Config(dim=side, search_mode=mode, playout_mix=mix)
+            return te.play_match(1, config, seats, harness.pipe, seed=seed)
+
+        def free(seed, seat_config=None, mode=mode):
+            config = Config(dim=side, search_mode=mode)
+            own = () if seat_config is None else (seat_config,)
+            seats = [(None, 6, *own), None, (None, 3, *own), None]
+            return te.play_match(1, config, seats, None, seed=seed)
+
+        assert free(5) == free(5) == networked(5)
+        assert free(5) != free(6)
+        assert networked(5, mix=0.0) != networked(5)
+        # A seat's own config gives the mode and the search's weights; its rep, dim and
+        # playout_mix do not matter without a network.
+        other = Config(dim=9, rep=2, search_mode=(mode + 1) % 3, c_init=3.0, playout_mix=0.0)
+        assert free(5, Config(dim=11, rep=2, search_mode=mode, playout_mix=0.3)) == free(5)
+        assert free(5, other) != free(5)
+    for seats, error, text in (([(None, 0), None, None, None], ValueError, r"seats\[0\].*1"),
+                               ([None, (None, -1), None, None], ValueError, "negative"),
+                               ([None, None, (None, 2, None), None], TypeError,
+                                r"seats\[2\]: config: .*dim")):
+        with pytest.raises(error, match=text):
+            te.play_match(1, Config(dim=side), seats, None)
+
+
+def test_a_searching_seat_plays_by_its_own_config():
+    """(queue, sims, config): the seat searches and asks in its config's settings (its rep's
+    layout too) while the call's config holds for the rest; the same match with that config
+    as the call's is the same game, seed for seed."""
+    side = 6
+    logits = tile_logits(side)
+    own = Config(dim=11, rep=2, search_mode=2, c_init=2.5, gumbel_considered=4,
+                 playout_mix=0.5)
+    call = Config(dim=side, search_mode=1)
+
+    def play(config, seat_config):
+        harness = Harness(dim=side, reply=logits_reply(logits, (0.3, 0.1, -0.2, 0.0)))
+        search = RecordingQueue(harness, "search")
+        greedy = RecordingQueue(harness, "greedy")
+        extra = () if seat_config is None else (seat_config,)
+        seats = [(search, 8, *extra), greedy, None, None]
+        result = te.play_match(1, config, seats, harness.pipe, seed=21)
+        return result, harness.requests
+
+    as_own, requests = play(call, own)
+    as_call, _ = play(Config(dim=side, rep=2, search_mode=2, c_init=2.5,
+                             gumbel_considered=4, playout_mix=0.5), None)
+    assert as_own == as_call
+    assert as_own != play(call, None)[0]
+    # The searching seat's requests in its own layout (side x side x 5), the greedy seat's in
+    # the call's (5 x side x side).
+    shapes = {(name, len(planes), len(planes[0])) for name, (_, planes) in requests}
+    assert shapes == {("search", side, side), ("greedy", 5, side)}
+    for bad, error in (({"search_mode": 4}, ValueError), ({"playout_mix": "x"}, TypeError),
+                       ({"gumbel_considered": 0}, ValueError)):
+        harness = Harness(dim=side)
+        with pytest.raises(error, match=r"^seats\[1\]: config: .*"
+                                        + next(iter(bad))) as raised:
+            te.play_match(1, call, [None, (harness.inference_queue, 2, Config(**bad)), None,
+                                    None], harness.pipe)
+        assert type(raised.value.__cause__) is error
+        assert harness.requests == []
+    with pytest.raises(TypeError, match=r"seats\[1\] must be a tuple .* not of 4"):
+        te.play_match(1, call, [None, (None, 2, call, call), None, None], None)
+
+
 def bad_seats(q):
     """Seat lists a match refuses, with the error and a part of its message."""
     return [
@@ -324,8 +454,13 @@ def test_reference_counts_stay_flat():
     player = ScriptedPlayer()
     refusing = ScriptedPlayer(odd_call=1)
     player_seats = [refusing, player, (harness.inference_queue, 2), None]
+    seat_config = Config(dim=side, rep=2, search_mode=1)
+    own_seats = [(None, 2, seat_config), (harness.inference_queue, 2, seat_config), None, None]
+    bad_config = Config(dim=side, search_mode=7)
+    bad_seats = [None, (harness.inference_queue, 2, bad_config), None, None]
     objects = [config, seats, opening, harness.inference_queue, harness.pipe, failing.pipe,
-               failing.inference_queue, failing_seats, player, refusing, player_seats]
+               failing.inference_queue, failing_seats, player, refusing, player_seats,
+               seat_config, own_seats, bad_config, bad_seats]
 
     def calls():
         te.play_match(1, config, seats, harness.pipe, opening)
@@ -343,6 +478,9 @@ def test_reference_counts_stay_flat():
             te.play_match(1, config, failing_seats, failing.pipe)
         with pytest.raises(ValueError):
             te.play_match(1, config, seats[:3], harness.pipe)
+        te.play_match(1, config, own_seats, harness.pipe, seed=1)
+        with pytest.raises(ValueError, match="search_mode"):
+            te.play_match(1, config, bad_seats, harness.pipe)
         harness.requests.clear()
         failing.requests.clear()
         harness.result_queue.items.clear()

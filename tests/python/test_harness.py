@@ -16,6 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import tralix_rules
 from tralix_harness.base.settings import SearchSettings
 from tralix_harness.base.signals import SignalStop
 from tralix_harness.cli import main
@@ -93,9 +94,8 @@ def test_show_prints_the_final_board(tmp_path):
     board = replay(6, game["history"]).board_text()
     assert board.rstrip("\n") in shown.stdout
     replayed = tralix("show", str(output), "--replay")
-    turns = sum(1 for i, (p, _) in enumerate(game["history"])
-                if i + 1 == len(game["history"]) or game["history"][i + 1][0] != p)
-    assert replayed.stdout.count("after move") == turns
+    pieces = tralix_rules.piece_ends(6, [tile for _, tile in game["history"]])
+    assert replayed.stdout.count("after move") == len(pieces)
 
 
 @pytest.mark.parametrize("inference", ["server", "worker"])
@@ -302,7 +302,7 @@ def test_run_refuses_options_it_cannot_play(overrides, message):
      "argument --network: nosuch_module:load: no module named 'nosuch_module'"),
     (["arena", "--baseline", "harness_networks:nosuch"],
      "argument --baseline: harness_networks:nosuch: harness_networks has no factory 'nosuch'"),
-    (["show", "missing.jsonl.gz"], "argument file: missing.jsonl.gz: no such file"),
+    (["show", "missing.jsonl.gz"], "argument file: missing.jsonl.gz: no such file or folder"),
     (["train", "missing.jsonl.gz", "--output", "net.pt"],
      "argument data: missing.jsonl.gz: no such file"),
 ])
@@ -381,7 +381,7 @@ def test_leaving_the_block_early_stops_every_process():
 def test_show_reports_an_unreadable_file_without_a_traceback(tmp_path, capsys):
     path = tmp_path / "games.jsonl.gz"
     path.write_bytes(b"not a gzip file\n")
-    assert main(["show", str(path)]) == 1
+    assert main(["show", str(path)]) == 2
     out, err = capsys.readouterr()
     assert out == ""
     assert err.startswith("tralix: ") and "Traceback" not in err
@@ -395,8 +395,9 @@ def test_show_reports_a_game_that_is_not_in_the_file(tmp_path, capsys):
                             "outcome": [1.0, 0.0, 0.0, 0.0], "settings": {}}) + "\n")
     assert main(["show", str(output), "--id", "3"]) == 0
     assert "game 3, side 4, 1 tiles" in capsys.readouterr().out
-    assert main(["show", str(output), "--id", "4"]) == 1
-    assert capsys.readouterr() == ("", "no such game in the file\n")
+    assert main(["show", str(output), "--id", "4"]) == 2
+    assert capsys.readouterr() == ("", "tralix: --id 4: no game has this id; the data holds 1 "
+                                       "game(s) (indexes 0 to 0)\n")
 
 
 @pytest.mark.parametrize("inference", ["server", "worker"])

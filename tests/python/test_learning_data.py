@@ -132,18 +132,21 @@ def test_one_reader_serves_training_and_the_command_line(tmp_path, lines, caplog
         for w in warnings)
 
 
+SOUND_LINE = training_game_lines(5, 1)[0].encode()
+
+
 @pytest.mark.parametrize("content, reason", [
     (b"not a gzip file\n", "the file is not readable gzip data"),
-    (gzip.compress(b'{"id": 1}\n{"id": \n'), "line 2: not a JSON line"),
-    (gzip.compress(b'{"id": 1}\n' + b"[" * 100_000 + b"]" * 100_000 + b"\n"),
+    (gzip.compress(SOUND_LINE + b'\n{"id": \n'), "line 2: not a JSON line"),
+    (gzip.compress(SOUND_LINE + b"\n" + b"[" * 100_000 + b"]" * 100_000 + b"\n"),
      "line 2: not a JSON line"),
 ])
 def test_show_refuses_an_unreadable_file_with_one_line(tmp_path, capsys, content, reason):
     path = tmp_path / "games.jsonl.gz"
     path.write_bytes(content)
-    assert main(["show", str(path), "--index", "1"]) == 1
+    assert main(["show", str(path), "--index", "1"]) == 2
     out, err = capsys.readouterr()
-    assert out == "" and err.startswith(f"tralix: {path}, line ") and reason in err
+    assert out == "" and err.startswith(f"tralix: not a data file: {path}, line ") and reason in err
     assert len(err.splitlines()) == 1
 
 

@@ -107,6 +107,13 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
     games_2 = (run / "games" / "gen-0002.jsonl.gz").read_bytes()
     checkpoint_2 = (run / "checkpoints" / "gen-0002.pt").read_bytes()
     (run / "games" / "gen-0003.jsonl.gz.part").write_bytes(b"\x1f\x8b")
+    # The temporary files of atomic writes that a kill cut short, which nothing else removes.
+    left = [run / "checkpoints" / ".gen-0003.pt.0a1b2c3d.tmp", run / ".ratings.json.u_9x2k7q.tmp",
+            run / ".metrics.jsonl.00ff00ff.tmp"]
+    for path in left:
+        path.write_bytes(b"half a file")
+    mine = run / ".notes.txt.0a1b2c3d.tmp"  # not the loop's
+    mine.write_bytes(b"mine")
     # Resumed with its games played in bfloat16: the evaluation stays on ONNX Runtime.
     assert main(["loop", str(run), "--generations", "3", "--workers", "1", "--threads", "2",
                  "--eval-games", "4", "--arena-games", "8", "--train-threads", "1",
@@ -114,6 +121,8 @@ def test_the_loop_runs_resumes_and_keeps_its_settings(tmp_path, capsys):
                  "--backend", "torch-bfloat16"]) == 0
     resumed = read_metrics(run / "metrics.jsonl")
     assert [m["generation"] for m in resumed] == [0, 1, 2, 3]
+    assert not any(path.exists() for path in left) and mine.read_bytes() == b"mine"
+    assert not list(run.rglob("*.part"))
     if importlib.util.find_spec("onnxruntime") is not None:
         assert (run / "checkpoints" / "gen-0003.onnx").exists()
     assert resumed[:2] == metrics[:2]

@@ -129,6 +129,33 @@ def test_replay_records_the_position_before_each_tile(side: int, seed: int) -> N
     assert [a.shape for a in empty] == [(0, 5, side, side), (0,), (0, side * side)]
 
 
+def test_piece_ends_are_where_the_rules_model_completes_a_piece() -> None:
+    """piece_ends against the model's own bookkeeping (its tiles of the turn in progress) over
+    random games of several sides, among them pieces laid one after another by a player left
+    alone, whose turn never passes between them."""
+    alone = 0
+    for side, seed in [(s, seed) for s in (4, 5, 6, 7, 9) for seed in range(4)] + [(20, 1)]:
+        tiles = _random_tiles(side, seed)
+        model = rules_model.Game(side)
+        expected = []
+        for i, tile in enumerate(tiles):
+            model.apply_move(tile)
+            if not model.turn_tiles:
+                expected.append(i + 1)
+        for sequence in _as_inputs(tiles)[:4]:
+            ends = tr.piece_ends(side, sequence)
+            assert ends.dtype == np.int32 and ends.tolist() == expected
+        players = tr.replay(side, tiles)[1]
+        alone += sum(1 for e in expected[:-1] if players[e] == players[e - 1])
+        assert tr.piece_ends(side, tiles[:7]).tolist() == [e for e in expected if e <= 7]
+    assert alone > 0
+    assert tr.piece_ends(5, []).tolist() == []
+    with pytest.raises(ValueError, match=r"^tile 1 of the sequence \(value 0\) is not valid"):
+        tr.piece_ends(5, [0, 0])
+    with pytest.raises(ValueError, match="side 3"):
+        tr.piece_ends(3, [])
+
+
 # ----- what the self-play module sends and prints -----------------------------------------
 
 

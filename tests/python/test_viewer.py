@@ -14,7 +14,8 @@ import pytest
 
 import tralix_rules as tr
 from tralix_harness.cli import main
-from tralix_harness.viewer.games import FREE_COLOUR, SEAT_COLOURS, load_games, piece_ends
+from tralix_harness.viewer.games import FREE_COLOUR, SEAT_COLOURS, GameCollection, load_games
+from tralix_harness.viewer.page import page as view_page
 
 from support import training_game_lines, write_data_file
 
@@ -25,6 +26,44 @@ SIDE = 8
 def games_file(tmp_path_factory):
     return write_data_file(tmp_path_factory.mktemp("view") / "games.jsonl.gz",
                            training_game_lines(SIDE, 3, sims=8))
+
+
+def piece_ends(history):
+    """Where the pieces of a stored game end, by the rules engine."""
+    return tr.piece_ends(SIDE, [tile for _, tile in history]).tolist()
+
+
+def turn_ends(history):
+    """Where the mover changes (or the game ends): the pieces' ends but where a player left
+    alone lays one piece after another."""
+    players = [p for p, _ in history]
+    return [i + 1 for i in range(len(players))
+            if i + 1 == len(players) or players[i + 1] != players[i]]
+
+
+@pytest.fixture(scope="module")
+def seeded_file(tmp_path_factory):
+    """Random games of fixed seeds: game 0 has a player laying pieces alone, the turn not
+    passing between them, and one winner; game 1 is a shared win."""
+    import tralix_engine as te
+
+    from support import Config
+
+    found = {}
+    for seed in range(1000):
+        outcome, history = te.play_match(seed, Config(dim=SIDE), [None] * 4, None, seed=seed)
+        history = [list(move) for move in history]
+        shared = sorted(outcome)[-2] == max(outcome)
+        kind = "shared" if shared else "alone" if piece_ends(history) != turn_ends(history) \
+            else None
+        if kind and kind not in found:
+            found[kind] = json.dumps({"id": seed, "side": SIDE, "history": history,
+                                      "records": [[[tile, None]] for _, tile in history],
+                                      "outcome": outcome, "settings": {}})
+        if len(found) == 2:
+            break
+    return write_data_file(tmp_path_factory.mktemp("seeded") / "seeded.jsonl.gz",
+                           [found["alone"], found["shared"]])
 
 
 def replayed_owners(history, laid):
@@ -115,7 +154,7 @@ def test_page_steps_through_a_game_and_draws_its_replay(browser, games_file, tmp
     page = tmp_path / "games.html"
     assert main(["view", str(games_file), "--output", str(page)]) == 0
     history = [json.loads(line)["history"] for line in gzip.open(games_file, "rt")][1]
-    ends = piece_ends([p for p, _ in history])
+    ends = piece_ends(history)
     open_page(browser, page)
 
     browser.find_element("css selector", "#games option[value='1']").click()
@@ -147,7 +186,10 @@ def test_page_steps_through_a_game_and_draws_its_replay(browser, games_file, tmp
     game = load_games(games_file).games[1]
     shared = [t for t, _ in game.move_shares(5)]
     assert shared, "a move of this search game has shares"
+    assert browser.find_element("id", "shares").text.endswith("(heat map off)")
     browser.find_element("id", "heat").click()
+    assert browser.find_element("id", "shares").text == (
+        f"search shares: {len(shared)} tiles (heat map, % of the move)")
     image = board_image(browser)
     assert_board(image, owners, skip=set(shared) | {int(game.tiles[5])})
     cell = image.width / SIDE
@@ -166,6 +208,63 @@ def test_page_of_a_file_cut_short_shows_its_complete_games(browser, games_file, 
     kept = len(browser.find_elements("css selector", "#games option"))
     assert 0 < kept < 3
     assert "cut short" in browser.find_element("id", "notice").text
+
+
+def test_page_steps_by_the_pieces_the_rules_know_and_names_shared_wins(browser, seeded_file,
+                                                                       tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    games = [json.loads(line) for line in gzip.open(seeded_file, "rt")]
+    page = tmp_path / "seeded.html"
+    assert main(["view", str(seeded_file), "--output", str(page)]) == 0
+    open_page(browser, page)
+    keys = ActionChains(browser)
+    for index, game in enumerate(games):
+        browser.find_element("css selector", f"#games option[value='{index}']").click()
+        ends = piece_ends(game["history"])
+        stops = []  # piece by piece from the start: every end the rules know, no other stop
+        for _ in ends:
+            keys.key_down(Keys.SHIFT).send_keys(Keys.ARROW_RIGHT).key_up(Keys.SHIFT).perform()
+            stops.append(laid_tiles(browser))
+        assert stops == ends
+        status = browser.find_element("id", "status").text
+        assert status.endswith(f"{len(ends)} of {len(ends)} pieces")
+        backwards = []
+        for _ in ends:
+            browser.find_element("id", "prevPiece").click()
+            backwards.append(laid_tiles(browser))
+        assert backwards == [0, *ends][-2::-1]
+        outcome = game["outcome"]
+        winners = [s for s in range(4) if outcome[s] == max(outcome)]
+        said = (f"seat {winners[0]} won" if len(winners) == 1 else
+                f"seats {', '.join(map(str, winners[:-1]))} and {winners[-1]} shared the win")
+        browser.find_element("id", "last").click()
+        assert browser.find_element("id", "outcome").text.endswith(f"({said})")
+        listed = browser.find_element("css selector", f"#games option[value='{index}']").text
+        assert listed.endswith(said), listed
+    assert "shared the win" in said
+
+
+def test_a_page_without_games_answers_its_buttons_and_keys_without_errors(browser, tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.keys import Keys
+
+    empty = tmp_path / "empty.html"
+    empty.write_text(view_page(GameCollection([], []), "no games"), encoding="utf-8")
+    open_page(browser, empty)
+    browser.execute_script("window.failures = [];"
+                           "window.addEventListener('error', e => failures.push(e.message));")
+    for button in ("first", "prevPiece", "prevTile", "nextTile", "nextPiece", "last", "heat"):
+        browser.find_element("id", button).click()
+    keys = ActionChains(browser)
+    for key in (Keys.ARROW_RIGHT, Keys.ARROW_LEFT, Keys.END, Keys.HOME, Keys.PAGE_DOWN):
+        keys.send_keys(key).perform()
+    keys.key_down(Keys.SHIFT).send_keys(Keys.ARROW_RIGHT).key_up(Keys.SHIFT).perform()
+    browser.execute_script("const s = document.getElementById('slider'); s.value = 3;"
+                           "s.dispatchEvent(new Event('input'));")
+    assert browser.execute_script("return window.failures") == []
+    assert browser.find_element("id", "status").text == "no games"
 
 
 # ---------------------------------------------------------------------------------------
@@ -187,7 +286,7 @@ def test_page_packs_the_games_instead_of_an_object_per_tile(games_file, tmp_path
     assert per_tile < 8, f"{per_tile:.1f} bytes of page per tile laid"
 
 
-def test_render_draws_the_replayed_position(games_file, tmp_path):
+def test_render_draws_the_replayed_position(games_file, seeded_file, tmp_path):
     from PIL import Image
 
     history = [json.loads(line)["history"] for line in gzip.open(games_file, "rt")][2]
@@ -200,7 +299,11 @@ def test_render_draws_the_replayed_position(games_file, tmp_path):
     assert fills == sum(1 for p, _ in history if p == 0)
     assert main(["render", str(games_file), "--index", "2", "--output", str(gif)]) == 0
     animation = Image.open(gif)
-    assert animation.n_frames == len(piece_ends([p for p, _ in history])) + 1
+    assert animation.n_frames == len(piece_ends(history)) + 1
+    # A game where a player lays pieces alone: a frame for each of them.
+    alone = [json.loads(line)["history"] for line in gzip.open(seeded_file, "rt")][0]
+    assert main(["render", str(seeded_file), "--output", str(gif), "--overwrite"]) == 0
+    assert Image.open(gif).n_frames == len(piece_ends(alone)) + 1 > len(turn_ends(alone)) + 1
     animation.seek(animation.n_frames - 1)
     assert_board(animation.convert("RGB"), replayed_owners(history, len(history)))
 
@@ -216,19 +319,116 @@ def test_render_draws_the_replayed_position(games_file, tmp_path):
     (["view", "{other}"], "not a game of this system's data files"),
     (["view", "{broken}"], "not a game that can be shown: the history does not replay"),
     (["view", "{tmp}/empty"], "a folder without data files"),
+    (["render", "{none}", "--output", "{tmp}/b.svg"],
+     "--index 0 is past the end: the data holds no complete game"),
+    (["view", "{none}"], "nothing to show: the data holds no complete game"),
+    # show reads through the same reader: each of these was a traceback, exit 1 or exit 0.
+    (["show", "{other}"], "not a game of this system's data files"),
+    (["show", "{stringy}"], "line 1: not a game that can be shown: no 'records'"),
+    (["show", "{games}", "--index", "3"], "--index 3 is past the end: the data holds 3 game(s)"),
+    (["show", "{games}", "--id", "7"], "--id 7: no game has this id; the data holds 3 game(s)"),
+    (["show", "{broken}"], "not a game that can be shown: the history does not replay"),
+    (["show", "{text}"], "not a data file"),
+    (["show", "{cut}"], "the data holds no complete game; cut.jsonl.gz is cut short"),
 ])
 def test_bad_input_is_one_line_and_status_2(games_file, tmp_path, capsys, command, expected):
     (tmp_path / "notes.txt").write_text("not a data file\n")
     write_data_file(tmp_path / "other.jsonl.gz", [json.dumps({"hello": 1})])
+    write_data_file(tmp_path / "stringy.jsonl.gz",
+                    [json.dumps({"id": 1, "side": 10, "history": "x"})])
     game = json.loads(training_game_lines(SIDE, 1)[0])
     game["history"][3][1] = game["history"][2][1]  # a tile laid twice
     write_data_file(tmp_path / "broken.jsonl.gz", [json.dumps(game)])
+    write_data_file(tmp_path / "none.jsonl.gz", [], newline=False)
+    (tmp_path / "cut.jsonl.gz").write_bytes(games_file.read_bytes()[:60])
     (tmp_path / "empty").mkdir()
     names = dict(games=games_file, tmp=tmp_path, text=tmp_path / "notes.txt",
-                 other=tmp_path / "other.jsonl.gz", broken=tmp_path / "broken.jsonl.gz")
+                 other=tmp_path / "other.jsonl.gz", broken=tmp_path / "broken.jsonl.gz",
+                 stringy=tmp_path / "stringy.jsonl.gz", none=tmp_path / "none.jsonl.gz",
+                 cut=tmp_path / "cut.jsonl.gz")
+    before = sorted(p.name for p in tmp_path.iterdir())
     assert main([part.format(**names) for part in command]) == 2
-    error = capsys.readouterr().err
-    assert expected in error and error.count("\n") == 1, error
+    captured = capsys.readouterr()
+    assert expected in captured.err and captured.err.count("\n") == 1, captured.err
+    assert captured.out == "" and sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+def test_show_replays_piece_by_piece(seeded_file, capsys):
+    history = [json.loads(line)["history"] for line in gzip.open(seeded_file, "rt")][0]
+    assert main(["show", str(seeded_file), "--replay"]) == 0
+    printed = capsys.readouterr().out
+    after = [int(line.split()[2].rstrip(":")) for line in printed.splitlines()
+             if line.startswith("after move ")]
+    assert after == piece_ends(history) != turn_ends(history)
+    last = printed.split("\n\n")[-2].splitlines()[-SIDE:]
+    owners = replayed_owners(history, len(history))
+    glyphs = "\u2b1c\U0001f7e5\U0001f7e6\U0001f7e8\U0001f7e9"
+    assert ["".join(glyphs[owners[r * SIDE + c]] for c in range(SIDE)) for r in range(SIDE)] \
+        == last
+
+
+def test_an_output_is_never_the_input_nor_a_file_of_another_kind(games_file, tmp_path, capsys):
+    data = tmp_path / "x.jsonl.gz"
+    shutil.copy(games_file, data)
+    kept = data.read_bytes()
+    page_file, notes = tmp_path / "x.html", tmp_path / "notes.txt"
+    notes.write_text("my notes\n")
+    run = tmp_path / "run"
+    (run / "games").mkdir(parents=True)
+    shutil.copy(games_file, run / "games" / "gen-0001.jsonl.gz")
+    refused = [
+        (["view", data, "--output", data], "--output {0}: is the data being read"),
+        (["view", data, "--output", data, "--overwrite"], "is the data being read"),
+        (["view", run, "--output", run / "games" / "gen-0001.jsonl.gz", "--overwrite"],
+         "is the data being read"),
+        (["render", data, "--output", data.with_suffix(".gif"), "--overwrite"], None),
+        (["view", data, "--output", notes], "--output {2}: exists and is not a page written "
+                                            "by tralix view: add --overwrite"),
+        (["render", data, "--output", tmp_path / "n.svg"], "exists and is not a picture "
+                                                           "written by tralix render"),
+        (["view", data, "--output", tmp_path], "--output {1}: is a folder, not a file"),
+        (["view", data, "--output", notes / "x.html"], "cannot be written: {2} is not a folder"),
+    ]
+    (tmp_path / "n.svg").write_text("<svg/>")
+    for command, expected in refused:
+        if expected is None:  # a picture whose name is not the input's: written
+            assert main([str(part) for part in command]) == 0
+            continue
+        assert main([str(part) for part in command]) == 2, command
+        error = capsys.readouterr().err
+        assert expected.format(data, tmp_path, notes) in error and error.count("\n") == 1, error
+    assert data.read_bytes() == kept and notes.read_text() == "my notes\n"
+    assert (tmp_path / "n.svg").read_text() == "<svg/>"
+    assert (run / "games" / "gen-0001.jsonl.gz").read_bytes() == kept
+    # A page or picture this command wrote is replaced without asking; anything else with
+    # --overwrite; missing folders are made.
+    for command in (["view", data], ["view", data], ["view", data, "--output", notes,
+                                                     "--overwrite"],
+                    ["render", data, "--output", tmp_path / "n.svg", "--overwrite"],
+                    ["render", data, "--output", tmp_path / "n.svg", "--move", "3"],
+                    ["render", data, "--output", tmp_path / "new" / "deeper" / "b.png"]):
+        assert main([str(part) for part in command]) == 0, capsys.readouterr().err
+    assert page_file.read_text().startswith("<!DOCTYPE html>")
+    assert notes.read_text().startswith("<!DOCTYPE html>")
+    assert "3 of " in (tmp_path / "n.svg").read_text()
+    assert (tmp_path / "new" / "deeper" / "b.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_pages_and_pictures_are_readable_as_any_new_file(games_file, tmp_path):
+    import os
+
+    previous = os.umask(0o022)
+    try:
+        for umask in (0o022, 0o007):
+            os.umask(umask)
+            for name in ("p.html", "b.png", "b.gif", "b.svg"):
+                output = tmp_path / f"{umask:o}-{name}"
+                command = "view" if name.endswith(".html") else "render"
+                assert main([command, str(games_file), "--output", str(output)]) == 0
+                assert output.stat().st_mode & 0o777 == 0o666 & ~umask, name
+    finally:
+        os.umask(previous)
+    assert [p.name for p in tmp_path.iterdir() if p.name.endswith(".tmp")] == []
 
 
 def test_view_of_a_run_folder_shows_every_generation(games_file, tmp_path):
@@ -428,3 +628,80 @@ def test_play_command_serves_on_the_loopback_until_asked_to_stop(tmp_path):
             process.kill()
             process.wait(timeout=10)
         process.stdout.close()
+
+
+def test_play_refuses_a_port_in_use_and_an_output_it_cannot_write(tmp_path, capsys):
+    import socket
+
+    output = tmp_path / "p.jsonl.gz"
+    command = ["play", "--no-browser", "--side", "6", "--network", "uniform"]
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        assert main([*command, "--port", str(port), "--output", str(output)]) == 2
+    error = capsys.readouterr().err
+    assert error == (f"tralix: --port {port}: cannot listen on 127.0.0.1:{port} (Address "
+                     "already in use)\n")
+    for bad, said in ((tmp_path, "is a folder, not a file"),
+                      (output / "x.jsonl.gz", "cannot be written: "),
+                      ("", "an empty path")):
+        if said.startswith("cannot"):
+            output.write_text("")
+        assert main([*command, "--output", str(bad)]) == 2
+        error = capsys.readouterr().err
+        assert said in error and error.count("\n") == 1, error
+    assert [p.name for p in tmp_path.iterdir()] == ["p.jsonl.gz"] and output.read_text() == ""
+
+
+def test_the_play_extra_draws_pictures(games_file, tmp_path):
+    """What render imports beyond the standard library and the package is installed by the
+    play extra or the package's own requirements, read from pyproject.toml."""
+    import importlib.metadata
+    import pathlib
+    import re
+    import subprocess
+    import sys
+    import tomllib
+
+    project = tomllib.loads((pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text())
+    required = project["project"]["dependencies"] + project["project"]["optional-dependencies"][
+        "play"]
+    allowed = {re.split(r"[<>=\[ ;]", r)[0].lower() for r in required}
+    script = ("import sys; before = set(sys.modules); from tralix_harness.cli import main;"
+              f"code = main(['render', {str(games_file)!r}, '--output', sys.argv[1]]);"
+              "print(sorted({m.split('.')[0] for m in set(sys.modules) - before}))")
+    distributions = importlib.metadata.packages_distributions()
+    for name in ("b.png", "g.gif", "b.svg"):
+        done = subprocess.run([sys.executable, "-c", script, str(tmp_path / name)],
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        modules = eval(done.stdout.splitlines()[-1])  # noqa: S307 - our own printed list
+        used = {d.lower() for m in modules for d in distributions.get(m, [])
+                if d.lower() != "tralix-self-play"}
+        assert used <= allowed, f"{name}: {sorted(used - allowed)} not in the play extra"
+
+
+def _small_files():
+    import resource
+    import signal
+
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails: EFBIG
+    resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))
+
+
+def test_a_full_disk_is_one_line_naming_the_output_and_keeps_the_old_one(games_file, tmp_path):
+    import subprocess
+    import sys
+
+    for command, output in ((["view", str(games_file)], tmp_path / "p.html"),
+                            (["render", str(games_file)], tmp_path / "b.png")):
+        assert main([*command, "--output", str(output)]) == 0
+        before = output.read_bytes()
+        done = subprocess.run([sys.executable, "-m", "tralix_harness", *command, "--output",
+                               str(output), "--overwrite"], capture_output=True, text=True,
+                              timeout=120, preexec_fn=_small_files)
+        assert done.returncode == 1 and done.stdout == "", done.stderr
+        assert done.stderr == f"tralix: {output}: File too large\n"
+        assert output.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.png", "p.html"]

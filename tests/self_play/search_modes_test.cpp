@@ -14,6 +14,7 @@
 
 #include "search/gumbel_root.h"
 #include "search/match.h"
+#include "search/playout_mix.h"
 #include "search/training_game.h"
 #include "search_test_support.h"
 
@@ -300,6 +301,39 @@ TEST(Match, EverySeatKindPlaysItsTurnsFromTheOpening) {
     ASSERT_TRUE(std::holds_alternative<MatchFailure>(failed));
     EXPECT_EQ(std::get<MatchFailure>(failed).seat, 3u);
     EXPECT_EQ(std::get<MatchFailure>(failed).failure.text(), "RuntimeError: stub failure");
+}
+
+TEST(Match, APlayoutsSeatIsAUniformNetworkUnderAFullPlayoutMixInItsOwnSettings) {
+    // Seat 1 searches without a network in its own settings; the same match with those settings
+    // as the match's and seat 1 a search seat whose network has no opinion, each of its values
+    // a playout, is the same game draw for draw. Another mode in the seat's settings is another
+    // game.
+    UniformEvaluator uniform;
+    for (SearchMode mode : {SearchMode::visits, SearchMode::sound, SearchMode::gumbel}) {
+        Config own = mode_config(99, 0, mode);
+        own.c_init = 2.0f;
+        std::array<MatchSeat, 4> seats{};
+        seats[1] = {MatchSeat::Kind::playouts, nullptr, 6, nullptr, own};
+        Rng first(23);
+        auto played = play_match(seats, mode_config(7, 0, SearchMode::sound), {}, first);
+        ASSERT_TRUE(std::holds_alternative<Game>(played));
+
+        Config as_match = own;
+        as_match.dim = 7;
+        as_match.playout_mix = 1.0f;
+        seats[1] = {MatchSeat::Kind::search, &uniform, 6, nullptr, {}};
+        Rng second(23);
+        auto networked = play_match(seats, as_match, {}, second);
+        ASSERT_TRUE(std::holds_alternative<Game>(networked));
+        EXPECT_EQ(std::get<Game>(played).history(), std::get<Game>(networked).history());
+
+        own.search_mode = mode == SearchMode::gumbel ? SearchMode::visits : SearchMode::gumbel;
+        seats[1] = {MatchSeat::Kind::playouts, nullptr, 6, nullptr, own};
+        Rng third(23);
+        auto other = play_match(seats, mode_config(7, 0, SearchMode::sound), {}, third);
+        ASSERT_TRUE(std::holds_alternative<Game>(other));
+        EXPECT_NE(std::get<Game>(played).history(), std::get<Game>(other).history());
+    }
 }
 
 // A scripted player: the largest valid tile, or a fixed tile or a failure at its n-th turn.

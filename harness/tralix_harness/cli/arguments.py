@@ -60,11 +60,26 @@ def int_from_to(low: int, high: int) -> Callable[[str], int]:
     return cast(Callable[[str], int], number(int, least=low, most=high))
 
 
+def path_text(text: str) -> str:
+    """A path as typed, refused when empty (which would name the current folder, or make
+    the option's default stand in for it)."""
+    if not text.strip():
+        raise argparse.ArgumentTypeError("an empty path")
+    return text
+
+
 def _existing(text: str, is_kind: Callable[[Path], bool], noun: str) -> str:
-    path = Path(text)
+    path = Path(path_text(text))
     if not is_kind(path):
         raise argparse.ArgumentTypeError(
             f"{text}: {f'is not a {noun}' if path.exists() else f'no such {noun}'}")
+    return text
+
+
+def existing_path(text: str) -> str:
+    """A file or a folder that exists (a data file or a run folder)."""
+    if not Path(path_text(text)).exists():
+        raise argparse.ArgumentTypeError(f"{text}: no such file or folder")
     return text
 
 
@@ -86,6 +101,14 @@ def network(text: str) -> NetworkName:
             name.check()
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+    if name.kind in (NetworkKind.TORCH, NetworkKind.ONNX):
+        given = text.partition(":")[2]
+        if not given.strip():
+            raise argparse.ArgumentTypeError(f"{text!r}: an empty path")
+        if Path(given).is_dir():
+            raise argparse.ArgumentTypeError(f"{given}: is a folder, not a "
+                                             f"{'checkpoint' if name.kind is NetworkKind.TORCH
+                                                else 'network file'}")
     return name
 
 

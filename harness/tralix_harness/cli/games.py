@@ -24,7 +24,7 @@ from ..local.lifecycle import GameResult, GameRun, GameStatus, RunFailed, RunInt
 from ..local.options import RunKind, RunOptions
 from ..networks.names import NetworkKind, NetworkName
 from ..viewer.games import owners_after
-from . import arguments
+from . import arguments, paths
 from .options import add_options, build
 from .show import board_text
 
@@ -131,11 +131,13 @@ def _output_refused(output: Path, append: bool, overwrite: bool) -> str | None:
     if not append:
         return (f"{output} exists: add --append to add the games to it, or --overwrite to "
                 "replace it")
-    lines = GameLines(output)
+    lines = GameLines(output, warn=False)
     try:
         games = sum(1 for _ in lines)
-    except (UnreadableFile, IsADirectoryError) as error:
+    except UnreadableFile as error:
         return f"cannot append to {output}: {error}"
+    except OSError as error:
+        return f"cannot append to {output}: {error.strerror or error}"
     if lines.cut_short:
         return (f"cannot append to {output}: it is cut short after {games} complete game(s) "
                 "(a run stopped while writing it), so games added after it could not be read; "
@@ -146,6 +148,7 @@ def _output_refused(output: Path, append: bool, overwrite: bool) -> str | None:
 def cmd_selfplay(args: argparse.Namespace) -> int:
     settings = build(SearchSettings, args)
     output = Path(args.output or time.strftime("data/selfplay-%Y%m%d-%H%M%S.jsonl.gz"))
+    paths.check_output(output, "--output")
     refused = _output_refused(output, args.append, args.overwrite)
     if refused:
         logger.error("tralix selfplay: argument --output: %s", refused)
@@ -291,7 +294,7 @@ def add_commands(commands: Any) -> None:
     _add_run_options(selfplay, RunKind.SELFPLAY, games=16, search=None)
     selfplay.add_argument("--network", type=arguments.network, default="heuristic",
                           help=_NETWORK_HELP)
-    selfplay.add_argument("--output",
+    selfplay.add_argument("--output", type=arguments.path_text,
                           help="gzip JSON Lines file (default: data/selfplay-*.jsonl.gz); an "
                                "existing file is refused unless --append or --overwrite")
     existing = selfplay.add_mutually_exclusive_group()

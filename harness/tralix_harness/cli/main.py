@@ -36,6 +36,13 @@ def _diagnostics_to_stderr() -> Iterator[None]:
         package.setLevel(level)
 
 
+def _os_error_text(error: OSError) -> str:
+    """The error as one line naming its file first, without the errno's bracket."""
+    if error.filename is None or not error.strerror:
+        return str(error)
+    return f"{error.filename}: {error.strerror}"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = arguments.Parser(prog="tralix", description=DESCRIPTION)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -61,8 +68,8 @@ def main(argv: list[str] | None = None) -> int:
         except ValueError as error:
             logger.error("tralix: %s", error)
             return 2
-        except OSError as error:  # an unreadable data file, an output that cannot be written
-            logger.error("tralix: %s", error)
+        except OSError as error:  # a file that cannot be read, a disk that fills up
+            logger.error("tralix: %s", _os_error_text(error))
             return 1
         finally:
             close_session(args)

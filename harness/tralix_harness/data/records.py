@@ -161,6 +161,7 @@ class GameLines:
     cut_short: bool = False
     partial: int = 0
     lines: int = 0
+    warn: bool = True  # False: the caller reports a file cut short itself
 
     def __iter__(self) -> Iterator[tuple[int, bytes]]:
         pending = b""
@@ -185,6 +186,8 @@ class GameLines:
                         decompressor = zlib.decompressobj(wbits=31)
         if pending or (started and not decompressor.eof):
             self.cut_short, self.partial = True, len(pending)
+            if not self.warn:
+                return
             logger.warning("%s is cut short (a run stopped while writing it?): kept its %d "
                            "complete game(s), skipped %d bytes of an unfinished line",
                            self.path, self.lines, self.partial)

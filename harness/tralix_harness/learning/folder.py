@@ -24,7 +24,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from ..base.files import write_text_atomically
+from ..base.files import remove_leftovers, write_text_atomically
 from ..base.settings import differences
 from .settings import LoopSettings
 
@@ -74,6 +74,14 @@ class RunFolder:
                 f"{self.path} was made with other settings (folder -> command line): "
                 + "; ".join(changed) + ". Leave these options out to resume the run, or "
                 "choose another folder.")
+        # What a killed loop was writing when it died: its atomic writes' temporary files.
+        left = [*(p for name in ("settings.json", "metrics.jsonl", "baseline.json",
+                                 "ratings.json", "learning_curve.png")
+                  for p in remove_leftovers(self.path, name)),
+                *remove_leftovers(self.path / "checkpoints", "gen-*")]
+        if left:
+            logger.info("removed %d temporary file(s) left by a stopped run: %s", len(left),
+                        ", ".join(p.name for p in left))
         return saved
 
     def metrics(self, repair: bool = False) -> list[dict[str, Any]]:

@@ -6,6 +6,7 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
+from ..base.files import write_atomically
 from .folder import RunFolder
 from .ratings import REFERENCE_SIMS, Reference, generation_player, load_ratings
 
@@ -70,7 +71,10 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
     if settings:
         import json
 
-        side = f", side {json.loads(settings).get('side')}"
+        try:
+            side = f", side {json.loads(settings).get('side')}"
+        except (ValueError, AttributeError) as error:
+            raise ValueError(f"{folder.settings_file} is not usable: {error}") from None
     scores.set_title(f"{path.name}{side}: {len(metrics) - 1} generations")
     # Every generation's rating from the run's last fit, which revises the early ones as
     # later games place the references more precisely, at the wall time it was made.
@@ -99,6 +103,6 @@ def plot_run(path: Path, output: Path | None = None) -> Path:
     losses.legend(loc="upper right", fontsize="small")
     losses.grid(alpha=0.3)
     figure.tight_layout()
-    figure.savefig(output, dpi=100)
+    write_atomically(output, lambda f: figure.savefig(f, format="png", dpi=100))
     plt.close(figure)
     return output

@@ -236,7 +236,11 @@ def load_ratings(path: Path, matches: Path) -> dict[str, Rating]:
     except (ValueError, KeyError, TypeError, AttributeError):
         logger.warning("%s is damaged: the ratings are rebuilt from %s", path, matches)
     ratings = fit_ratings(read_matches(matches))
-    write_ratings(path, ratings)
+    try:
+        write_ratings(path, ratings)
+    except OSError as error:  # a run folder that is only read (copied, mounted read-only)
+        logger.warning("%s: the refitted ratings are not kept (%s)", path,
+                       error.strerror or error)
     return ratings
 
 

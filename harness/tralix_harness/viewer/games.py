@@ -1,7 +1,8 @@
-"""Stored games for the viewer: the games of a data file or of a run folder's ``games/``
-files, read with the data package's reader and checked by replaying them, with the search's
-shares of each move; and what a position shows (the owner of each tile, the tiles laid by
-each seat, the pieces' ends)."""
+"""Stored games for ``tralix show``, ``view`` and ``render``: the games of a data file or of a
+run folder's ``games/`` files, read with the data package's reader and checked by replaying
+them, with the search's shares of each move and the pieces' ends as the rules engine finds
+them; and what a position shows (the owner of each tile, the tiles laid by each seat). Every
+file or choice that cannot be shown is one ViewError naming it."""
 
 from __future__ import annotations
 
@@ -13,6 +14,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+import tralix_rules
 
 from ..data.records import GameLines, UnreadableFile, read_games
 from ..data.samples import game_samples
@@ -45,6 +48,7 @@ class StoredGame:
     players: Array   # int8, one per tile laid
     tiles: Array     # int32, one per tile laid
     outcome: list[float]
+    ends: Array      # int32: the tiles laid at which a piece is complete, ascending
     offsets: Array   # int64, len(tiles) + 1
     share_tiles: Array
     shares: Array    # float16
@@ -93,22 +97,39 @@ def tiles_laid(owners: Sequence[int] | Array) -> list[int]:
     return [int(n) for n in counts[1:5]]
 
 
-def piece_ends(players: Sequence[int] | Array) -> list[int]:
-    """The counts of tiles laid at which a turn ends (the mover changes, or the game ends)."""
-    n = len(players)
-    return [i + 1 for i in range(n) if i + 1 == n or players[i + 1] != players[i]]
-
-
 @dataclasses.dataclass
 class GameCollection:
     games: list[StoredGame]
-    cut_short: list[str]   # the files cut short, whose complete games are kept
+    cut_short: list[tuple[str, int]]   # the files cut short and the complete games each kept
+
+    def notes(self) -> str:
+        """What the files cut short kept, for a warning or an error: empty when none is."""
+        return "; ".join(f"{name} is cut short (a run stopped while writing it?): "
+                         f"{kept} complete game(s) kept" for name, kept in self.cut_short)
+
+    def warn(self) -> None:
+        """Logs the files cut short, once the collection is used."""
+        if self.cut_short:
+            logger.warning("%s", self.notes())
+
+    def holds(self) -> str:
+        """What the data holds, for an error about a choice in it."""
+        note = f"; {self.notes()}" if self.cut_short else ""
+        if not self.games:
+            return f"the data holds no complete game{note}"
+        return (f"the data holds {len(self.games)} game(s) (indexes 0 to "
+                f"{len(self.games) - 1}){note}")
 
     def pick(self, index: int) -> StoredGame:
         if not 0 <= index < len(self.games):
-            raise ViewError(f"--index {index} is past the end: the data holds "
-                            f"{len(self.games)} game(s) (indexes 0 to {len(self.games) - 1})")
+            raise ViewError(f"--index {index} is past the end: {self.holds()}")
         return self.games[index]
+
+    def by_id(self, game_id: int) -> StoredGame:
+        for game in self.games:
+            if game.id == game_id:
+                return game
+        raise ViewError(f"--id {game_id}: no game has this id; {self.holds()}")
 
 
 def data_files(path: Path) -> list[Path]:
@@ -134,31 +155,40 @@ def _stored_game(raw: Any, source: Path, line: int) -> StoredGame:
         raise ViewError(f"{where}: not a game that can be shown: {error}") from None
     history = raw["history"]
     settings = raw.get("settings")
-    return StoredGame(source=source.name, line=line, id=int(raw.get("id", line)),
-                      side=raw["side"],
-                      players=np.asarray([p for p, _ in history], np.int8),
-                      tiles=np.asarray([t for _, t in history], np.int32),
+    game_id = raw.get("id", line)
+    tiles = np.asarray([t for _, t in history], np.int32)
+    return StoredGame(source=source.name, line=line,
+                      id=game_id if type(game_id) is int else line, side=raw["side"],
+                      players=np.asarray([p for p, _ in history], np.int8), tiles=tiles,
                       outcome=[float(x) for x in raw["outcome"]],
+                      ends=tralix_rules.piece_ends(raw["side"], tiles),
                       offsets=samples.offsets, share_tiles=samples.tiles, shares=samples.shares,
                       settings=settings if isinstance(settings, dict) else {})
 
 
 def load_games(path: Path, limit: int | None = None) -> GameCollection:
     """Every complete game of a data file or a run folder (at most ``limit``), each checked by
-    replaying it. A file that is not a data file, or a game that does not replay, is a
-    ViewError naming the file and the line; a file cut short keeps its complete games and is
-    named in ``cut_short``."""
+    replaying it. A file that cannot be read or is not a data file (an empty file named
+    itself among them), or a game that does not replay, is a ViewError naming the file (and
+    the line); a file cut short keeps its complete games and is named in ``cut_short``, not
+    warned about (``GameCollection.warn``). An empty file in a run folder counts as one cut
+    short before its first game."""
     collection = GameCollection([], [])
     for file in data_files(path):
-        lines = GameLines(file)
+        if limit is not None and len(collection.games) >= limit:
+            break
+        lines = GameLines(file, warn=False)
         try:
+            if file == path and file.stat().st_size == 0:
+                raise ViewError(f"{file}: an empty file, not a data file (gzip JSON Lines)")
             for number, raw in enumerate(read_games(lines), start=1):
                 if limit is not None and len(collection.games) >= limit:
                     break
                 collection.games.append(_stored_game(raw, file, number))
         except UnreadableFile as error:
             raise ViewError(f"not a data file: {error}") from None
-        if lines.cut_short:
-            collection.cut_short.append(file.name)
+        except OSError as error:
+            raise ViewError(f"{file}: cannot be read ({error.strerror or error})") from None
+        if lines.cut_short or file.stat().st_size == 0:
+            collection.cut_short.append((file.name, lines.lines))
     return collection
-

@@ -24,6 +24,10 @@ import numpy as np
 from .games import FREE_COLOUR, SEAT_COLOURS, GameCollection
 
 _TEMPLATE = Path(__file__).with_name("page.html")
+# The mark of a page in its head, by which view knows a file it may replace.
+GENERATOR = '<meta name="generator" content="tralix view">'
+_OLD_OPENING = (b'<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+                b'<title>tralix games: ')
 
 
 def board_script() -> str:
@@ -38,9 +42,10 @@ def _rgb(colour: tuple[int, int, int]) -> str:
 def pack(collection: GameCollection) -> tuple[dict[str, Any], bytes]:
     """The games' summary (small JSON) and their moves as one binary block: the share
     offsets of every move (uint32, one more than the moves), the tiles laid (uint16), the
-    tiles with a share (uint16), the players (uint8) and the shares (uint8, 1 to 255 of the
-    whole; a share that rounds to nothing is kept as 1), little-endian, in that order so that
-    each array starts aligned."""
+    tiles with a share (uint16), the players (uint8), the shares (uint8, 1 to 255 of the
+    whole; a share that rounds to nothing is kept as 1) and for each move whether it completes
+    a piece (uint8, 1 or 0), little-endian, in that order so that each array starts
+    aligned."""
     games = collection.games
     sources: list[str] = []
     rows: list[list[Any]] = []
@@ -60,12 +65,30 @@ def pack(collection: GameCollection) -> tuple[dict[str, Any], bytes]:
         return np.concatenate(parts).astype(np.dtype(dtype).newbyteorder("<")).tobytes()
 
     quantized = [np.maximum(1, np.rint(g.shares.astype(np.float32) * 255)) for g in games]
+    completes = []
+    for game in games:
+        flags = np.zeros(game.moves, np.uint8)
+        flags[game.ends - 1] = 1
+        completes.append(flags)
     blocks = [joined(offsets, np.uint32), joined([g.tiles for g in games], np.uint16),
               joined([g.share_tiles for g in games], np.uint16),
-              joined([g.players for g in games], np.uint8), joined(quantized, np.uint8)]
-    summary = {"games": rows, "sources": sources, "cutShort": collection.cut_short,
+              joined([g.players for g in games], np.uint8), joined(quantized, np.uint8),
+              joined(completes, np.uint8)]
+    summary = {"games": rows, "sources": sources,
+               "cutShort": [name for name, _ in collection.cut_short],
                "moves": int(sum(g.moves for g in games)), "shared": shared}
     return summary, b"".join(blocks)
+
+
+def is_page(path: Path) -> bool:
+    """Whether the file at ``path`` is a page written by ``tralix view``: its generator mark,
+    or the opening every page had before the mark."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(1024)
+    except OSError:
+        return False
+    return GENERATOR.encode() in head or head.startswith(_OLD_OPENING)
 
 
 def page(collection: GameCollection, title: str) -> str:

@@ -47,11 +47,15 @@ PyMethodDef functions[] = {
      "One game on a board of side config.dim after the opening's tiles, one player per seat: "
      "None (uniformly random), a queue (a network playing its highest prior), (queue, sims) "
      "(a network searching sims simulations per move in config.search_mode, without noise, "
-     "each value blended with a random playout's outcome by config.playout_mix when given) or "
-     "a callable player(history, valid_tiles) returning its tile. "
-     "Random players, tie-breaks and searches draw from a generator seeded with seed (an int "
-     "from 0 to 2**64 - 1: the same seed and networks give the same game) or, without one, "
-     "the calling thread's own. Returns (outcome, history)."},
+     "each value blended with a random playout's outcome by config.playout_mix when given), "
+     "(queue, sims, seat_config) (the same searching with its own settings read from "
+     "seat_config as config is read, every search field and rep included; the board side "
+     "stays config.dim), (None, sims) or (None, sims, seat_config) (a search without a "
+     "network: equal priors, each leaf valued by one uniformly random playout; nothing is put "
+     "and no pipe needed) or a callable player(history, valid_tiles) returning its tile. "
+     "Random players, tie-breaks, searches and playouts draw from a generator seeded with seed "
+     "(an int from 0 to 2**64 - 1: the same seed and networks give the same game) or, "
+     "without one, the calling thread's own. Returns (outcome, history)."},
 };
 
 PyModuleDef definition = {

@@ -66,18 +66,23 @@ PyObject* play_match(const GameContext& context, PyObject* seats, PyObject* open
     MatchArguments arguments;
     std::optional<std::uint64_t> seeded;
     if (!read_seed(seed, seeded) ||
-        !read_match_arguments(seats, opening, context.pipe, context.config.dim, arguments)) {
+        !read_match_arguments(seats, opening, context.pipe, context.config, arguments)) {
         return nullptr;
     }
+    // Each network seat's requests in its own layout (its config's rep); the pipe is the
+    // call's, its reference held by the entry function for the whole call.
+    std::array<GameContext, 4> contexts;
     std::array<std::unique_ptr<InferenceChannel>, 4> channels;
     for (std::size_t s = 0; s < 4; ++s) {
-        if (arguments.queues[s] == nullptr) continue;
-        channels[s] = std::make_unique<InferenceChannel>(context, arguments.queues[s]);
+        if (!arguments.queues[s]) continue;
+        contexts[s] = context;
+        if (arguments.seats[s].settings) contexts[s].config = *arguments.seats[s].settings;
+        channels[s] = std::make_unique<InferenceChannel>(contexts[s], arguments.queues[s].get());
         arguments.seats[s].network = channels[s].get();
     }
     std::array<std::unique_ptr<PythonPlayer>, 4> players;
     for (std::size_t s = 0; s < 4; ++s) {
-        if (arguments.players[s] == nullptr) continue;
+        if (!arguments.players[s]) continue;
         players[s] = std::make_unique<PythonPlayer>(arguments.players[s]);
         arguments.seats[s].player = players[s].get();
     }

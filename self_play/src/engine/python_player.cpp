@@ -38,8 +38,8 @@ std::variant<Tile, SearchFailure> PythonPlayer::choose(const Game& game) {
     if (!history) return failed();
     PyRef valid = tile_list(game.valid_tiles());
     if (!valid) return failed();
-    PyRef chosen =
-        PyRef::steal(PyObject_CallFunctionObjArgs(callable_, history.get(), valid.get(), nullptr));
+    PyRef chosen = PyRef::steal(
+        PyObject_CallFunctionObjArgs(callable_.get(), history.get(), valid.get(), nullptr));
     if (!chosen) return failed();
     if (!PyLong_Check(chosen.get()) || PyBool_Check(chosen.get())) {
         PyErr_Format(PyExc_TypeError, "the player returned %T, not an int tile", chosen.get());

@@ -1,6 +1,7 @@
 // A match seat played by a Python callable: a person at a board, or a scripted player.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "module/py_ref.h"
@@ -10,8 +11,8 @@ namespace tralix {
 
 class PythonPlayer : public MovePlayer {
 public:
-    // callable is borrowed: the caller keeps it alive for the match.
-    explicit PythonPlayer(PyObject* callable) : callable_(callable) {}
+    // Holds its own reference to callable for the match.
+    explicit PythonPlayer(PyRef callable) : callable_(std::move(callable)) {}
 
     // Calls callable(history, valid): history the (player, tile) tuples laid so far, valid the
     // tiles the player to move may lay, ascending, both new lists. The result must be an int
@@ -21,7 +22,7 @@ public:
     std::variant<Tile, SearchFailure> choose(const Game& game) override;
 
 private:
-    PyObject* callable_;
+    PyRef callable_;
 };
 
 // The (player, tile) tuples of moves as a new list; null with a Python error set on failure.

@@ -29,6 +29,7 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
     }
     std::array<std::unique_ptr<SearchTree>, 4> trees;
     std::array<Config, 4> settings;
+    UniformEvaluator uniform;  // the playouts seats' network
     std::array<std::optional<PlayoutMixEvaluator>, 4> mixed;
     std::array<Evaluator*, 4> searched{};  // what each searching seat evaluates its leaves with
     for (std::size_t s = 0; s < seats.size(); ++s) {
@@ -40,13 +41,17 @@ std::variant<Game, MatchFailure> play_match(const std::array<MatchSeat, 4>& seat
         if (kind == MatchSeat::Kind::player && seats[s].player == nullptr) {
             fatal_stop("a match seat of a player has none");
         }
-        if (seats[s].kind == MatchSeat::Kind::search) {
+        if (kind == MatchSeat::Kind::search || kind == MatchSeat::Kind::playouts) {
             trees[s] = std::make_unique<SearchTree>();
-            settings[s] = config;
+            settings[s] = seats[s].settings.value_or(config);
+            settings[s].dim = config.dim;
             settings[s].sims_per_move = seats[s].sims;
-            searched[s] = seats[s].network;
-            if (config.playout_mix > 0.0f) {
-                searched[s] = &mixed[s].emplace(*seats[s].network, config.playout_mix, rng);
+            if (kind == MatchSeat::Kind::playouts) {
+                searched[s] = &mixed[s].emplace(uniform, 1.0f, rng);
+            } else if (settings[s].playout_mix > 0.0f) {
+                searched[s] = &mixed[s].emplace(*seats[s].network, settings[s].playout_mix, rng);
+            } else {
+                searched[s] = seats[s].network;
             }
         }
     }

@@ -20,6 +20,13 @@ std::array<float, 4> random_playout(const Game& game, Rng& rng, std::optional<Ga
     return playout.outcome();
 }
 
+std::unique_ptr<EvaluationError> UniformEvaluator::evaluate(const Game& game,
+                                                            NetworkScores& scores) {
+    scores.policy.assign(game.board().tile_count(), 0.0f);
+    scores.value.assign(4, 0.0f);
+    return nullptr;
+}
+
 std::unique_ptr<EvaluationError> PlayoutMixEvaluator::evaluate(const Game& game,
                                                                NetworkScores& scores) {
     if (auto error = network_.evaluate(game, scores)) return error;

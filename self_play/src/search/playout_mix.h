@@ -29,6 +29,14 @@ private:
     std::optional<Game> playout_;  // reused from call to call: no allocation per leaf
 };
 
+// A network with no opinion: equal policy scores for every tile and equal value scores. Under a
+// playout mix of 1 it is a search without a network: equal priors for the valid tiles, each
+// leaf valued by one random playout's outcome.
+class UniformEvaluator : public Evaluator {
+public:
+    std::unique_ptr<EvaluationError> evaluate(const Game& game, NetworkScores& scores) override;
+};
+
 // The outcome of a game played on from game by uniformly random tiles drawn from rng, in
 // absolute seat order. scratch holds the playout (its storage is reused).
 std::array<float, 4> random_playout(const Game& game, Rng& rng, std::optional<Game>& scratch);
