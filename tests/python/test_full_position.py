@@ -8,10 +8,10 @@ import random
 import numpy as np
 import pytest
 
-import rules_model
 import tralix_engine as te
 import tralix_rules as tr
 
+import rules_model
 from support import Config, Harness, tile_logits
 
 PLANES = tr.full_plane_count
