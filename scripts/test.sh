@@ -45,8 +45,9 @@ for module in (tralix_self_play, tralix_engine, tralix_rules):
 # release modules), and the resident-memory check, which the sanitizer's quarantine of freed
 # memory defeats.
 module_suites=(test_arguments.py test_concurrency.py test_config.py test_engine.py test_evaluation_games.py
-    test_harness_contract.py test_learning_data.py test_module_surface.py test_refcounts.py
-    test_replies.py test_requests.py test_rules_binding.py test_training_games.py test_wire.py)
+    test_full_position.py test_harness_contract.py test_learning_data.py test_module_surface.py
+    test_refcounts.py test_replies.py test_requests.py test_rules_binding.py test_training_games.py
+    test_wire.py)
 "${sanitized[@]}" "$PYTHON" -m pytest -q -p no:cacheprovider "${module_suites[@]/#/tests/python/}" \
     --deselect tests/python/test_refcounts.py::test_search_trees_are_released
 

@@ -86,18 +86,25 @@ void raise_on_failure(const Game& game, const TileSequence& sequence,
                               .c_str());
 }
 
-nb::tuple replay(nb::handle side_value, nb::handle tiles, nb::handle layout_value) {
+// Replays the tiles into new arrays: (planes, players, valid), or with full (planes, globals,
+// players, valid) of the full position.
+nb::tuple replay_arrays(nb::handle side_value, nb::handle tiles, nb::handle layout_value,
+                        bool full) {
     const std::uint32_t side = checked_side(side_value);
-    const Layout layout = checked_layout(layout_value);
+    const Layout layout = full ? Layout::planes_first : checked_layout(layout_value);
     const TileSequence sequence = read_tiles(tiles);
     const std::size_t tile_count = std::size_t{side} * side;
     const std::size_t positions = std::min(sequence.values.size(), tile_count);
+    const std::size_t plane_count = full ? full_plane_count : feature_count;
 
     auto planes =
-        std::make_unique_for_overwrite<std::uint8_t[]>(positions * feature_count * tile_count);
+        std::make_unique_for_overwrite<std::uint8_t[]>(positions * plane_count * tile_count);
     auto players = std::make_unique_for_overwrite<std::int8_t[]>(positions);
     auto valid = std::make_unique_for_overwrite<bool[]>(positions * tile_count);
-    const ReplayOutput out{layout, positions, planes.get(), players.get(), valid.get()};
+    auto globals =
+        std::make_unique_for_overwrite<std::uint8_t[]>(full ? positions * global_count : 0);
+    const ReplayOutput out{layout,        positions,   planes.get(),
+                           players.get(), valid.get(), full ? globals.get() : nullptr};
 
     Game game(side);
     std::optional<ReplayFailure> failure;
@@ -109,11 +116,31 @@ nb::tuple replay(nb::handle side_value, nb::handle tiles, nb::handle layout_valu
 
     const std::size_t n = positions;
     nb::object planes_array = layout == Layout::planes_first
-                                  ? owned_array(std::move(planes), {n, feature_count, side, side})
-                                  : owned_array(std::move(planes), {n, side, side, feature_count});
+                                  ? owned_array(std::move(planes), {n, plane_count, side, side})
+                                  : owned_array(std::move(planes), {n, side, side, plane_count});
     nb::object players_array = owned_array(std::move(players), {n});
     nb::object valid_array = owned_array(std::move(valid), {n, tile_count});
-    return nb::make_tuple(planes_array, players_array, valid_array);
+    if (!full) return nb::make_tuple(planes_array, players_array, valid_array);
+    nb::object globals_array = owned_array(std::move(globals), {n, std::size_t{global_count}});
+    return nb::make_tuple(planes_array, globals_array, players_array, valid_array);
+}
+
+nb::tuple replay(nb::handle side, nb::handle tiles, nb::handle layout) {
+    return replay_arrays(side, tiles, layout, false);
+}
+
+nb::tuple replay_full(nb::handle side, nb::handle tiles) {
+    return replay_arrays(side, tiles, nb::handle(), true);
+}
+
+nb::tuple encode_full_arrays(const Game& game) {
+    const std::size_t dim = game.dim();
+    const std::size_t size = full_plane_count * dim * dim;
+    auto planes = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    auto globals = std::make_unique_for_overwrite<std::uint8_t[]>(global_count);
+    encode_full(game, {planes.get(), size}, {globals.get(), global_count});
+    return nb::make_tuple(owned_array(std::move(planes), {std::size_t{full_plane_count}, dim, dim}),
+                          owned_array(std::move(globals), {std::size_t{global_count}}));
 }
 
 nb::object piece_ends(nb::handle side_value, nb::handle tiles) {
@@ -177,6 +204,10 @@ NB_MODULE(tralix_rules, m) {
         "sequences of tiles replayed into arrays.";
     // The planes of an encoded position, for the harness's arrays and wire.
     m.attr("feature_count") = feature_count;
+    // The full position: its planes, and its global features (per player from the mover on, the
+    // pieces in hand and whether it is retired).
+    m.attr("full_plane_count") = full_plane_count;
+    m.attr("global_count") = global_count;
 
     // A broken invariant inside the engine: the call fails with the engine's message.
     nb::register_exception_translator([](const std::exception_ptr& error, void*) {
@@ -223,6 +254,12 @@ NB_MODULE(tralix_rules, m) {
             "shape (5, side, side) for layout 1 or (side, side, 5) for layout 2. Features, from "
             "the point of view of the player to move p: the tiles of players p, p + 1, p + 2, "
             "p + 3 (mod 4), then the valid tiles.")
+        .def("encode_full", &encode_full_arrays,
+             "The full position as networks that see the whole game take it: (planes, globals), "
+             "planes uint8 (6, side, side): the five planes of encode(1), then the tiles of the "
+             "piece being laid (the turn in progress); globals uint8 (88,): for the player to "
+             "move and each next one in turn order, 21 values that are 1 for each catalogue "
+             "piece still in its hand, then 1 when it is retired.")
         .def(
             "board_text", [](const Game& game) { return game.board().text() + "\n"; },
             "The board exactly as the self-play module prints it: a line of glyphs per row, "
@@ -250,6 +287,12 @@ NB_MODULE(tralix_rules, m) {
           "tiles laid at which a piece is complete (int32): where the turn passes, and where a "
           "player left alone lays one piece after another. A tile that is not valid raises "
           "ValueError naming its index in the sequence, as replay does.");
+
+    m.def("replay_full", &replay_full, "side"_a.none(), "tiles"_a.none(),
+          nb::sig("def replay_full(side: int, tiles: typing.Iterable[int] | numpy.ndarray) -> "
+                  "tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
+          "replay, with the full position of Game.encode_full before each tile: (planes, "
+          "globals, players, valid), planes uint8 (n, 6, side, side), globals uint8 (n, 88).");
 
     m.def("pack_planes", &pack_planes, "planes"_a, "buffer"_a, "offset"_a = 0,
           nb::sig("def pack_planes(planes: typing.Sequence[typing.Sequence[typing.Sequence["

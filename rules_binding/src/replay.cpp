@@ -30,10 +30,17 @@ std::optional<std::string> lay_tile(Game& game, std::int64_t tile) {
 std::optional<ReplayFailure> replay_positions(Game& game, std::span<const std::int64_t> tiles,
                                               const ReplayOutput& out) {
     const std::size_t tile_count = game.board().tile_count();
-    const std::size_t planes_size = std::size_t{feature_count} * tile_count;
+    const bool full = out.globals != nullptr;
+    const std::size_t planes_size =
+        std::size_t{full ? full_plane_count : feature_count} * tile_count;
     for (std::size_t i = 0; i < tiles.size(); ++i) {
         if (i < out.capacity) {
-            encode(game, out.layout, {out.planes + i * planes_size, planes_size});
+            const std::span<std::uint8_t> planes{out.planes + i * planes_size, planes_size};
+            if (full) {
+                encode_full(game, planes, {out.globals + i * global_count, global_count});
+            } else {
+                encode(game, out.layout, planes);
+            }
             out.players[i] = static_cast<std::int8_t>(game.current_player());
             bool* valid = out.valid + i * tile_count;
             std::fill_n(valid, tile_count, false);

@@ -26,15 +26,18 @@ std::optional<std::string> lay_tile(Game& game, std::int64_t tile);
 
 // Where replay_positions records position i (the position before tile i): its features at
 // planes + i * feature_count * dim * dim in the given layout, the player to move at players[i],
-// and at valid + i * dim * dim one flag per tile, true for the valid tiles. Room for `capacity`
-// positions: no sequence of more than dim * dim tiles can be valid (each tile laid takes a free
-// tile), so dim * dim positions are always enough.
+// and at valid + i * dim * dim one flag per tile, true for the valid tiles. With globals set,
+// the full position instead (encode_full): its planes at planes + i * full_plane_count * dim *
+// dim, its global features at globals + i * global_count. Room for `capacity` positions: no
+// sequence of more than dim * dim tiles can be valid (each tile laid takes a free tile), so
+// dim * dim positions are always enough.
 struct ReplayOutput {
     Layout layout = Layout::planes_first;
     std::size_t capacity = 0;
     std::uint8_t* planes = nullptr;
     std::int8_t* players = nullptr;
     bool* valid = nullptr;
+    std::uint8_t* globals = nullptr;
 };
 
 struct ReplayFailure {

@@ -39,22 +39,26 @@ def test_the_engines_own_fields_are_read_after_the_eight_and_checked():
     config = LoggingConfig(dim=5, search_mode=1)
     assert te.play_training_game(1, config, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
+    flags = ["gumbel_every_move", "skip_forced_moves", "record_root_values"]
     assert config.log == [*FIELDS, "search_mode", "gumbel_considered", "gumbel_min_spread",
-                          "playout_mix", "full_search_share"]
+                          "playout_mix", "full_search_share", *flags]
     # The cheap simulations are read only under a cap.
     capped = LoggingConfig(dim=5, search_mode=2, sims_per_move=4, full_search_share=0.5,
                            cheap_sims=1)
     assert te.play_training_game(1, capped, harness.result_queue, harness.inference_queue,
                                  harness.pipe) == 0
     assert capped.log == [*FIELDS, "search_mode", "gumbel_considered", "gumbel_min_spread",
-                          "playout_mix", "full_search_share", "cheap_sims"]
+                          "playout_mix", "full_search_share", "cheap_sims", *flags]
     for name, bad, error in (("playout_mix", 1.5, ValueError), ("playout_mix", -0.1, ValueError),
                              ("playout_mix", float("nan"), ValueError),
                              ("playout_mix", "0.5", TypeError),
                              ("gumbel_considered", 0, ValueError),
                              ("gumbel_considered", 2**70, ValueError),
                              ("gumbel_considered", 4.0, TypeError),
-                             ("gumbel_min_spread", 2.0, ValueError)):
+                             ("gumbel_min_spread", 2.0, ValueError),
+                             ("gumbel_every_move", 1, TypeError),
+                             ("skip_forced_moves", None, TypeError),
+                             ("record_root_values", "yes", TypeError)):
         harness = Harness(dim=5)
         with pytest.raises(error, match=name):
             te.play_training_game(1, Config(dim=5, search_mode=2, **{name: bad}),

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -428,6 +429,53 @@ TEST(PlayoutCap, CheapMovesRunTheirFewSimulationsAndLeaveEmptyRecords) {
         ASSERT_GT(cheap, 0);
         ASSERT_GT(full, 0);
         EXPECT_GT(full_requests * cheap, 4 * cheap_requests * full);
+    }
+}
+
+// Value scores that differ from position to position, each request's value vector (softmax,
+// turned to absolute seats) kept in double precision for the test's own mean.
+class VaryingValues : public Evaluator {
+public:
+    std::unique_ptr<EvaluationError> evaluate(const Game& game, NetworkScores& scores) override {
+        scores.policy.assign(game.board().tile_count(), 0.0f);
+        const auto laid = static_cast<float>(game.history().size());
+        scores.value = {std::sin(laid), 0.3f * laid / 7.0f, -0.5f, std::cos(2.0f * laid)};
+        double exps[4], sum = 0;
+        for (int k = 0; k < 4; ++k) sum += exps[k] = std::exp(static_cast<double>(scores.value[k]));
+        std::array<double, 4> absolute{};
+        for (Player k = 0; k < 4; ++k) absolute[(game.current_player() + k) % 4] = exps[k] / sum;
+        vectors.push_back(absolute);
+        return nullptr;
+    }
+    std::vector<std::array<double, 4>> vectors;
+};
+
+TEST(RootValues, AMovesSearchedValueIsTheMeanOfEveryValueItsSearchMet) {
+    for (SearchMode mode : {SearchMode::visits, SearchMode::sound, SearchMode::gumbel}) {
+        Config config = mode_config(10, 12, mode);
+        config.record_root_values = true;
+        config.skip_forced_moves = true;
+        VaryingValues network;
+        Rng rng(5);
+        SearchTree tree;
+        Game game(config.dim);
+        std::vector<TrainingRecord> records;
+        // Early moves reach no finished position, so every value met was a request.
+        for (int move = 0; move < 6; ++move) {
+            network.vectors.clear();
+            auto tile = search_move(network, tree, game, config, records, rng);
+            ASSERT_TRUE(std::holds_alternative<Tile>(tile));
+            ASSERT_FALSE(network.vectors.empty());
+            const std::array<float, 4> mean = tree.move_values().mean();
+            for (int k = 0; k < 4; ++k) {
+                double expected = 0;
+                for (const auto& v : network.vectors) expected += v[k];
+                expected /= static_cast<double>(network.vectors.size());
+                EXPECT_NEAR(mean[k], expected, 1e-5) << "move " << move << ", seat " << k;
+            }
+            game.apply_move(std::get<Tile>(tile));
+            tree.advance_root(std::get<Tile>(tile));
+        }
     }
 }
 

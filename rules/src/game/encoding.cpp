@@ -1,6 +1,7 @@
 #include "game/encoding.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 #include "core/fatal_error.h"
@@ -43,6 +44,54 @@ void encode(const Game& game, Layout layout, std::span<std::uint8_t> out) {
     for (Tile t : valid) {
         features[channels_last ? t * feature_count + valid_feature : valid_feature * n + t] = 1;
     }
+}
+
+std::uint32_t tiles_in_turn(const Game& game) {
+    if (game.is_over()) return 0;
+    const Player player = game.current_player();
+    const Board& board = game.board();
+    std::array<bool, piece_count> held{};
+    for (PieceId id : board.hand(player).ids()) held[id] = true;
+    std::uint32_t played_cells = 0;
+    for (PieceId id = 0; id < piece_count; ++id) {
+        if (!held[id]) played_cells += board.catalogue().piece(id).size;
+    }
+    std::uint32_t laid = 0;
+    for (const Move& move : game.history()) laid += move.player == player ? 1u : 0u;
+    return laid - played_cells;
+}
+
+void encode_full(const Game& game, std::span<std::uint8_t> planes,
+                 std::span<std::uint8_t> globals) {
+    const std::size_t n = game.board().tile_count();
+    if (planes.size() != full_plane_count * n) wrong_size(planes.size(), full_plane_count * n);
+    if (globals.size() != global_count) wrong_size(globals.size(), global_count);
+    encode(game, Layout::planes_first, planes.first(feature_count * n));
+
+    // The piece being laid: the last moves, all by the player to move.
+    const std::span<std::uint8_t> turn_plane = planes.subspan(feature_count * n);
+    std::fill(turn_plane.begin(), turn_plane.end(), 0);
+    const std::vector<Move>& history = game.history();
+    for (std::size_t i = history.size() - tiles_in_turn(game); i < history.size(); ++i) {
+        turn_plane[history[i].tile] = 1;
+    }
+
+    std::fill(globals.begin(), globals.end(), 0);
+    const Player mover = game.current_player();
+    for (Player k = 0; k < player_count; ++k) {
+        const Player player = (mover + k) % player_count;
+        const std::span<std::uint8_t> features =
+            globals.subspan(k * global_features_per_player, global_features_per_player);
+        for (PieceId id : game.board().hand(player).ids()) features[id] = 1;
+        features[piece_count] = game.finished()[player] ? 1 : 0;
+    }
+}
+
+void encode_full(const Game& game, std::span<std::uint8_t> out) {
+    const std::size_t size = full_input_size(game.dim());
+    if (out.size() != size) wrong_size(out.size(), size);
+    const std::size_t plane_bytes = size - global_count;
+    encode_full(game, out.first(plane_bytes), out.subspan(plane_bytes));
 }
 
 std::vector<std::uint8_t> encode(const Game& game, Layout layout) {

@@ -83,6 +83,21 @@ bool optional_share(PyObject* config, Name name, float& out) {
     return true;
 }
 
+// An optional bool attribute (True or False), left as it is when the object has none; false
+// with a TypeError set for any other value.
+bool optional_flag(PyObject* config, Name name, bool& out) {
+    PyRef value;
+    if (!optional_attribute(config, name, value)) return false;
+    if (!value) return true;
+    if (!PyBool_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "config.%s must be a bool, not %T", name_text(name),
+                     value.get());
+        return false;
+    }
+    out = value.get() == Py_True;
+    return true;
+}
+
 // value as an int from low to high, into out. False with a Python error set: TypeError
 // "config.{name} must be an int{type_hint}, not {type}" for a value that is not an int,
 // ValueError "config.{name} must be {range_text}, not {value}" for one out of range.
@@ -124,6 +139,26 @@ bool read_gumbel_settings(PyObject* config, Config& out) {
            optional_share(config, Name::gumbel_min_spread, out.gumbel_min_spread);
 }
 
+// The playout cap's cheap_sims: an int from 1 to sims_per_move, required when the share of full
+// searches is below 1.
+bool read_cheap_sims(PyObject* config, Config& out) {
+    PyRef cheap;
+    if (!optional_attribute(config, Name::cheap_sims, cheap)) return false;
+    if (!cheap || !PyLong_Check(cheap.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     "config.cheap_sims must be an int when full_search_share is below 1");
+        return false;
+    }
+    long sims = 0;
+    if (!int_in_range(cheap.get(), Name::cheap_sims, "", 1, static_cast<long>(out.sims_per_move),
+                      "from 1 to sims_per_move (" + std::to_string(out.sims_per_move) + ")",
+                      sims)) {
+        return false;
+    }
+    out.cheap_sims = static_cast<std::uint32_t>(sims);
+    return true;
+}
+
 }  // namespace
 
 std::optional<Config> read_config(PyObject* config) {
@@ -142,6 +177,7 @@ std::optional<Config> read_config(PyObject* config) {
 }
 
 bool read_search_settings(PyObject* config, Config& out) {
+    out.full_input_allowed = true;
     PyRef value;
     if (!optional_attribute(config, Name::search_mode, value)) return false;
     if (!value) {
@@ -164,22 +200,10 @@ bool read_match_settings(PyObject* config, Config& out) {
 bool read_training_settings(PyObject* config, Config& out) {
     if (!read_match_settings(config, out)) return false;
     if (!optional_share(config, Name::full_search_share, out.full_search_share)) return false;
-    if (out.full_search_share >= 1.0f) return true;
-    PyRef cheap;
-    if (!optional_attribute(config, Name::cheap_sims, cheap)) return false;
-    if (!cheap || !PyLong_Check(cheap.get())) {
-        PyErr_Format(PyExc_TypeError,
-                     "config.cheap_sims must be an int when full_search_share is below 1");
-        return false;
-    }
-    long sims = 0;
-    if (!int_in_range(cheap.get(), Name::cheap_sims, "", 1, static_cast<long>(out.sims_per_move),
-                      "from 1 to sims_per_move (" + std::to_string(out.sims_per_move) + ")",
-                      sims)) {
-        return false;
-    }
-    out.cheap_sims = static_cast<std::uint32_t>(sims);
-    return true;
+    if (out.full_search_share < 1.0f && !read_cheap_sims(config, out)) return false;
+    return optional_flag(config, Name::gumbel_every_move, out.gumbel_every_move) &&
+           optional_flag(config, Name::skip_forced_moves, out.skip_forced_moves) &&
+           optional_flag(config, Name::record_root_values, out.record_root_values);
 }
 
 }  // namespace tralix

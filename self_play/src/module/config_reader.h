@@ -13,7 +13,8 @@ namespace tralix {
 // cause is the conversion's error.
 std::optional<Config> read_config(PyObject* config);
 
-// tralix_engine's further fields, read after the eight: search_mode, 0 when the object has no
+// tralix_engine's further fields, read after the eight (and rep 3, the full position, accepted):
+// search_mode, 0 when the object has no
 // such attribute, then the Gumbel root's gumbel_considered (an int from 1 to 1024, 16 when
 // absent) and gumbel_min_spread (a float in [0, 1], 0 when absent). False with a Python error set:
 // the attribute access's own error, TypeError for a value that is not an integer, ValueError
@@ -28,8 +29,9 @@ bool read_match_settings(PyObject* config, Config& out);
 
 // tralix_engine's training games: the match settings as above, then the playout cap's optional
 // fields full_search_share (a float in [0, 1], 1 when absent) and cheap_sims (an int from 1 to
-// sims_per_move, required when the share is below 1). False with a Python error set: TypeError for
-// a value of the wrong type, ValueError naming the field for one out of range.
+// sims_per_move, required when the share is below 1), then the optional flags gumbel_every_move,
+// skip_forced_moves and record_root_values (bools, False when absent). False with a Python error
+// set: TypeError for a value of the wrong type, ValueError naming the field for one out of range.
 bool read_training_settings(PyObject* config, Config& out);
 
 }  // namespace tralix

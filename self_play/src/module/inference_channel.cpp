@@ -53,6 +53,15 @@ PyRef planes_to_lists(const std::vector<std::uint8_t>& planes, std::uint32_t dim
     });
 }
 
+PyRef full_input_bytes(const Game& game) {
+    PyRef bytes = PyRef::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(full_input_size(game.dim()))));
+    if (!bytes) return bytes;
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    encode_full(game, {data, full_input_size(game.dim())});
+    return bytes;
+}
+
 bool read_float_list(PyObject* item, std::vector<float>& out) {
     out.clear();
     if (PyUnicode_Check(item)) {
@@ -90,17 +99,18 @@ bool read_float_list(PyObject* item, std::vector<float>& out) {
 std::unique_ptr<EvaluationError> InferenceChannel::evaluate(const Game& game,
                                                             NetworkScores& scores) {
     const std::uint32_t rep = context_.config.rep;
-    if (rep != 1 && rep != 2) fatal_stop("Invalid representation type");
-    const auto layout = static_cast<Layout>(rep);
+    const bool full = rep == full_input_rep && context_.config.full_input_allowed;
+    if (rep != 1 && rep != 2 && !full) fatal_stop("Invalid representation type");
 
     // Buffers that live across calls into Python are local, not per-thread: Python code run
     // from here (a finalizer, a __float__) could start another game on this very thread.
-    std::vector<std::uint8_t> planes = encode(game, layout);
-    PyRef lists = planes_to_lists(planes, game.dim(), layout);
-    if (!lists) return failed();
+    PyRef input = full ? full_input_bytes(game)
+                       : planes_to_lists(encode(game, static_cast<Layout>(rep)), game.dim(),
+                                         static_cast<Layout>(rep));
+    if (!input) return failed();
     PyRef id = PyRef::steal(PyLong_FromLong(context_.id));
     if (!id) return failed();
-    PyRef request = PyRef::steal(PyTuple_Pack(2, id.get(), lists.get()));
+    PyRef request = PyRef::steal(PyTuple_Pack(2, id.get(), input.get()));
     if (!request) return failed();
 
     if (!call_method(queue_, Name::put, request.get())) return failed();

@@ -5,7 +5,7 @@
 namespace tralix {
 namespace {
 
-constexpr std::array<const char*, 16> texts = {
+constexpr std::array<const char*, 19> texts = {
     "dim",
     "rep",
     "sims_per_move",
@@ -20,6 +20,9 @@ constexpr std::array<const char*, 16> texts = {
     "full_search_share",
     "cheap_sims",
     "playout_mix",
+    "gumbel_every_move",
+    "skip_forced_moves",
+    "record_root_values",
     "put",
     "recv",
 };

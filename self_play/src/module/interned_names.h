@@ -25,6 +25,9 @@ enum class Name : std::uint8_t {
     full_search_share,
     cheap_sims,
     playout_mix,
+    gumbel_every_move,
+    skip_forced_moves,
+    record_root_values,
     // Methods of the queues and the pipe.
     put,
     recv,

@@ -1,6 +1,9 @@
 // The driver of play_training_game: the search's training game with the harness as network,
 // and its result as Python objects.
 #include "module/drivers.h"
+
+#include <cmath>
+
 #include "module/inference_channel.h"
 #include "module/interned_names.h"
 #include "search/playout_mix.h"
@@ -30,8 +33,16 @@ PyRef list_of(const Items& items, Make&& make) {
     return list;
 }
 
-// (id, (history, records, outcome)): ints as signed 32-bit values, floats widened exactly.
-PyRef training_result(std::int32_t id, const TrainingGame& played) {
+// A move's searched value vector as a list of four floats, or None for a move played without a
+// search.
+PyRef root_value_item(const std::array<float, 4>& values) {
+    if (std::isnan(values[0])) return PyRef::steal(Py_NewRef(Py_None));
+    return list_of(values, [](float v) { return PyRef::steal(PyFloat_FromDouble(v)); });
+}
+
+// (id, (history, records, outcome)), with root values (id, (history, records, outcome,
+// root_values)): ints as signed 32-bit values, floats widened exactly.
+PyRef training_result(std::int32_t id, const TrainingGame& played, bool with_root_values) {
     const auto as_int = [](std::uint32_t v) { return int_object(static_cast<std::int32_t>(v)); };
     PyRef history = list_of(played.game.history(), [&](const Move& move) {
         return pair(as_int(move.player), as_int(move.tile));
@@ -45,8 +56,15 @@ PyRef training_result(std::int32_t id, const TrainingGame& played) {
     PyRef outcome_list =
         list_of(outcome, [](float v) { return PyRef::steal(PyFloat_FromDouble(v)); });
     if (!history || !record_lists || !outcome_list) return {};
-    PyRef data =
-        PyRef::steal(PyTuple_Pack(3, history.get(), record_lists.get(), outcome_list.get()));
+    PyRef data;
+    if (with_root_values) {
+        PyRef root_values = list_of(played.root_values, root_value_item);
+        if (!root_values) return {};
+        data = PyRef::steal(PyTuple_Pack(4, history.get(), record_lists.get(), outcome_list.get(),
+                                         root_values.get()));
+    } else {
+        data = PyRef::steal(PyTuple_Pack(3, history.get(), record_lists.get(), outcome_list.get()));
+    }
     return pair(int_object(id), std::move(data));
 }
 
@@ -61,7 +79,8 @@ PyObject* play_training_game(const GameContext& context, PyObject* inference_que
     auto played = tralix::play_training_game(evaluator, context.config, rng);
     // A failed search ends the game; its text is not shown.
     if (std::holds_alternative<SearchFailure>(played)) return PyLong_FromLong(1);
-    PyRef result = training_result(context.id, std::get<TrainingGame>(played));
+    PyRef result = training_result(context.id, std::get<TrainingGame>(played),
+                                   context.config.record_root_values);
     if (!result) return nullptr;
     // What becomes of the result is the harness's business.
     if (!call_method(context.result_queue, Name::put, result.get())) PyErr_Clear();

@@ -47,6 +47,18 @@ struct Config {
     // tralix_engine's training games and searching match seats: the weight of one random
     // playout's outcome blended into each network value (0: the network's value alone).
     float playout_mix = 0.0f;
+    // tralix_engine: rep 3 is accepted, the full position sent as bytes (Game encode_full).
+    bool full_input_allowed = false;
+    // Training games of tralix_engine in the Gumbel mode: Gumbel draws choose the considered
+    // children at every move, not only while moves are sampled; after sample_moves the move
+    // played is the survivor of the same search without its draws.
+    bool gumbel_every_move = false;
+    // Training games of tralix_engine: a position with one valid tile is played without a
+    // search; its record is that tile with share 1 (no policy target).
+    bool skip_forced_moves = false;
+    // Training games of tralix_engine: the result also holds, for each move, the mean of the
+    // value vectors the search met (the root's evaluation and every simulation's leaf).
+    bool record_root_values = false;
 };
 
 }  // namespace tralix

@@ -93,11 +93,17 @@ std::variant<GumbelMove, SearchFailure> gumbel_search(Evaluator& evaluator, Sear
     transformed_values(root, sigma, min_spread);
     std::uint32_t most = 0;
     for (std::size_t j : remaining) most = std::max(most, searched[j]);
-    std::size_t survivor = n;
+    std::size_t survivor = n, best = n;
+    const auto without_draw = [&](std::size_t j) {
+        return std::log(root.children[j].prior) + sigma[j];
+    };
     for (std::size_t j : remaining) {
-        if (searched[j] == most && (survivor == n || by_score(j, survivor))) survivor = j;
+        if (searched[j] != most) continue;
+        if (survivor == n || by_score(j, survivor)) survivor = j;
+        if (best == n || without_draw(j) > without_draw(best)) best = j;
     }
-    return GumbelMove{root.children[survivor].tile, improved_policy(root, min_spread)};
+    return GumbelMove{root.children[survivor].tile, root.children[best].tile,
+                      improved_policy(root, min_spread)};
 }
 
 }  // namespace tralix

@@ -12,7 +12,10 @@
 namespace tralix {
 
 struct GumbelMove {
-    Tile tile = 0;
+    Tile tile = 0;  // the survivor
+    // The survivor had the draws been left out of the final comparison: among the children
+    // searched most, the best by log prior plus transformed value.
+    Tile best_without_draws = 0;
     // softmax(log prior + sigma(completed value)) over every root child, in the root's order.
     TrainingRecord improved_policy;
 };

@@ -73,22 +73,26 @@ std::variant<Tile, SearchFailure> search_move(Evaluator& evaluator, SearchTree& 
                                               std::vector<TrainingRecord>& records, Rng& rng,
                                               bool explore) {
     Node& root = tree.root();
+    tree.move_values() = {};
     // Step 1. Expand a root that has no children yet (a reused subtree is not evaluated again).
     if (root.children.empty()) {
         Evaluation evaluation = evaluate_and_expand(evaluator, root, game, rng);
         if (evaluation.error) {
             return SearchFailure("Error evaluating root node: ", std::move(evaluation.error));
         }
+        tree.move_values().add(evaluation.values);
     }
     if (config.search_mode != SearchMode::visits && root.visit_count == 0) root.visit_count = 1;
     if (config.search_mode == SearchMode::gumbel) {
-        // Gumbel draws while moves are sampled, as the visits modes sample by visits.
-        const bool noise = explore && records.size() + 1 < config.sample_moves;
+        // Gumbel draws while moves are sampled, as the visits modes sample by visits, or at
+        // every move; the move is the survivor with its draws while moves are sampled.
+        const bool sampled = explore && records.size() + 1 < config.sample_moves;
+        const bool noise = sampled || (explore && config.gumbel_every_move);
         auto searched = gumbel_search(evaluator, tree, game, config, rng, noise);
         if (auto* failure = std::get_if<SearchFailure>(&searched)) return std::move(*failure);
         GumbelMove& move = std::get<GumbelMove>(searched);
         records.push_back(std::move(move.improved_policy));
-        return move.tile;
+        return sampled ? move.tile : move.best_without_draws;
     }
     // Step 2. Exploration noise on the root's children.
     if (explore && root.children.size() > 1) {

@@ -3,8 +3,10 @@
 // kept: when the root advances, siblings and ancestors are freed, since nothing reads them.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "search/evaluator.h"
@@ -41,9 +43,22 @@ public:
     };
     Scratch& scratch() { return scratch_; }
 
+    // The value vectors (by absolute seat) that the search of the present move has met: the
+    // root's own evaluation when the move expanded it, and each simulation's leaf. Their mean
+    // is the move's searched value, a value target steadier than the game's one outcome.
+    struct MoveValues {
+        std::array<double, 4> sum{};
+        std::uint32_t count = 0;
+        void add(std::span<const float> values);
+        // The mean by seat; NaN everywhere when nothing was met.
+        std::array<float, 4> mean() const;
+    };
+    MoveValues& move_values() { return move_values_; }
+
 private:
     std::unique_ptr<Node> root_;
     Scratch scratch_;
+    MoveValues move_values_;
 };
 
 }  // namespace tralix

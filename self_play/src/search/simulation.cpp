@@ -142,6 +142,7 @@ std::optional<SearchFailure> run_simulation(Evaluator& evaluator, SearchTree& tr
     } else {
         backup(path, evaluation.values);
     }
+    tree.move_values().add(evaluation.values);
     return std::nullopt;
 }
 
