@@ -1,5 +1,6 @@
 """Ratings of a run's players: the joint fit checked against openskill's own Plackett-Luce
-update, its independence of the games' order and of when a reference's games came, the matches
+update, players held at given ratings (against openskill and a brute-force maximum), its
+independence of the games' order and of when a reference's games came, the matches
 file kept whole per generation, and a damaged ratings file rebuilt."""
 
 import json
@@ -12,6 +13,7 @@ import pytest
 openskill = pytest.importorskip("openskill.models")
 
 from tralix_harness.learning.ratings import (  # noqa: E402
+    SKILL_SCALE,
     START_MU,
     START_SIGMA,
     MatchGame,
@@ -33,12 +35,13 @@ GAMES = [
 ]
 
 
-def openskill_gradient(mu: dict[str, float], games: list[MatchGame]) -> dict[str, float]:
+def openskill_gradient(mu: dict[str, float], games: list[MatchGame],
+                       prior_mu: float = START_MU) -> dict[str, float]:
     """The gradient of the log posterior, from openskill: with a tiny sigma s and no dynamics,
     its update of a seat's mu is s^2 times the game's log likelihood differentiated by it."""
     s = 1e-3
     model = openskill.PlackettLuce(tau=0.0)
-    gradient = {p: -(m - START_MU) / START_SIGMA**2 for p, m in mu.items()}
+    gradient = {p: -(m - prior_mu) / START_SIGMA**2 for p, m in mu.items()}
     for game in games:
         seats = [[model.rating(mu=mu[p], sigma=s)] for p in game.players]
         rated = model.rate(seats, scores=list(game.ranking))
@@ -70,6 +73,63 @@ def test_the_fit_is_the_posterior_mode_of_openskills_likelihood():
     pointed = fit_ratings([MatchGame(0, ("a", "b", "c", "d"), (0, 1, 0, 0), (-30, -12, -41, -30))])
     assert pointed["b"].mu > pointed["a"].mu > pointed["c"].mu
     assert pointed["a"].mu == pytest.approx(pointed["d"].mu)
+
+
+def test_held_players_stay_put_and_the_others_take_the_posterior_mode_given_them():
+    # c held at 0 (the ladder's pinned origin), the others' prior around it: openskill's
+    # gradient in the free players vanishes at the fit, and their sigmas come from the free
+    # players' block of its Hessian.
+    fit = fit_posterior(GAMES, {"c": 0.0}, prior_mu=0.0)
+    ratings = fit.ratings()
+    assert ratings["c"] == Rating(0.0, 0.0, 4)
+    mu = {p: r.mu for p, r in ratings.items()}
+    gradient = openskill_gradient(mu, GAMES, prior_mu=0.0)
+    assert max(abs(gradient["a"]), abs(gradient["b"])) < 1e-5
+    free, h = ["a", "b"], 0.05
+    hessian = np.zeros((2, 2))
+    for j, q in enumerate(free):
+        up = openskill_gradient({**mu, q: mu[q] + h}, GAMES, prior_mu=0.0)
+        down = openskill_gradient({**mu, q: mu[q] - h}, GAMES, prior_mu=0.0)
+        hessian[:, j] = [(up[p] - down[p]) / (2 * h) for p in free]
+    sigmas = np.sqrt(np.diag(np.linalg.inv(-hessian)))
+    assert [ratings[p].sigma for p in free] == pytest.approx(sigmas, rel=1e-4)
+    # Players held at their values of the joint fit leave the others where it put them, with
+    # less doubt (their neighbours are known).
+    joint = fit_ratings(GAMES)
+    held = fit_ratings(GAMES, {"a": joint["a"].mu, "c": joint["c"].mu})
+    assert held["b"].mu == pytest.approx(joint["b"].mu, abs=1e-7)
+    assert held["b"].sigma < joint["b"].sigma
+
+
+def test_one_player_against_held_ones_is_the_brute_force_maximum():
+    # The posterior written out afresh (each game's order by points, Plackett-Luce's product
+    # of choices, the prior around 0) and maximised over a fine grid.
+    held = {"r0": 0.0, "r1": 6.0, "r2": 15.0}
+    games = [MatchGame(0, ("x", "r0", "r0", "r0"), (1, 0, 0, 0), (-3, -9, -12, -20)),
+             MatchGame(0, ("r1", "x", "r1", "r1"), (0, 1, 0, 0), (-8, -4, -10, -6)),
+             MatchGame(0, ("r1", "r1", "x", "r1"), (1, 0, 0, 0), (-2, -9, -7, -11)),
+             MatchGame(0, ("r2", "r2", "r2", "x"), (0, 0, 1, 0), (-5, -6, -1, -30)),
+             MatchGame(0, ("x", "r2", "r2", "r2"), (0, 1, 0, 0), (-9, -1, -4, -3))]
+
+    def log_posterior(x: np.ndarray) -> np.ndarray:
+        total = -0.5 * (x / START_SIGMA) ** 2
+        for game in games:
+            skills = [np.full_like(x, held[p]) if p in held else x for p in game.players]
+            order = sorted(range(4), key=lambda seat: -game.points[seat])
+            theta = [skills[seat] / SKILL_SCALE for seat in order]
+            for k in range(4):
+                total = total + theta[k] - np.log(sum(np.exp(t) for t in theta[k:]))
+        return total
+
+    grid = np.linspace(-30.0, 40.0, 70001)
+    best = grid[np.argmax(log_posterior(grid))]
+    rating = fit_ratings(games, held, prior_mu=0.0)["x"]
+    assert rating.mu == pytest.approx(best, abs=2e-3)
+    assert held["r1"] < rating.mu < held["r2"]
+    step = 1e-3
+    around = log_posterior(np.array([rating.mu - step, rating.mu, rating.mu + step]))
+    curvature = (around[0] - 2 * around[1] + around[2]) / step**2
+    assert rating.sigma == pytest.approx((-curvature) ** -0.5, rel=1e-3)
 
 
 def test_the_fit_ignores_the_order_and_the_time_of_the_games():

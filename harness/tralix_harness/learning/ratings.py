@@ -17,6 +17,10 @@ player's mu is the most probable value given all the games and openskill's prior
 sigma 25 / 3), and sigma is the posterior's spread at that point, so the order of the games
 does not matter. ``ratings.json`` keeps the last fit for people and plots; a damaged one, or
 one older than the matches, is rebuilt from them with a warning.
+
+Players may also be held at given ratings (the fixed ladder pins ``uniform`` at 0, then rates
+checkpoints with its references held where their own games put them): they are not fitted,
+and the others are the most probable given them.
 """
 
 from __future__ import annotations
@@ -25,7 +29,7 @@ import dataclasses
 import enum
 import json
 import logging
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -150,13 +154,15 @@ class RatingFit:
                 float(np.sqrt(max(c[i, i] + c[j, j] - 2.0 * c[i, j], 0.0))))
 
 
-def _log_posterior(mu: np.ndarray, seats: np.ndarray, worse: np.ndarray, weight: np.ndarray
-                   ) -> tuple[float, np.ndarray, np.ndarray]:
+def _log_posterior(mu: np.ndarray, seats: np.ndarray, worse: np.ndarray, weight: np.ndarray,
+                   free: np.ndarray, prior_mu: float) -> tuple[float, np.ndarray, np.ndarray]:
     """The log posterior of the mus (up to a constant), its gradient and its Hessian.
 
     ``seats`` is games x 4 player indices; ``worse[g, q, i]`` says seat i ranks no better
     than seat q; ``weight[g, q]`` is 1 / (seats tied with q). A game's log likelihood is
-    sum_q weight_q (x_q - log sum_{i worse or tied} exp x_i), with x = mu / SKILL_SCALE."""
+    sum_q weight_q (x_q - log sum_{i worse or tied} exp x_i), with x = mu / SKILL_SCALE.
+    The players marked ``free`` have the prior N(prior_mu, START_SIGMA^2); the others have
+    none (they are held where they are)."""
     x = mu[seats] / SKILL_SCALE
     x = x - x.max(axis=1, keepdims=True)  # a game's likelihood ignores a shift of its skills
     exps = np.where(worse, np.exp(x)[:, None, :], 0.0)
@@ -170,17 +176,23 @@ def _log_posterior(mu: np.ndarray, seats: np.ndarray, worse: np.ndarray, weight:
     gradient = np.bincount(seats.ravel(), seat_gradient.ravel(), count) / SKILL_SCALE
     hessian = np.zeros((count, count))
     np.add.at(hessian, (seats[:, :, None], seats[:, None, :]), seat_hessian / SKILL_SCALE**2)
-    prior = 1.0 / START_SIGMA**2
-    value -= 0.5 * prior * float(((mu - START_MU) ** 2).sum())
-    gradient -= prior * (mu - START_MU)
-    hessian -= prior * np.eye(count)
+    prior = np.where(free, 1.0 / START_SIGMA**2, 0.0)
+    value -= 0.5 * float((prior * (mu - prior_mu) ** 2).sum())
+    gradient -= prior * (mu - prior_mu)
+    hessian -= np.diag(prior)
     return value, gradient, hessian
 
 
-def fit_posterior(games: Iterable[MatchGame]) -> RatingFit:
+def fit_posterior(games: Iterable[MatchGame], fixed: Mapping[str, float] | None = None,
+                  prior_mu: float = START_MU) -> RatingFit:
     """The joint fit of all the games, by Newton's method on the log posterior (concave: the
-    Plackett-Luce log likelihood is, and the prior strictly)."""
+    Plackett-Luce log likelihood is, and the prior strictly).
+
+    ``fixed`` holds players at given mus (a pinned origin, or references rated before): they
+    are not fitted and have no prior, their sigma is 0, and the others' covariance is taken
+    with them held. Every other player has the prior N(``prior_mu``, START_SIGMA^2)."""
     games = list(games)
+    fixed = dict(fixed or {})
     players = tuple(dict.fromkeys(p for g in games for p in g.players))
     index = {p: i for i, p in enumerate(players)}
     count = len(players)
@@ -192,27 +204,38 @@ def fit_posterior(games: Iterable[MatchGame]) -> RatingFit:
     for g in games:
         for p in set(g.players):
             played[index[p]] += 1
-    mu = np.full(count, START_MU)
-    value, gradient, hessian = _log_posterior(mu, seats, worse, weight)
+    free = np.array([p not in fixed for p in players], dtype=bool)
+    mu = np.array([fixed.get(p, prior_mu) for p in players], dtype=np.float64)
+
+    def posterior(at: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
+        """The log posterior, its gradient and Hessian in the free players alone."""
+        value, gradient, hessian = _log_posterior(at, seats, worse, weight, free, prior_mu)
+        return value, gradient[free], hessian[np.ix_(free, free)]
+
+    value, gradient, hessian = posterior(mu)
     for _ in range(100):
-        step = np.linalg.solve(hessian, -gradient)
+        step = np.zeros(count)
+        step[free] = np.linalg.solve(hessian, -gradient)
         if float(np.abs(step).max(initial=0.0)) < 1e-9:
             break
         # Halved until the posterior rises (Newton's full step nearly always does).
         size = 1.0
         while True:
-            trial = _log_posterior(mu + size * step, seats, worse, weight)
+            trial = posterior(mu + size * step)
             if trial[0] >= value - 1e-12 or size < 1e-6:
                 break
             size /= 2.0
         mu = mu + size * step
         value, gradient, hessian = trial
-    return RatingFit(players, mu, np.linalg.inv(-hessian), played)
+    covariance = np.zeros((count, count))
+    covariance[np.ix_(free, free)] = np.linalg.inv(-hessian)
+    return RatingFit(players, mu, covariance, played)
 
 
-def fit_ratings(games: Iterable[MatchGame]) -> dict[str, Rating]:
-    """Every player's rating from all the games at once."""
-    return fit_posterior(games).ratings()
+def fit_ratings(games: Iterable[MatchGame], fixed: Mapping[str, float] | None = None,
+                prior_mu: float = START_MU) -> dict[str, Rating]:
+    """Every player's rating from all the games at once (``fit_posterior``)."""
+    return fit_posterior(games, fixed, prior_mu).ratings()
 
 
 def write_ratings(path: Path, ratings: dict[str, Rating]) -> None:
