@@ -25,6 +25,8 @@ TINY_LOOP = ["--side", "5", "--games", "2", "--first-games", "2", "--sims", "2",
              "--rating-games", "4", "--search-rating-games", "4", "--workers", "1",
              "--threads", "2", "--generations", "1"]
 QUICK = ["--games", "1", "--side", "5", "--workers", "1"]
+LADDER = ["--side", "5", "--games", "4", "--reference-games", "4", "--workers", "1"]
+REFERENCES = ["--references", "{root}/r.json"]
 
 # (command line, what the one line says). {x} names a path of the world below; "ro" ones lie
 # on a read-only tmpfs.
@@ -185,6 +187,42 @@ CASES: list[tuple[list[str], str]] = [
     (["ratings", ""], "argument run_dir: an empty path"),
     (["ratings", "{notes}"], "argument run_dir: {notes}: is not a folder"),
     (["ratings", "{folder}"], "{folder} holds no rating games"),
+    # ladder CHECKPOINT... --references --json
+    (["ladder", "{root}/none.pt", *LADDER, *REFERENCES],
+     "argument CHECKPOINT: {root}/none.pt: no such checkpoint"),
+    (["ladder", "", *LADDER, *REFERENCES], "argument CHECKPOINT: an empty path"),
+    (["ladder", "{folder}", *LADDER, *REFERENCES],
+     "argument CHECKPOINT: {folder}: is a folder, not a checkpoint"),
+    (["ladder", "{empty_pt}", *LADDER, *REFERENCES], "checkpoint {empty_pt} is not readable"),
+    (["ladder", "{cut_pt}", *LADDER, *REFERENCES], "checkpoint {cut_pt} is not readable"),
+    (["ladder", "{notes}", *LADDER, *REFERENCES], "checkpoint {notes} is not readable"),
+    (["ladder", "{cut_onnx}", *LADDER, *REFERENCES],
+     "ONNX file {cut_onnx} is damaged or not an ONNX model"),
+    (["ladder", "torch:{root}/none.pt", *LADDER, *REFERENCES],
+     "checkpoint {root}/none.pt does not exist"),
+    (["ladder", "heuristic", *LADDER, "--references", ""], "argument --references: an empty path"),
+    (["ladder", "heuristic", *LADDER, "--references", "{folder}"],
+     "--references {folder}: is a folder, not a file"),
+    (["ladder", "heuristic", *LADDER, "--references", "{notes}"],
+     "{notes}: is not a file of the ladder's reference matches: delete it or name another"),
+    (["ladder", "heuristic", *LADDER, "--references", "{empty_file}"],
+     "{empty_file}: is not a file of the ladder's reference matches"),
+    (["ladder", "heuristic", *LADDER, "--references", "{notes}/r.json"], "{notes} is not a folder"),
+    (["ladder", "heuristic", *LADDER, "--references", "{ro}/r.json"],
+     "{ro} is on a read-only file system"),
+    (["ladder", "{run}/checkpoints/gen-0001.pt", *LADDER, "--references",
+      "{run}/checkpoints/gen-0001.pt"], "is the data being read"),
+    (["ladder", "heuristic", *LADDER, *REFERENCES, "--json", ""], "argument --json: an empty path"),
+    (["ladder", "heuristic", *LADDER, *REFERENCES, "--json", "{folder}"],
+     "--json {folder}: is a folder, not a file"),
+    (["ladder", "heuristic", *LADDER, *REFERENCES, "--json", "{notes}"],
+     "--json {notes}: exists and is not a file tralix ladder wrote"),
+    (["ladder", "heuristic", *LADDER, *REFERENCES, "--json", "{root}/r.json"],
+     "--json {root}/r.json: is the data being read"),
+    (["ladder", "heuristic", *LADDER, *REFERENCES, "--json", "{notes}/l.json"],
+     "{notes} is not a folder"),
+    (["ladder", "heuristic", *LADDER, *REFERENCES, "--json", "{ro}/l.json"],
+     "{ro} is on a read-only file system"),
 ]
 
 
@@ -285,6 +323,7 @@ if __name__ == "__main__":  # the table of tests/README.md
             code, out, err, _ = run_case(made, command, said)
             shown = " ".join('""' if p == "" else p.format(**made) for p in command)
             shown = shown.replace(" ".join(QUICK), "...").replace(" ".join(TINY_LOOP), "...")
+            shown = shown.replace(" ".join(LADDER), "...")
             line = err.strip().replace(folder, "T").replace("|", "\\|")
             print(f"| `tralix {shown.replace(folder, 'T')}` | {code} | {line} |")
         sys.exit(0)

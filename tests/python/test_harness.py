@@ -286,6 +286,7 @@ def test_run_refuses_options_it_cannot_play(overrides, message):
     (["arena", "--side", "257"], "argument --side: must be from 4 to 256, not 257"),
     (["selfplay", "--rep", "3"], "argument --rep: must be from 1 to 2, not 3"),
     (["loop", "run", "--side", "2"], "argument --side: must be from 4 to 256, not 2"),
+    (["ladder", "heuristic", "--side", "3"], "argument --side: must be from 4 to 256, not 3"),
     (["selfplay", "--sims", "-1"], "argument --sims: must be at least 0, not -1"),
     # Every setting's bounds are checked as its option is parsed, whole numbers or not.
     (["loop", "run", "--blocks", "0"], "argument --blocks: must be at least 1, not 0"),

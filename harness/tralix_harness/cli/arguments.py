@@ -112,6 +112,21 @@ def network(text: str) -> NetworkName:
     return name
 
 
+def checkpoint(text: str) -> tuple[str, NetworkName]:
+    """A checkpoint's path (an ``.onnx`` file: an exported network), or any network name
+    (``network``); the text as typed beside it. A file of that path is taken before a name
+    (a checkpoint named ``heuristic`` is read as a file)."""
+    path = Path(path_text(text))
+    if path.is_file():
+        return text, (NetworkName.onnx(path) if path.suffix == ".onnx"
+                      else NetworkName.torch(path))
+    if path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text}: is a folder, not a checkpoint")
+    if text in (NetworkKind.UNIFORM, NetworkKind.HEURISTIC) or ":" in text:
+        return text, network(text)
+    raise argparse.ArgumentTypeError(f"{text}: no such checkpoint")
+
+
 def _int(text: str) -> int:
     try:
         return int(text)

@@ -11,12 +11,12 @@ from contextlib import contextmanager
 
 from ..cluster.errors import ClusterError
 from ..cluster.options import close_session
-from . import arguments, games, learning, show, viewing
+from . import arguments, games, ladder, learning, show, viewing
 
 logger = logging.getLogger(__name__)
 
 DESCRIPTION = ("Command line: selfplay, eval-random, arena, show; view, render, play; train, loop, "
-               "plot, ratings.")
+               "plot, ratings, ladder.")
 
 
 @contextmanager
@@ -50,6 +50,7 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_command(commands)
     viewing.add_commands(commands)
     learning.add_commands(commands)
+    ladder.add_command(commands)
     return parser
 
 
