@@ -979,6 +979,67 @@ def test_play_command_serves_on_the_loopback_until_asked_to_stop(tmp_path):
         process.stdout.close()
 
 
+def test_play_on_a_network_exported_by_a_run_imports_no_torch(tmp_path):
+    """A play-only install (no PyTorch): tralix play on an onnx: file, a whole piece laid
+    and taken back through the server, with a torch that fails to import first on the path."""
+    import os
+    import subprocess
+    import sys
+    import urllib.request
+    from pathlib import Path
+
+    pytest.importorskip("torch")
+    pytest.importorskip("onnx")
+    pytest.importorskip("onnxruntime")
+    from tralix_harness.networks import checkpoint
+    from tralix_harness.networks.exported import exported
+    from tralix_harness.networks.model import TralixNet
+    from tralix_harness.networks.settings import ModelSettings
+
+    model = TralixNet(ModelSettings(blocks=1, channels=8)).eval()
+    saved = tmp_path / "gen-0001.pt"
+    checkpoint.save({"side": 6, "model": model.settings.as_dict(),
+                     "weights": model.state_dict()}, saved)
+    onnx = exported(saved)
+    fake = tmp_path / "no-torch" / "torch"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('torch is not installed here')\n")
+    script = ("import sys\n"
+              "from tralix_harness.cli import main\n"
+              "code = main(sys.argv[1:])\n"
+              "assert 'torch' not in sys.modules, 'torch was imported'\n"
+              "sys.exit(code)\n")
+    harness = Path(__file__).resolve().parents[2] / "harness"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(fake.parent), str(harness), os.environ.get("PYTHONPATH", "")]))
+    process = subprocess.Popen(
+        [sys.executable, "-c", script, "play", "--no-browser", "--side", "6", "--sims", "2",
+         "--network", f"onnx:{onnx}", "--output", str(tmp_path / "p.jsonl.gz")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        url = process.stdout.readline().split(" at ")[1].split()[0]
+
+        def state():
+            with urllib.request.urlopen(url + "state", timeout=10) as answer:
+                return json.loads(answer.read())
+
+        first = wait_for(lambda: (s := state())["waiting"] and s)
+        piece, tiles = first["placements"][0]
+        assert post(url + "piece", {"piece": piece, "tiles": tiles})[0] == 200
+        wait_for(lambda: len((s := state())["history"]) > len(tiles)
+                 and (s["waiting"] or s["over"]))
+        assert post(url + "undo", {}) == (200, {"ok": True, "laid": 0})
+        assert wait_for(lambda: (s := state())["waiting"] and s)["history"] == []
+        assert post(url + "quit", {}) == (200, {"ok": True})
+        assert process.wait(timeout=30) == 0, process.stderr.read()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=10)
+        process.stdout.close()
+        process.stderr.close()
+
+
 def test_play_refuses_a_port_in_use_and_an_output_it_cannot_write(tmp_path, capsys):
     import socket
 
