@@ -19,6 +19,7 @@ import dataclasses
 import json
 import logging
 import math
+import secrets
 import threading
 from collections.abc import Sequence
 from http import HTTPStatus
@@ -157,6 +158,8 @@ class PlayServer:
         self.state = PlayState(side=settings.dim, seat=seat, network=network_name,
                                sims=settings.sims_per_move, game_id=game_id)
         self.state.position = Position.of(settings.dim, [])
+        # A tab left open on an earlier server must not take this one's state for its own.
+        self.state.version = secrets.randbelow(1 << 30)
         self.lock = threading.Condition()
         self.pending: collections.deque[int] = collections.deque()  # the person's tiles to lay
         self.restart: History | None = None  # the position a new match starts from
