@@ -10,13 +10,24 @@ import json
 import shutil
 import time
 
+import numpy as np
 import pytest
 
 import tralix_rules as tr
 from tralix_harness.cli import main
 from tralix_harness.viewer.games import FREE_COLOUR, SEAT_COLOURS, GameCollection, load_games
 from tralix_harness.viewer.page import page as view_page
+from tralix_harness.viewer.pieces import (
+    NAMES,
+    base_cells,
+    flipped,
+    normalised,
+    shape_of,
+    turned,
+)
+from tralix_harness.viewer.render import board_pixels
 
+import rules_model
 from support import training_game_lines, write_data_file
 
 SIDE = 8
@@ -86,13 +97,61 @@ def close_to(pixel, colour, tolerance=4):
     return all(abs(a - b) <= tolerance for a, b in zip(pixel[:3], colour, strict=True))
 
 
-def assert_board(image, owners, skip=()):
-    """Every cell's centre in ``image`` (the board alone) has its owner's colour."""
-    cell = image.width / SIDE
-    wrong = [(t, image.getpixel((int((t % SIDE + 0.5) * cell), int((t // SIDE + 0.5) * cell))),
-              owners[t]) for t in range(SIDE * SIDE) if t not in skip]
+def assert_board(image, owners, skip=(), side=SIDE, at=0.5):
+    """Every cell of ``image`` (the board alone) has its owner's colour at its centre (``at``
+    0.5), or nearer its top-left corner, clear of marks drawn over the centre."""
+    cell = image.width / side
+    wrong = [(t, image.getpixel((int((t % side + at) * cell), int((t // side + at) * cell))),
+              owners[t]) for t in range(side * side) if t not in skip]
     wrong = [w for w in wrong if not close_to(w[1], colour_of(w[2]))]
     assert not wrong, f"cells drawn in the wrong colour (tile, pixel, owner): {wrong[:5]}"
+
+
+def result_words(outcome, history, side, you=None):
+    """The result as the pages put it, the seats placed by the Python rules model's scores:
+    "seat 2 won with 71 tiles; you were second with 64", or "a tie: seats 1 and 2 shared the
+    win with ..." and, without ``you``, every other seat's place."""
+    scores = rules_model.replay(side, history).scores()
+    laid = [sum(1 for p, _ in history if p == s) for s in range(4)]
+    def name(s):
+        return "you" if s == you else f"seat {s}"
+
+    best = max(outcome)
+    winners = [s for s in range(4) if outcome[s] > best - 1e-3]
+    if len(winners) == 1:
+        text = f"{name(winners[0])} won with {laid[winners[0]]} tiles"
+    else:
+        names = [name(s) for s in winners]
+        text = (f"a tie: {', '.join(names[:-1])} and {names[-1]} shared the win with "
+                f"{laid[winners[0]]} tiles each")
+    others = sorted((s for s in range(4) if s not in winners), key=lambda s: -scores[s])
+    places = []
+    for s in others:
+        if you is not None and s != you:
+            continue
+        place = ["first", "second", "third", "fourth"][sum(x > scores[s] for x in scores)]
+        level = [name(o) for o in others if o != s and scores[o] == scores[s]]
+        tied = (f" (tied with {', '.join(level[:-1])}{' and ' if len(level) > 1 else ''}"
+                f"{level[-1]})" if level else "")
+        places.append(f"{'you were' if s == you else name(s)} {place}{tied} with {laid[s]}")
+    return text + ("; " + ", ".join(places) if places else "")
+
+
+def hand_of_page(chrome, seat):
+    """The catalogue ids a page draws in seat's hand in the seat's colour (held, not laid),
+    read from the hand's canvas at each piece's first cell."""
+    colours = chrome.execute_script(
+        "const canvas = document.querySelector('#hand' + arguments[0] + ' canvas');"
+        "const g = canvas.getContext('2d');"
+        "return catalogue.map((piece, id) => {"
+        "  const [x, y] = handOrigin(piece, id, HAND_CELL); const [r, c] = piece.cells[0];"
+        "  return Array.from(g.getImageData(x + (c + 0.5) * HAND_CELL,"
+        "                                   y + (r + 0.5) * HAND_CELL, 1, 1).data.slice(0, 3));"
+        "});", seat)
+    held = [p for p, pixel in enumerate(colours) if close_to(pixel, SEAT_COLOURS[seat])]
+    laid = [p for p, pixel in enumerate(colours) if close_to(pixel, (222, 222, 222))]
+    assert sorted(held + laid) == list(range(21)), colours
+    return held
 
 
 # ---------------------------------------------------------------------------------------
@@ -238,12 +297,75 @@ def test_page_steps_by_the_pieces_the_rules_know_and_names_shared_wins(browser, 
         outcome = game["outcome"]
         winners = [s for s in range(4) if outcome[s] == max(outcome)]
         said = (f"seat {winners[0]} won" if len(winners) == 1 else
-                f"seats {', '.join(map(str, winners[:-1]))} and {winners[-1]} shared the win")
-        browser.find_element("id", "last").click()
-        assert browser.find_element("id", "outcome").text.endswith(f"({said})")
+                f"tie: seats {', '.join(map(str, winners))}")
+        # Half way through a piece, and at the end: the hands the rules leave each seat.
+        middle = ends[len(ends) // 2] - 1
+        for laid in (middle, len(game["history"])):
+            browser.execute_script("show(arguments[0])", laid)
+            history = game["history"][:laid]
+            tiles = [t for _, t in history]
+            engine = tr.Game(SIDE)
+            for tile in tiles:
+                engine.apply(tile)
+            _, features = engine.encode_full()
+            first = engine.current_player
+            for seat in range(4):
+                held = [p for p in range(21) if features[22 * ((seat - first) % 4) + p]]
+                assert hand_of_page(browser, seat) == held
+                label = browser.find_element("id", f"hand{seat}").text
+                assert label.startswith(f"seat {seat}: {len(held)} piece"), label
+        assert browser.find_element("id", "outcome").text == (
+            f"result: {result_words(outcome, game['history'], SIDE)} (outcome "
+            + " ".join(f"{x:.3f}" for x in outcome) + ")")
         listed = browser.find_element("css selector", f"#games option[value='{index}']").text
         assert listed.endswith(said), listed
-    assert "shared the win" in said
+    assert said.startswith("tie: ")
+    assert "a tie: " in browser.find_element("id", "outcome").text
+
+
+def test_the_list_filters_and_sorts_by_winner_length_and_id(browser, games_file, seeded_file,
+                                                            tmp_path):
+    from selenium.webdriver.support.ui import Select
+
+    lines = [line for source in (games_file, seeded_file)
+             for line in gzip.decompress(source.read_bytes()).decode().splitlines()]
+    games = [json.loads(line) for line in lines]
+    data = write_data_file(tmp_path / "mixed.jsonl.gz", lines)
+    page = tmp_path / "mixed.html"
+    assert main(["view", str(data), "--output", str(page)]) == 0
+    open_page(browser, page)
+
+    def listed():
+        return [int(o.get_attribute("value"))
+                for o in browser.find_elements("css selector", "#games option")]
+
+    def winners(game):
+        return [s for s in range(4) if game["outcome"][s] == max(game["outcome"])]
+
+    assert listed() == list(range(len(games)))
+    choose = {name: Select(browser.find_element("id", name)) for name in ("winner", "sort")}
+    choose["winner"].select_by_value("tie")
+    ties = [i for i, g in enumerate(games) if len(winners(g)) > 1]
+    assert ties and listed() == ties
+    assert browser.find_element("id", "shown").text == f"{len(ties)} of {len(games)} games shown"
+    seat = winners(games[0])[0]
+    choose["winner"].select_by_value(str(seat))
+    assert listed() == [i for i, g in enumerate(games) if winners(g) == [seat]]
+    choose["winner"].select_by_value("")
+    for order, key in (("long", lambda i: (-len(games[i]["history"]), i)),
+                       ("short", lambda i: (len(games[i]["history"]), i)),
+                       ("id", lambda i: (games[i]["id"], i))):
+        choose["sort"].select_by_value(order)
+        assert listed() == sorted(range(len(games)), key=key), order
+    browser.find_element("id", "find").send_keys("1")
+    assert listed() == sorted((i for i, g in enumerate(games) if str(g["id"]).startswith("1")),
+                              key=lambda i: (games[i]["id"], i))
+    # A game chosen from the list: the settings its line holds.
+    browser.find_element("css selector", f"#games option[value='{listed()[0]}']").click()
+    settings = games[listed()[0]]["settings"]
+    expected = (", ".join(f"{k} {v}" for k, v in sorted(settings.items())) if settings
+                else "none in the file")
+    assert browser.find_element("id", "settings").text == f"settings: {expected}"
 
 
 def test_a_page_without_games_answers_its_buttons_and_keys_without_errors(browser, tmp_path):
@@ -291,12 +413,29 @@ def test_render_draws_the_replayed_position(games_file, seeded_file, tmp_path):
 
     history = [json.loads(line)["history"] for line in gzip.open(games_file, "rt")][2]
     png, svg, gif = tmp_path / "b.png", tmp_path / "b.svg", tmp_path / "g.gif"
+    size = board_pixels(SIDE)
     assert main(["render", str(games_file), "--index", "2", "--move", "17",
                  "--output", str(png)]) == 0
-    assert_board(Image.open(png).convert("RGB"), replayed_owners(history, 17))
+    picture = Image.open(png).convert("RGB")
+    assert_board(picture.crop((0, 0, size, size)), replayed_owners(history, 17))
+    # Under the board, the legend: a swatch of each seat's colour.
+    legend = np.asarray(picture.crop((0, size, size, picture.height)), np.int32)
+    for colour in SEAT_COLOURS:
+        assert (np.abs(legend - colour).max(axis=2) <= 4).sum() >= 100, colour
     assert main(["render", str(games_file), "--index", "2", "--output", str(svg)]) == 0
-    fills = svg.read_text().count('fill="#{:02x}{:02x}{:02x}"'.format(*SEAT_COLOURS[0]))
-    assert fills == sum(1 for p, _ in history if p == 0)
+    text = svg.read_text()
+    fills = [line for line in text.splitlines() if line.startswith("<rect x=")
+             and 'fill="#{:02x}{:02x}{:02x}"'.format(*SEAT_COLOURS[0]) in line]
+    assert len(fills) == sum(1 for p, _ in history if p == 0)
+    # The caption and the legend: the tiles laid, each seat's tiles and score by the model.
+    scores = rules_model.replay(SIDE, history).scores()
+    outcome = json.loads(gzip.decompress(games_file.read_bytes()).splitlines()[2])["outcome"]
+    winners = [s for s in range(4) if outcome[s] == max(outcome)]
+    said = (f": seat {winners[0]} won" if len(winners) == 1 else ": a tie, seats ")
+    assert f">game 2, {len(history)} of {len(history)} tiles laid{said}" in text
+    for seat in range(4):
+        laid = sum(1 for p, _ in history if p == seat)
+        assert f">seat {seat}: {laid} tiles, score {scores[seat]}</text>" in text
     assert main(["render", str(games_file), "--index", "2", "--output", str(gif)]) == 0
     animation = Image.open(gif)
     assert animation.n_frames == len(piece_ends(history)) + 1
@@ -305,7 +444,8 @@ def test_render_draws_the_replayed_position(games_file, seeded_file, tmp_path):
     assert main(["render", str(seeded_file), "--output", str(gif), "--overwrite"]) == 0
     assert Image.open(gif).n_frames == len(piece_ends(alone)) + 1 > len(turn_ends(alone)) + 1
     animation.seek(animation.n_frames - 1)
-    assert_board(animation.convert("RGB"), replayed_owners(history, len(history)))
+    assert_board(animation.convert("RGB").crop((0, 0, size, size)),
+                 replayed_owners(history, len(history)))
 
 
 @pytest.mark.parametrize("command, expected", [
@@ -516,6 +656,73 @@ def test_play_server_refuses_what_is_not_a_tile_now(play_server):
     assert state_of(play_server)["history"][laid] == [1, state["valid"][0]]
 
 
+def test_play_server_lays_whole_pieces_and_takes_them_back(play_server):
+    url = play_server.url
+    state = wait_for(lambda: (s := state_of(play_server))["waiting"] and s)
+    before = state["history"]
+    model = rules_model.replay(PLAY_SIDE, before)
+    legal = model.legal_placements(1)
+    whole = {(p, tuple(sorted(t))) for p, t in legal if not any(t < u for _, u in legal)}
+    assert {(p, tuple(t)) for p, t in state["placements"]} == whole
+    assert state["hands"] == [sorted(h) for h in model.hands]
+    corner = PLAY_SIDE - 1  # seat 1's first piece covers it
+    for body, status, text in (
+            ({"piece": 0, "tiles": [corner]}, 400, "would not end your turn there"),
+            ({"piece": 9, "tiles": [corner]}, 400, "not the shape of piece I5"),
+            ({"piece": 21, "tiles": [corner]}, 400, "a piece is a whole number from 0 to 20"),
+            ({"piece": True, "tiles": [corner]}, 400, "a piece is a whole number"),
+            ({"piece": 1, "tiles": [corner, corner]}, 400, "1 to 5 distinct whole numbers"),
+            ({"piece": 1, "tiles": "5"}, 400, "1 to 5 distinct whole numbers"),
+            ({"piece": 1, "tiles": [corner, PLAY_SIDE ** 2]}, 400, "lie wholly on the board"),
+            # Wrapped round the board's edge: two squares of different rows and ends.
+            ({"piece": 1, "tiles": [corner, corner + 1]}, 400, "not the shape of piece I2"),
+            ({"piece": 1, "tiles": [corner, corner + PLAY_SIDE]}, 400,
+             "the rules would not end your turn there")):
+        answer = post(url + "piece", body)
+        assert answer[0] == status and text in answer[1]["error"], (body, answer)
+    assert post(url + "undo", {}) == (409, {"error": "nothing of yours to undo"})
+    assert state_of(play_server)["history"] == before  # nothing laid
+
+    # A whole piece, its tiles sent in any order: laid in an order the rules take.
+    piece, tiles = state["placements"][-1]
+    status, answer = post(url + "piece", {"piece": piece, "tiles": tiles[::-1]})
+    assert status == 200 and sorted(answer["order"]) == tiles
+    after = wait_for(lambda: ((s := state_of(play_server))["waiting"] or s["over"]) and s)
+    laid = len(before) + len(tiles)
+    assert after["history"][len(before):laid] == [[1, t] for t in answer["order"]]
+    assert piece not in after["hands"][1] and len(after["hands"][1]) == 20
+    replied = rules_model.replay(PLAY_SIDE, after["history"])
+    assert after["hands"] == [sorted(h) for h in replied.hands]
+    # The network's pieces since then are outlined: every tile the others laid after it.
+    assert sorted(t for piece_tiles in after["reply"] for t in piece_tiles) == sorted(
+        t for p, t in after["history"][laid:] if p != 1)
+    assert after["canUndo"] and after["scores"] == replied.scores()
+
+    # Undone: the piece and the network's moves after it; the same choices again.
+    assert post(url + "undo", {}) == (200, {"ok": True, "laid": len(before)})
+    again = wait_for(lambda: (s := state_of(play_server))["waiting"] and s)
+    assert again["history"] == before and again["placements"] == state["placements"]
+
+    # A square alone starts a piece; a whole piece must then cover it; undo takes it back.
+    square = next(t for t in state["valid"] if not all(t in p[1] for p in state["placements"]))
+    assert post(url + "tile", {"tile": square}) == (200, {"ok": True})
+    building = wait_for(lambda: (s := state_of(play_server))["waiting"]
+                        and len(s["history"]) > len(before) and s)
+    assert building["history"] == before + [[1, square]] and building["turn"] == [square]
+    assert building["placements"] and all(square in t for _, t in building["placements"])
+    other = next(p for p in state["placements"] if square not in p[1])
+    answer = post(url + "piece", {"piece": other[0], "tiles": other[1]})
+    assert answer[0] == 400 and "must cover the squares you laid this turn" in answer[1]["error"]
+    assert post(url + "undo", {}) == (200, {"ok": True, "laid": len(before)})
+    wait_for(lambda: (s := state_of(play_server))["waiting"] and s["history"] == before)
+
+    # A new game: the network opens again, the person to move.
+    assert post(url + "new", {}) == (200, {"ok": True, "game": 0})
+    fresh = wait_for(lambda: (s := state_of(play_server))["waiting"] and s)
+    assert fresh["history"] and {p for p, _ in fresh["history"]} == {0}
+    assert len(fresh["hands"][0]) == 20 and fresh["toMove"] == 1
+
+
 def tr_valid(history):
     game = tr.Game(PLAY_SIDE)
     for _, tile in history:
@@ -582,6 +789,148 @@ def test_a_person_plays_a_game_in_the_browser_and_saves_it(browser, play_server,
     assert_board_after_play(browser, state["history"])
 
 
+def owners_of(history, side=PLAY_SIDE):
+    owners = [0] * (side * side)
+    for player, tile in history:
+        owners[tile] = player + 1
+    return owners
+
+
+def turns_to(piece, tiles):
+    """How the page's picked piece becomes the shape of ``tiles``: (flipped first or not,
+    quarter turns clockwise after)."""
+    shape = shape_of(PLAY_SIDE, tiles)
+    for flips in (0, 1):
+        cells = normalised(base_cells(piece))
+        if flips:
+            cells = flipped(cells)
+        for turns in range(4):
+            if cells == shape:
+                return flips, turns
+            cells = turned(cells)
+    raise AssertionError("not a shape of the piece")
+
+
+def test_a_person_picks_turns_and_lays_whole_pieces_then_undoes_and_views_the_game(
+        browser, play_server, tmp_path):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    def point(element, x, y):
+        return (int(x - element.size["width"] / 2), int(y - element.size["height"] / 2))
+
+    def pointer_to(tile, click=False):
+        board = browser.find_element("id", "board")
+        cell = board.size["width"] / PLAY_SIDE
+        r, c = divmod(tile, PLAY_SIDE)
+        chain = ActionChains(browser).move_to_element_with_offset(
+            board, *point(board, (c + 0.5) * cell, (r + 0.5) * cell))
+        (chain.click() if click else chain).perform()
+
+    def ghost_pixel(tile):
+        cell = board_image(browser).width / PLAY_SIDE
+        return board_image(browser).getpixel((int((tile % PLAY_SIDE + 0.15) * cell),
+                                              int((tile // PLAY_SIDE + 0.15) * cell)))
+
+    def page_at(laid):
+        data = browser.execute_script("return document.body.dataset")
+        return "1" in (data.get("waiting"), data.get("over")) and int(data.get("laid")) == laid
+
+    browser.get(play_server.url)
+    state = wait_for(lambda: (s := state_of(play_server))["waiting"] and s)
+    before = state["history"]
+    wait_for(lambda: page_at(len(before)))
+    # A whole piece the person must turn: its shape is not the one drawn in the hand.
+    piece, tiles, (flips, turns) = next((p, t, turns_to(p, t)) for p, t in state["placements"]
+                                        if turns_to(p, t)[1] > 0)
+    hand = browser.find_element("css selector", "#hand1 canvas")
+    x, y = browser.execute_script("return handOrigin(catalogue[arguments[0]], arguments[0], "
+                                  "HAND_CELL)", piece)
+    r, c = base_cells(piece)[0]
+    ActionChains(browser).move_to_element_with_offset(
+        hand, *point(hand, x + (c + 0.5) * 7, y + (r + 0.5) * 7)).click().perform()
+    assert browser.find_element("id", "picked").text.startswith(f"picked: {NAMES[piece]} ")
+    keys = ActionChains(browser)
+    if flips:
+        keys.send_keys("f").perform()
+    browser.find_element("id", "turn").click()
+    for _ in range(turns - 1):
+        keys.send_keys("r").perform()
+    cells, grip = browser.execute_script("return [held.cells, held.grip]")
+    assert tuple(map(tuple, cells)) == shape_of(PLAY_SIDE, tiles)
+
+    # Red over the network's tiles: refused with the reason, nothing laid.
+    def spot(tile):
+        r, c = divmod(tile, PLAY_SIDE)
+        at = [(r + cr - grip[0], c + cc - grip[1]) for cr, cc in cells]
+        inside = all(0 <= a < PLAY_SIDE and 0 <= b < PLAY_SIDE for a, b in at)
+        return [a * PLAY_SIDE + b for a, b in at] if inside else None
+
+    taken = {t for _, t in before}
+    bad = next(t for _, t in before if (ghost := spot(t)) and set(ghost) - taken)
+    pointer_to(bad)
+    wait_for(lambda: browser.execute_script("return document.body.dataset.ghost") == "refused")
+    red = ghost_pixel(next(t for t in spot(bad) if t not in taken))
+    assert red[0] > red[1] + 40, red
+    pointer_to(bad, click=True)
+    wait_for(lambda: browser.find_element("id", "message").text.startswith(
+        "you cannot lay that piece there: "))
+    assert state_of(play_server)["history"] == before
+    assert_board(board_image(browser), owners_of(before), side=PLAY_SIDE, at=0.15,
+                 skip=set(spot(bad)))
+
+    # Green where it goes; one click lays it whole.
+    where = tiles[0]
+    held_at = next(t for t in tiles if spot(t) == tiles)
+    pointer_to(held_at)
+    wait_for(lambda: browser.execute_script("return document.body.dataset.ghost") == "ok")
+    green = ghost_pixel(where)
+    assert green[1] > green[0] + 40, green
+    pointer_to(held_at, click=True)
+    after = wait_for(lambda: len((s := state_of(play_server))["history"]) > len(before)
+                     and (s["waiting"] or s["over"]) and s)
+    assert sorted(t for p, t in after["history"][len(before):len(before) + len(tiles)]
+                  if p == 1) == tiles
+    wait_for(lambda: page_at(len(after["history"])))
+    assert browser.find_element("id", "picked").text == "no piece picked"
+    assert_board(board_image(browser), owners_of(after["history"]), side=PLAY_SIDE, at=0.15)
+    assert piece not in hand_of_page(browser, 1)
+
+    # Undo: the position before the piece, the piece back in the hand.
+    browser.find_element("id", "undo").click()
+    wait_for(lambda: state_of(play_server)["history"] == before and page_at(len(before)))
+    assert_board(board_image(browser), owners_of(before), side=PLAY_SIDE, at=0.15)
+    assert piece in hand_of_page(browser, 1)
+
+    # The rest of the game a whole piece a turn; the result in words, saved, viewed.
+    while not (state := state_of(play_server))["over"]:
+        if state["waiting"]:
+            placed = state["placements"][0]
+            status, _ = post(play_server.url + "piece", {"piece": placed[0],
+                                                          "tiles": placed[1]})
+            assert status == 200
+            laid = len(state["history"])
+            wait_for(lambda n=laid: len(state_of(play_server)["history"]) > n)
+        time.sleep(0.05)
+    history, outcome = state["history"], state["outcome"]
+    wait_for(lambda: browser.execute_script("return document.body.dataset.over") == "1")
+    assert browser.find_element("id", "status").text == (
+        "the game is over: " + result_words(outcome, history, PLAY_SIDE, you=1))
+    browser.find_element("id", "save").click()
+    wait_for(lambda: "saved to" in browser.find_element("id", "saved").text)
+    page = tmp_path / "played.html"
+    assert main(["view", str(tmp_path / "played.jsonl.gz"), "--output", str(page)]) == 0
+    open_page(browser, page)
+    browser.find_element("id", "last").click()
+    model = rules_model.replay(PLAY_SIDE, history)
+    for seat in range(4):
+        assert hand_of_page(browser, seat) == sorted(model.hands[seat])
+    assert browser.find_element("id", "outcome").text.startswith(
+        f"result: {result_words(outcome, history, PLAY_SIDE)} (outcome")
+    assert browser.find_element("id", "settings").text == (
+        "settings: network heuristic, person_seat 1, sims_per_move 4")
+    assert_board(board_image(browser), owners_of(history), side=PLAY_SIDE, at=0.15)
+
+
 def assert_board_after_play(chrome, history):
     image = board_image(chrome)
     owners = [0] * (PLAY_SIDE * PLAY_SIDE)
@@ -628,6 +977,67 @@ def test_play_command_serves_on_the_loopback_until_asked_to_stop(tmp_path):
             process.kill()
             process.wait(timeout=10)
         process.stdout.close()
+
+
+def test_play_on_a_network_exported_by_a_run_imports_no_torch(tmp_path):
+    """A play-only install (no PyTorch): tralix play on an onnx: file, a whole piece laid
+    and taken back through the server, with a torch that fails to import first on the path."""
+    import os
+    import subprocess
+    import sys
+    import urllib.request
+    from pathlib import Path
+
+    pytest.importorskip("torch")
+    pytest.importorskip("onnx")
+    pytest.importorskip("onnxruntime")
+    from tralix_harness.networks import checkpoint
+    from tralix_harness.networks.exported import exported
+    from tralix_harness.networks.model import TralixNet
+    from tralix_harness.networks.settings import ModelSettings
+
+    model = TralixNet(ModelSettings(blocks=1, channels=8)).eval()
+    saved = tmp_path / "gen-0001.pt"
+    checkpoint.save({"side": 6, "model": model.settings.as_dict(),
+                     "weights": model.state_dict()}, saved)
+    onnx = exported(saved)
+    fake = tmp_path / "no-torch" / "torch"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('torch is not installed here')\n")
+    script = ("import sys\n"
+              "from tralix_harness.cli import main\n"
+              "code = main(sys.argv[1:])\n"
+              "assert 'torch' not in sys.modules, 'torch was imported'\n"
+              "sys.exit(code)\n")
+    harness = Path(__file__).resolve().parents[2] / "harness"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(fake.parent), str(harness), os.environ.get("PYTHONPATH", "")]))
+    process = subprocess.Popen(
+        [sys.executable, "-c", script, "play", "--no-browser", "--side", "6", "--sims", "2",
+         "--network", f"onnx:{onnx}", "--output", str(tmp_path / "p.jsonl.gz")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        url = process.stdout.readline().split(" at ")[1].split()[0]
+
+        def state():
+            with urllib.request.urlopen(url + "state", timeout=10) as answer:
+                return json.loads(answer.read())
+
+        first = wait_for(lambda: (s := state())["waiting"] and s)
+        piece, tiles = first["placements"][0]
+        assert post(url + "piece", {"piece": piece, "tiles": tiles})[0] == 200
+        wait_for(lambda: len((s := state())["history"]) > len(tiles)
+                 and (s["waiting"] or s["over"]))
+        assert post(url + "undo", {}) == (200, {"ok": True, "laid": 0})
+        assert wait_for(lambda: (s := state())["waiting"] and s)["history"] == []
+        assert post(url + "quit", {}) == (200, {"ok": True})
+        assert process.wait(timeout=30) == 0, process.stderr.read()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=10)
+        process.stdout.close()
+        process.stderr.close()
 
 
 def test_play_refuses_a_port_in_use_and_an_output_it_cannot_write(tmp_path, capsys):

@@ -1,8 +1,9 @@
 """Stored games for ``tralix show``, ``view`` and ``render``: the games of a data file or of a
 run folder's ``games/`` files, read with the data package's reader and checked by replaying
-them, with the search's shares of each move and the pieces' ends as the rules engine finds
-them; and what a position shows (the owner of each tile, the tiles laid by each seat). Every
-file or choice that cannot be shown is one ViewError naming it."""
+them, with the search's shares of each move, the pieces' ends as the rules engine finds them
+and the piece each end completes; and what a position shows (the owner of each tile, the
+tiles laid by each seat, the hands, the scores). Every file or choice that cannot be shown is
+one ViewError naming it."""
 
 from __future__ import annotations
 
@@ -19,6 +20,7 @@ import tralix_rules
 
 from ..data.records import GameLines, UnreadableFile, read_games
 from ..data.samples import game_samples
+from .pieces import LaidPiece, hands, laid_pieces
 
 logger = logging.getLogger(__name__)
 
@@ -49,6 +51,7 @@ class StoredGame:
     tiles: Array     # int32, one per tile laid
     outcome: list[float]
     ends: Array      # int32: the tiles laid at which a piece is complete, ascending
+    pieces: Array    # int8: the catalogue id of the piece each end completes
     offsets: Array   # int64, len(tiles) + 1
     share_tiles: Array
     shares: Array    # float16
@@ -75,6 +78,25 @@ class StoredGame:
         start, end = int(self.offsets[laid]), int(self.offsets[laid + 1])
         return [(int(t), float(s)) for t, s in
                 zip(self.share_tiles[start:end], self.shares[start:end], strict=True)]
+
+    def laid_pieces(self, laid: int | None = None) -> list[LaidPiece]:
+        """The pieces complete once ``laid`` tiles are down (default: the whole game)."""
+        end = self.moves if laid is None else laid
+        starts = [0, *(int(e) for e in self.ends[:-1])]
+        return [LaidPiece(int(self.players[s]), int(p),
+                          tuple(int(t) for t in self.tiles[s:e]), s, int(e))
+                for s, e, p in zip(starts, self.ends, self.pieces, strict=True) if e <= end]
+
+    def hands(self, laid: int) -> list[list[int]]:
+        """Each seat's pieces still in hand after ``laid`` tiles."""
+        return hands(self.laid_pieces(laid))
+
+    def scores(self, laid: int) -> list[int]:
+        """The four scores after ``laid`` tiles, by the rules engine."""
+        game = tralix_rules.Game(self.side)
+        for tile in self.tiles[:laid]:
+            game.apply(int(tile))
+        return [int(s) for s in game.scores()]
 
     def check_move(self, move: int) -> None:
         """ViewError unless 0 <= move <= the tiles laid."""
@@ -157,11 +179,17 @@ def _stored_game(raw: Any, source: Path, line: int) -> StoredGame:
     settings = raw.get("settings")
     game_id = raw.get("id", line)
     tiles = np.asarray([t for _, t in history], np.int32)
+    players = np.asarray([p for p, _ in history], np.int8)
+    ends = tralix_rules.piece_ends(raw["side"], tiles)
+    try:
+        pieces = laid_pieces(raw["side"], players.tolist(), tiles.tolist(), ends)
+    except ValueError as error:  # cannot be, once the game replays
+        raise ViewError(f"{where}: not a game that can be shown: {error}") from None
     return StoredGame(source=source.name, line=line,
                       id=game_id if type(game_id) is int else line, side=raw["side"],
-                      players=np.asarray([p for p, _ in history], np.int8), tiles=tiles,
-                      outcome=[float(x) for x in raw["outcome"]],
-                      ends=tralix_rules.piece_ends(raw["side"], tiles),
+                      players=players, tiles=tiles,
+                      outcome=[float(x) for x in raw["outcome"]], ends=ends,
+                      pieces=np.asarray([p.piece for p in pieces], np.int8),
                       offsets=samples.offsets, share_tiles=samples.tiles, shares=samples.shares,
                       settings=settings if isinstance(settings, dict) else {})
 

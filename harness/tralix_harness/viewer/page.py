@@ -1,8 +1,9 @@
 """``tralix view``'s page: one self-contained HTML file (no server, nothing fetched) showing a
-list of stored games and, for the chosen one, the board drawn on a canvas in the seats'
-colours, stepped tile by tile or piece by piece (buttons, arrow keys, a slider), the player to
-move, the tiles laid by each seat, the outcome, and the search's shares of the next move as a
-heat map.
+list of stored games (filtered by winner or id, sorted by id, length or winner) and, for the
+chosen one, the board drawn on a canvas in the seats' colours with each piece's border,
+stepped tile by tile or piece by piece (buttons, arrow keys, a slider), each seat's pieces in
+hand, the player to move, the tiles laid by each seat, the result in words, the game's
+settings as its file holds them, and the search's shares of the next move as a heat map.
 
 The games are packed, not written as one JSON object per tile: the players, tiles and shares
 of every game go into typed arrays, one gzip stream, base64 in the page, which the browser
@@ -22,6 +23,7 @@ from typing import Any
 import numpy as np
 
 from .games import FREE_COLOUR, SEAT_COLOURS, GameCollection
+from .pieces import catalogue
 
 _TEMPLATE = Path(__file__).with_name("page.html")
 # The mark of a page in its head, by which view knows a file it may replace.
@@ -40,22 +42,27 @@ def _rgb(colour: tuple[int, int, int]) -> str:
 
 
 def pack(collection: GameCollection) -> tuple[dict[str, Any], bytes]:
-    """The games' summary (small JSON) and their moves as one binary block: the share
-    offsets of every move (uint32, one more than the moves), the tiles laid (uint16), the
-    tiles with a share (uint16), the players (uint8), the shares (uint8, 1 to 255 of the
-    whole; a share that rounds to nothing is kept as 1) and for each move whether it completes
-    a piece (uint8, 1 or 0), little-endian, in that order so that each array starts
-    aligned."""
+    """The games' summary (small JSON: a row per game, its settings as an index into the
+    distinct settings) and their moves as one binary block: the share offsets of every move
+    (uint32, one more than the moves), the tiles laid (uint16), the tiles with a share
+    (uint16), the players (uint8), the shares (uint8, 1 to 255 of the whole; a share that
+    rounds to nothing is kept as 1) and for each move the piece it completes (uint8, its
+    catalogue id + 1, or 0 when the piece goes on), little-endian, in that order so that each
+    array starts aligned."""
     games = collection.games
     sources: list[str] = []
+    settings: list[str] = []
     rows: list[list[Any]] = []
     offsets = [np.zeros(1, np.uint32)]
     shared = 0
     for game in games:
         if game.source not in sources:
             sources.append(game.source)
+        described = json.dumps(game.settings, sort_keys=True, default=str)
+        if described not in settings:
+            settings.append(described)
         rows.append([game.id, game.side, sources.index(game.source), game.line, game.moves,
-                     *[round(x, 4) for x in game.outcome]])
+                     *[round(x, 4) for x in game.outcome], settings.index(described)])
         offsets.append((game.offsets[1:] + shared).astype(np.uint32))
         shared += int(game.offsets[-1])
 
@@ -68,13 +75,14 @@ def pack(collection: GameCollection) -> tuple[dict[str, Any], bytes]:
     completes = []
     for game in games:
         flags = np.zeros(game.moves, np.uint8)
-        flags[game.ends - 1] = 1
+        flags[game.ends - 1] = game.pieces + 1
         completes.append(flags)
     blocks = [joined(offsets, np.uint32), joined([g.tiles for g in games], np.uint16),
               joined([g.share_tiles for g in games], np.uint16),
               joined([g.players for g in games], np.uint8), joined(quantized, np.uint8),
               joined(completes, np.uint8)]
     summary = {"games": rows, "sources": sources,
+               "settings": [json.loads(text) for text in settings], "pieces": catalogue(),
                "cutShort": [name for name, _ in collection.cut_short],
                "moves": int(sum(g.moves for g in games)), "shared": shared}
     return summary, b"".join(blocks)
