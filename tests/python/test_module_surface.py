@@ -31,9 +31,10 @@ def test_the_initialiser_is_the_only_exported_symbol(module):
     assert names == [f"PyInit_{module.__name__}"]
 
 
-def test_the_engine_lists_its_two_functions():
-    assert te.__all__ == ["play_training_game", "play_match"]
+def test_the_engine_lists_its_functions():
+    assert te.__all__ == ["play_training_game", "play_match", "search_position"]
     assert inspect.signature(te.play_match).parameters["opening"].default == ()
+    assert inspect.signature(te.search_position).parameters["seed"].default is None
 
 
 def test_all_lists_the_three_functions_in_creation_order():

@@ -159,7 +159,10 @@ bool read_seats(PyObject* seats, const Config& call, MatchArguments& out) {
     return true;
 }
 
-bool read_opening(PyObject* opening, std::uint32_t dim, std::vector<Tile>& out) {
+}  // namespace
+
+bool read_tile_sequence(PyObject* opening, const char* name, std::uint32_t dim,
+                        std::vector<Tile>& out) {
     out.clear();
     if (opening == nullptr || opening == Py_None) return true;
     PyRef iterator = PyRef::steal(PyObject_GetIter(opening));
@@ -168,7 +171,7 @@ bool read_opening(PyObject* opening, std::uint32_t dim, std::vector<Tile>& out) 
     Py_ssize_t index = 0;
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
         if (!PyLong_Check(item.get()) || PyBool_Check(item.get())) {
-            PyErr_Format(PyExc_TypeError, "opening[%zd] must be an int tile, not %T", index,
+            PyErr_Format(PyExc_TypeError, "%s[%zd] must be an int tile, not %T", name, index,
                          item.get());
             return false;
         }
@@ -176,7 +179,7 @@ bool read_opening(PyObject* opening, std::uint32_t dim, std::vector<Tile>& out) 
         const long long tile = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
         if (tile == -1 && PyErr_Occurred()) return false;
         if (overflow != 0 || tile < 0 || static_cast<std::uint64_t>(tile) >= tiles) {
-            PyErr_Format(PyExc_ValueError, "opening[%zd]: %R is not a tile of a board of side %u",
+            PyErr_Format(PyExc_ValueError, "%s[%zd]: %R is not a tile of a board of side %u", name,
                          index, item.get(), dim);
             return false;
         }
@@ -185,14 +188,12 @@ bool read_opening(PyObject* opening, std::uint32_t dim, std::vector<Tile>& out) 
     }
     if (PyErr_Occurred()) return false;
     if (auto invalid = first_invalid_opening_tile(dim, out)) {
-        PyErr_Format(PyExc_ValueError, "opening[%zu]: tile %u is not a valid move there", *invalid,
+        PyErr_Format(PyExc_ValueError, "%s[%zu]: tile %u is not a valid move there", name, *invalid,
                      out[*invalid]);
         return false;
     }
     return true;
 }
-
-}  // namespace
 
 bool read_match_arguments(PyObject* seats, PyObject* opening, PyObject* pipe, const Config& config,
                           MatchArguments& out) {
@@ -202,7 +203,9 @@ bool read_match_arguments(PyObject* seats, PyObject* opening, PyObject* pipe, co
                      dim);
         return false;
     }
-    if (!read_seats(seats, config, out) || !read_opening(opening, dim, out.opening)) return false;
+    if (!read_seats(seats, config, out) ||
+        !read_tile_sequence(opening, "opening", dim, out.opening))
+        return false;
     bool networks = false;
     for (const MatchSeat& seat : out.seats) {
         networks |= seat.kind == MatchSeat::Kind::greedy || seat.kind == MatchSeat::Kind::search;
@@ -213,6 +216,22 @@ bool read_match_arguments(PyObject* seats, PyObject* opening, PyObject* pipe, co
         PyErr_Format(PyExc_TypeError, "pipe must have a recv method, not %T", pipe);
         return false;
     }
+    return true;
+}
+
+bool read_seed(PyObject* seed, std::optional<std::uint64_t>& out) {
+    if (seed == nullptr || seed == Py_None) return true;
+    if (!PyLong_Check(seed) || PyBool_Check(seed)) {
+        PyErr_Format(PyExc_TypeError, "seed must be an int or None, not %T", seed);
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(seed);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "seed must be from 0 to 2**64 - 1, not %R", seed);
+        return false;
+    }
+    out = value;
     return true;
 }
 

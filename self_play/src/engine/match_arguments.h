@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "module/py_ref.h"
@@ -36,5 +38,14 @@ struct MatchArguments {
 // cannot be read: "seats[S]: config: {its error}", chained to it).
 bool read_match_arguments(PyObject* seats, PyObject* opening, PyObject* pipe, const Config& config,
                           MatchArguments& out);
+
+// tiles: null, None or an iterable of int tiles, each valid when its turn comes on an empty
+// board of side dim. False with TypeError or ValueError set naming "{name}[index]".
+bool read_tile_sequence(PyObject* tiles, const char* name, std::uint32_t dim,
+                        std::vector<Tile>& out);
+
+// seed: null or None (nothing), or an int from 0 to 2**64 - 1. False with TypeError or
+// ValueError set naming it.
+bool read_seed(PyObject* seed, std::optional<std::uint64_t>& out);
 
 }  // namespace tralix

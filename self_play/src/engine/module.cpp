@@ -2,6 +2,7 @@
 // players of any kind, from the same search library and module parts as tralix_self_play.
 // Each call plays one whole game on the calling thread with the interpreter lock held.
 #include "engine/play_match.h"
+#include "engine/search_position.h"
 #include "module/drivers.h"
 #include "module/entry_function.h"
 #include "module/module_object.h"
@@ -33,6 +34,20 @@ PyObject* play_match_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         read_match_settings);
 }
 
+// position takes result_queue's slot: nothing is put on a queue of results.
+constexpr const char* search_parameters[] = {"id",   "config", "position", "inference_queue",
+                                             "pipe", "seed"};
+
+PyObject* search_position_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+    return run_entry(
+        "search_position", search_parameters, 5, 4, args, nargsf, kwnames,
+        [](const GameContext& context, PyObject** bound) {
+            return drivers::search_position(context, bound[2], bound[3], bound[5]);
+        },
+        read_training_settings);
+}
+
 PyMethodDef functions[] = {
     {"play_training_game", as_cfunction(play_training_game_entry), METH_FASTCALL | METH_KEYWORDS,
      "play_training_game(id, config, result_queue, inference_queue, pipe)\n--\n\n"
@@ -56,6 +71,14 @@ PyMethodDef functions[] = {
      "Random players, tie-breaks, searches and playouts draw from a generator seeded with seed "
      "(an int from 0 to 2**64 - 1: the same seed and networks give the same game) or, "
      "without one, the calling thread's own. Returns (outcome, history)."},
+    {"search_position", as_cfunction(search_position_entry), METH_FASTCALL | METH_KEYWORDS,
+     "search_position(id, config, position, inference_queue, pipe, seed=None)\n--\n\n"
+     "Lays the tiles of position on a new board of side config.dim and searches the next move "
+     "as a training game's move number len(position) is searched (config's search mode, "
+     "noise, Gumbel draws and playout blend; never the playout cap's cheap search). Returns "
+     "(tile, record, root_value, children): the tile played, the move's record, the mean "
+     "value vector the search met by seat, and (tile, prior, visits, completed value for the "
+     "player to move) for every root child. seed as play_match's."},
 };
 
 PyModuleDef definition = {

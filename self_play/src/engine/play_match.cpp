@@ -3,30 +3,18 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "engine/failure_exception.h"
 #include "engine/match_arguments.h"
 #include "engine/python_player.h"
-#include "module/captured_error.h"
 #include "module/inference_channel.h"
 
 namespace tralix::drivers {
 namespace {
 
 PyObject* raise_failure(const MatchFailure& failed) {
-    const auto* captured = dynamic_cast<const CapturedError*>(failed.failure.cause());
-    PyObject* cause = captured != nullptr ? captured->exception() : nullptr;
-    if (cause != nullptr &&
-        !PyObject_TypeCheck(cause, reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-        PyErr_SetRaisedException(Py_NewRef(cause));
-        return nullptr;
-    }
-    PyErr_Format(PyExc_RuntimeError, "seat %u: %s", failed.seat, failed.failure.text().c_str());
-    if (cause != nullptr) {
-        PyObject* error = PyErr_GetRaisedException();
-        PyException_SetCause(error, Py_NewRef(cause));  // steals the new reference
-        PyErr_SetRaisedException(error);
-    }
-    return nullptr;
+    return raise_search_failure(failed.failure, "seat " + std::to_string(failed.seat) + ": ");
 }
 
 PyRef match_result(const Game& game) {
@@ -41,22 +29,6 @@ PyRef match_result(const Game& game) {
     PyRef history = history_list(game.history());
     if (!history) return {};
     return PyRef::steal(PyTuple_Pack(2, outcome.get(), history.get()));
-}
-
-bool read_seed(PyObject* seed, std::optional<std::uint64_t>& out) {
-    if (seed == nullptr || seed == Py_None) return true;
-    if (!PyLong_Check(seed) || PyBool_Check(seed)) {
-        PyErr_Format(PyExc_TypeError, "seed must be an int or None, not %T", seed);
-        return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(seed);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "seed must be from 0 to 2**64 - 1, not %R", seed);
-        return false;
-    }
-    out = value;
-    return true;
 }
 
 }  // namespace

@@ -16,14 +16,12 @@ constexpr double value_scale = 0.1;
 
 }  // namespace
 
-void transformed_values(const Node& node, std::vector<float>& out, double min_spread) {
+void completed_values(const Node& node, std::vector<double>& out) {
     std::uint64_t visits = 0;
-    std::uint32_t most_visits = 0;
     double visited_prior = 0.0, weighted_value = 0.0;
     for (const Node& child : node.children) {
         if (child.visit_count == 0) continue;
         visits += child.visit_count;
-        most_visits = std::max(most_visits, child.visit_count);
         visited_prior += child.prior;
         weighted_value += child.prior * static_cast<double>(child.mean_value());
     }
@@ -33,13 +31,23 @@ void transformed_values(const Node& node, std::vector<float>& out, double min_sp
         mixed = (node.own_value + n * weighted_value / visited_prior) / (n + 1.0);
     }
     out.resize(node.children.size());
-    double low = INFINITY, high = -INFINITY;
     for (std::size_t j = 0; j < out.size(); ++j) {
         const Node& child = node.children[j];
-        const double completed = child.visit_count == 0 ? mixed : child.mean_value();
-        out[j] = static_cast<float>(completed);
-        low = std::min(low, completed);
-        high = std::max(high, completed);
+        out[j] = child.visit_count == 0 ? mixed : child.mean_value();
+    }
+}
+
+void transformed_values(const Node& node, std::vector<float>& out, double min_spread) {
+    thread_local std::vector<double> completed;
+    completed_values(node, completed);
+    std::uint32_t most_visits = 0;
+    for (const Node& child : node.children) most_visits = std::max(most_visits, child.visit_count);
+    out.resize(node.children.size());
+    double low = INFINITY, high = -INFINITY;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        out[j] = static_cast<float>(completed[j]);
+        low = std::min(low, completed[j]);
+        high = std::max(high, completed[j]);
     }
     const double range = std::max(high - low, min_spread);
     const double scale = (visit_scale_start + most_visits) * value_scale;

@@ -11,6 +11,11 @@
 
 namespace tralix {
 
+// The node's children's mean values, each unvisited child's completed by the mixed value (the
+// node's own evaluation and its visited children's mean values weighted by prior), in the
+// node's order, for the node's player to move. The node must have children.
+void completed_values(const Node& node, std::vector<double>& out);
+
 // The node's children's mean values with each unvisited child's completed by the mixed value
 // (the node's own evaluation and its visited children's mean values weighted by prior),
 // rescaled to [0, 1] across the children (their spread divides, or min_spread where the spread
