@@ -444,8 +444,7 @@ class PlayServer:
                         answer = {"ok": True, "game": server.new_game()}
                     elif self.path == "/save":
                         answer = {"saved": server.save()}
-                    elif self.path == "/quit":
-                        server.quit.set()
+                    elif self.path == "/quit":  # the server stops once this is answered
                         answer = {"ok": True}
                     else:
                         raise Refused(HTTPStatus.NOT_FOUND, f"no action {self.path}")
@@ -455,6 +454,8 @@ class PlayServer:
                     self._json(HTTPStatus.BAD_REQUEST, {"error": str(error)})
                 else:
                     self._json(HTTPStatus.OK, answer)
+                    if self.path == "/quit":
+                        server.quit.set()
 
         return Handler
 
