@@ -2,12 +2,13 @@
 a browser page served on 127.0.0.1 by the standard library's HTTP server.
 
 The game runs in a thread of its own as ``tralix_engine.play_match``: the network seats search
-(or play greedily with no simulations) through a ``SyncNetwork``, and the person's seat is a
-callable (``PersonSeat``) that publishes the position and waits for the page's tile. The page
-polls the state and posts tiles; an illegal tile, a tile out of turn or a malformed request is
-refused with a message the page shows. The game lives in the server, not in the page: a closed
-tab loses nothing, and a page opened again continues it. A finished game can be saved to a
-data file that ``tralix view`` shows."""
+(or play greedily with no simulations) through a ``SyncNetwork``, asked in the request layout
+of what the network sees, and the person's seat is a callable (``PersonSeat``) that publishes
+the position and waits for the page's tile. The page polls the state and posts tiles; an
+illegal tile, a tile out of turn or a malformed request is refused with a message the page
+shows. The game lives in the server, not in the page: a closed tab loses nothing, and a page
+opened again continues it. A finished game can be saved to a data file that ``tralix view``
+shows."""
 
 from __future__ import annotations
 
@@ -117,7 +118,9 @@ class PlayServer:
                              if self.settings.sims_per_move > 0 else self.network)
         seats: list[Any] = [network_seat] * 4
         seats[self.state.seat] = self.person
-        config = dataclasses.replace(self.settings, search_mode=SOUND_SEARCH)
+        # The requests in the layout of what the network sees.
+        config = dataclasses.replace(self.settings, search_mode=SOUND_SEARCH,
+                                     rep=self.network.inputs.rep(self.settings.rep))
         try:
             outcome, history = tralix_engine.play_match(self.game_id, config, seats,
                                                         self.network)
