@@ -240,8 +240,13 @@ def test_value_targets_mix_a_stored_games_searched_values(tmp_path):
     (lambda g: g["root_values"].pop(), "'root_values' is not a list of"),
     (lambda g: g["root_values"].__setitem__(2, [0.5, 0.5, 0.5, 0.5]), "root value 2 is not"),
     (lambda g: g["root_values"].__setitem__(1, [1.0, 0.0, 0.0]), "root value 1 is not"),
+    (lambda g: g["root_values"].__setitem__(3, [True, 0, 0, 0]), "root value 3 is not"),
+    # Numbers too large for a float, which JSON writes as integers, are refused too.
+    (lambda g: g["root_values"].__setitem__(2, [10**400, 0, 0, 0]), "root value 2 is not"),
+    (lambda g: g["outcome"].__setitem__(0, 10**400), "'outcome' is not four shares"),
+    (lambda g: g["records"][0][0].__setitem__(1, 10**400), "record 0 holds a share that"),
 ])
-def test_malformed_root_values_name_the_line(tmp_path, change, reason):
+def test_malformed_root_values_and_numbers_too_large_name_the_line(tmp_path, change, reason):
     game = json.loads(_random_line(SIDE, 8))
     game["root_values"][2] = game["root_values"][2] or [0.25] * 4
     change(game)

@@ -120,6 +120,17 @@ def _fail(reason: str) -> None:
     raise ValueError(reason)
 
 
+def _share(x: Any) -> bool:
+    """Whether ``x`` is a number from 0 on that a float holds (an int too large for one, as
+    JSON may write, is not)."""
+    if not isinstance(x, int | float):
+        return False
+    try:
+        return math.isfinite(x) and x >= 0
+    except OverflowError:
+        return False
+
+
 def _searched_values(game: dict[str, Any], moves: int) -> Array:
     """The game's root values, float32 (moves, 4) by seat, NaN for a move without them (or
     every move of a game that has none). ValueError when they are malformed."""
@@ -133,8 +144,7 @@ def _searched_values(game: dict[str, Any], moves: int) -> Array:
         if entry is None:
             continue
         if (not isinstance(entry, list) or len(entry) != 4
-                or not all(isinstance(x, int | float) and not isinstance(x, bool)
-                           and math.isfinite(x) and x >= 0 for x in entry)
+                or not all(_share(x) and not isinstance(x, bool) for x in entry)
                 or not math.isclose(sum(entry), 1.0, abs_tol=1e-3)):
             _fail(f"root value {i} is not four shares adding up to 1")
         values[i] = entry
@@ -165,8 +175,7 @@ def game_samples(game: Any, side: int, lookahead: bool = True, full: bool = Fals
         if not isinstance(records, list) or len(records) != len(history):
             _fail(f"'lookahead' is not a list of {len(history)} targets, one per tile")
     if (not isinstance(outcome, list) or len(outcome) != 4
-            or not all(isinstance(x, int | float) and math.isfinite(x) and x >= 0
-                       for x in outcome)
+            or not all(_share(x) for x in outcome)
             or not math.isclose(sum(outcome), 1.0, abs_tol=1e-4)):
         _fail("'outcome' is not four shares adding up to 1")
     tiles = [tile for _, tile in history]
@@ -200,7 +209,7 @@ def game_samples(game: Any, side: int, lookahead: bool = True, full: bool = Fals
             _fail(f"{name} {i} names a tile that was not valid")
         if all(s is None for _, s in pairs):
             continue  # the move ran no simulation: no policy target
-        if not all(isinstance(s, int | float) and math.isfinite(s) and s >= 0 for _, s in pairs):
+        if not all(_share(s) for _, s in pairs):
             _fail(f"{name} {i} holds a share that is not a number from 0 to 1")
         total = sum(s for _, s in pairs)
         if not math.isclose(total, 1.0, abs_tol=1e-3):
