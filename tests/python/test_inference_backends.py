@@ -1,8 +1,9 @@
 """The backends of a trained network: its ONNX file run by ONNX Runtime and its batch-norm-folded
 PyTorch forms give the checkpoint's own logits on random positions of two sides (in bfloat16,
-nearly), for a network of the five planes and one of the full position; an ONNX file that is missing, stale or damaged is exported again or refused, never
-used; ONNX Runtime asked for and missing is exit status 2; self-play with an exported network
-imports no torch, in any process; and the bfloat16 backend is what the playing processes run."""
+nearly), for a network of the five planes and one of the full position; an ONNX file that is
+missing, stale or damaged is exported again or refused, never used; ONNX Runtime asked for and
+missing is exit status 2; self-play with an exported network imports no torch, in any process;
+and the bfloat16 backend is what the playing processes run."""
 
 import copy
 import dataclasses
