@@ -426,9 +426,6 @@ def test_a_layout_a_network_does_not_take_is_refused_with_one_line(tmp_path, cap
               str(tmp_path / "games.jsonl.gz")],
              f"network {full} takes the full position (layout 3: 6 planes and 88 global "
              "features), which the self-play module's search (--search-mode 0) cannot send"),
-            (["eval-random", "--network", "heuristic", "--rep", "3"],
-             "--rep 3: network heuristic takes the five planes (layout 1 or 2: 5 planes, no "
-             "global features)"),
             (["loop", str(tmp_path / "run"), "--search-mode", "0", "--inputs", "full"],
              "--inputs full: the self-play module's search (--search-mode 0) sends the five "
              "planes alone")):
@@ -436,6 +433,11 @@ def test_a_layout_a_network_does_not_take_is_refused_with_one_line(tmp_path, cap
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1, err
     assert not list(tmp_path.iterdir())
+    # Layout 3 is the full position's own: a five-plane network asked for it in code.
+    with pytest.raises(ValueError, match=r"--rep 3: network heuristic takes the five planes "
+                                         r"\(layout 1 or 2: 5 planes, no global features\)"):
+        RunOptions(kind="random", games=1, networks=["heuristic"],
+                   settings=SearchSettings(dim=SIDE, rep=3)).settle()
     # A five-plane network handed the full position's bytes, and the reverse.
     for network, rep, message in ((HeuristicNetwork(SIDE), 3, "HeuristicNetwork takes the five"),
                                   (FullConsistent(SIDE), 1, "FullConsistent takes the full")):

@@ -168,9 +168,12 @@ class SearchSettings(Settings):
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
-    rep: int = option(
-        1, "request layout of a five-plane network: 1 planes first, 2 values last (a network "
-        "of the full position always takes 3, its own)", least=1, most=3)
+    # 3, the full position, is set for the networks that see it (``RunOptions``), never
+    # asked for on the command line.
+    rep: int = dataclasses.field(default=1, metadata={
+        "help": "request layout of a five-plane network: 1 planes first, 2 values last (a "
+                "network of the full position takes 3, its own)",
+        "least": 1, "most": 3, "command_most": 2})
     sims_per_move: int = option(64, "simulations per move", flag="sims", least=0)
     sample_moves: int = option(30, "moves (tiles) before this count are sampled by visits",
                                least=0)
