@@ -13,11 +13,15 @@ each on one thread, so that evaluations per CPU second are evaluations per secon
 Then the network's floating-point operations per evaluation, the GFLOP/s each figure achieves
 and the CPU's peak (cores x clock x FMA width, and how each was found). Last, whole self-play
 through the harness, 2 workers x 8 games, 8 simulations per move, in network evaluations/s per
-backend.
+backend. Each figure for the network of each of --inputs: the five planes and the full
+position (six planes and the global features, in requests of layout 3; its self-play searches
+in mode 1 where --search-mode is 0, the self-play module's, which sends the five planes
+alone).
 
     python bench/inference_bench.py [--sides 10 20] [--batches 1 8 16 64] [--seconds 3]
-        [--blocks 4] [--channels 32] [--compile] [--fma-units 2]
-        [--games 32] [--workers 2] [--threads 8] [--sims 8] [--no-selfplay]
+        [--blocks 4] [--channels 32] [--inputs planes full] [--compile] [--fma-units 2]
+        [--games 32] [--workers 2] [--threads 8] [--sims 8] [--search-mode 0]
+        [--no-selfplay]
 """
 
 from __future__ import annotations
@@ -45,11 +49,14 @@ from tralix_harness.local.options import RunKind, RunOptions
 from tralix_harness.local.run import Run
 from tralix_harness.networks.backend import Backend
 from tralix_harness.networks.exported import exported
+from tralix_harness.networks.inputs import InputKind
 from tralix_harness.networks.model import TorchNetwork, TralixNet, fold_batch_norm, load_model
 from tralix_harness.networks.runtime import OnnxNetwork
 from tralix_harness.networks.settings import ModelSettings
 
-Evaluate = Callable[[np.ndarray[Any, Any]], Any]
+# A network's evaluation of the arrays it takes: the planes, and the full position's features.
+Evaluate = Callable[..., Any]
+Arrays = tuple[np.ndarray[Any, Any], ...]
 
 
 # ----- the CPU's peak ------------------------------------------------------------------------
@@ -137,17 +144,22 @@ def flops_per_evaluation(model: TralixNet, side: int) -> int:
 
     hooks = [m.register_forward_hook(count) for m in model.modules()
              if isinstance(m, torch.nn.Conv2d | torch.nn.Linear)]
+    kind = model.inputs
     with torch.inference_mode():
-        model(torch.zeros(1, tralix_rules.feature_count, side, side))
+        model(torch.zeros(1, kind.planes, side, side),
+              torch.zeros(1, kind.globals) if kind is InputKind.FULL else None)
     for hook in hooks:
         hook.remove()
     return total
 
 
-def positions(side: int, count: int, seed: int = 0) -> np.ndarray[Any, Any]:
-    """Planes of positions from games of random moves, early and late."""
+def positions(side: int, count: int, seed: int = 0,
+              inputs: InputKind = InputKind.PLANES) -> Arrays:
+    """Positions from games of random moves, early and late, as a network of ``inputs``
+    takes them: the planes, and for the full position the global features."""
     rng = np.random.default_rng(seed)
     planes: list[np.ndarray[Any, Any]] = []
+    features: list[np.ndarray[Any, Any]] = []
     while len(planes) < count:
         game = tralix_rules.Game(side)
         for _ in range(int(rng.integers(0, side * side))):
@@ -155,8 +167,16 @@ def positions(side: int, count: int, seed: int = 0) -> np.ndarray[Any, Any]:
                 break
             game.apply(int(rng.choice(game.valid_tiles())))
         if not game.is_over():
-            planes.append(game.encode(1))
-    return np.stack(planes).astype(np.float32)
+            if inputs is InputKind.FULL:
+                full_planes, full_features = game.encode_full()
+                planes.append(full_planes)
+                features.append(full_features)
+            else:
+                planes.append(game.encode(1))
+    arrays = [np.stack(planes).astype(np.float32)]
+    if features:
+        arrays.append(np.stack(features).astype(np.float32))
+    return tuple(arrays)
 
 
 @dataclasses.dataclass
@@ -165,21 +185,21 @@ class Speed:
     per_second: float
 
 
-def speed(evaluate: Evaluate, planes: np.ndarray[Any, Any], seconds: float) -> Speed:
+def speed(evaluate: Evaluate, arrays: Arrays, seconds: float) -> Speed:
     """Evaluations per CPU second of this thread and per wall second, over at least
     ``seconds`` of wall time (after a few warm-up calls)."""
     for _ in range(3):
-        evaluate(planes)
+        evaluate(*arrays)
     calls = 0
     wall, cpu = time.perf_counter(), time.thread_time()
     while True:
-        evaluate(planes)
+        evaluate(*arrays)
         calls += 1
         elapsed = time.perf_counter() - wall
         if elapsed >= seconds and calls >= 3:
             break
     used = time.thread_time() - cpu
-    evaluations = calls * len(planes)
+    evaluations = calls * len(arrays[0])
     return Speed(evaluations / max(used, 1e-9), evaluations / elapsed)
 
 
@@ -190,9 +210,9 @@ def variants(checkpoint: Path, side: int, compile_too: bool) -> dict[str, Evalua
     """What each variant runs, on one thread."""
     before, _ = load_model(checkpoint)
 
-    def eager(planes: np.ndarray[Any, Any]) -> Any:
+    def eager(*arrays: np.ndarray[Any, Any]) -> Any:
         with torch.inference_mode():
-            return before(torch.from_numpy(planes))
+            return before(*(torch.from_numpy(a) for a in arrays))
 
     found: dict[str, Evaluate] = {
         "torch, as before": eager,
@@ -205,9 +225,9 @@ def variants(checkpoint: Path, side: int, compile_too: bool) -> dict[str, Evalua
     if compile_too:
         compiled = torch.compile(fold_batch_norm(before), dynamic=False)
 
-        def run_compiled(planes: np.ndarray[Any, Any]) -> Any:
+        def run_compiled(*arrays: np.ndarray[Any, Any]) -> Any:
             with torch.inference_mode():
-                return compiled(torch.from_numpy(planes))
+                return compiled(*(torch.from_numpy(a) for a in arrays))
 
         found["torch, folded, compiled"] = run_compiled
     found["onnxruntime"] = OnnxNetwork(exported(checkpoint), side, threads=1).evaluate
@@ -216,26 +236,29 @@ def variants(checkpoint: Path, side: int, compile_too: bool) -> dict[str, Evalua
 
 def make_checkpoint(folder: Path, side: int, model: ModelSettings) -> Path:
     """An untrained network of the learning package (its speed is that of a trained one)."""
-    path = folder / f"side-{side}.pt"
+    path = folder / f"side-{side}-{model.inputs.value}.pt"
     Trainer(side, model, TrainSettings()).save(path)
     return path
 
 
-def measure_inference(args: argparse.Namespace, checkpoints: dict[int, Path],
-                      peak: Peak) -> None:
+# A checkpoint per side and input kind.
+Checkpoints = dict[tuple[int, InputKind], Path]
+
+
+def measure_inference(args: argparse.Namespace, checkpoints: Checkpoints, peak: Peak) -> None:
     torch.set_num_threads(1)
-    for side, checkpoint in checkpoints.items():
+    for (side, inputs), checkpoint in checkpoints.items():
         model, _ = load_model(checkpoint)
         flops = flops_per_evaluation(model, side)
-        print(f"\nside {side}: {flops / 1e6:.1f} MFLOP per evaluation "
+        print(f"\nside {side}, {inputs.description}: {flops / 1e6:.1f} MFLOP per evaluation "
               f"({args.blocks} blocks of {args.channels} channels)")
         print(f"{'variant':<32} {'batch':>5} {'evals/CPU s':>12} {'evals/s':>10} "
               f"{'GFLOP/s':>8} {'of core peak':>12}")
-        planes = positions(side, max(args.batches), seed=side)
+        arrays = positions(side, max(args.batches), seed=side, inputs=inputs)
         for name, evaluate in variants(checkpoint, side, args.compile).items():
             for batch in args.batches:
                 try:
-                    measured = speed(evaluate, planes[:batch], args.seconds)
+                    measured = speed(evaluate, tuple(a[:batch] for a in arrays), args.seconds)
                 except Exception as error:  # torch.compile without a working compiler
                     print(f"{name:<32} {batch:>5} failed: {type(error).__name__}: "
                           f"{str(error).splitlines()[0][:80]}")
@@ -246,21 +269,24 @@ def measure_inference(args: argparse.Namespace, checkpoints: dict[int, Path],
                       f"{gflops / peak.per_core:>11.1%}", flush=True)
 
 
-def measure_selfplay(args: argparse.Namespace, checkpoints: dict[int, Path]) -> None:
+def measure_selfplay(args: argparse.Namespace, checkpoints: Checkpoints) -> None:
     print(f"\nself-play: {args.workers} workers x {args.threads} games, {args.sims} "
           f"simulations per move, {args.games} games")
-    for side, checkpoint in checkpoints.items():
+    for (side, inputs), checkpoint in checkpoints.items():
+        # The self-play module's search sends the five planes alone.
+        mode = max(args.search_mode, 1) if inputs is InputKind.FULL else args.search_mode
         for backend in (Backend.TORCH, Backend.ONNXRUNTIME):
             options = RunOptions(kind=RunKind.SELFPLAY, games=args.games,
                                  settings=SearchSettings(dim=side, sims_per_move=args.sims,
-                                                         sample_moves=30),
+                                                         sample_moves=30, search_mode=mode),
                                  networks=[f"torch:{checkpoint}"], workers=args.workers,
                                  threads=args.threads, backend=backend)
             with Run(options) as run:
                 finished = sum(r.status is GameStatus.FINISHED for r in run)
                 seconds = time.perf_counter() - run.started
                 served = run.requests_served()
-            print(f"side {side}, {backend.value:<12}: {served / seconds:>8,.0f} network "
+            print(f"side {side}, {inputs.value:<6} inputs, search mode {mode}, "
+                  f"{backend.value:<12}: {served / seconds:>8,.0f} network "
                   f"evaluations/s ({finished} games, {seconds:.1f} s, process start-up "
                   "included)", flush=True)
 
@@ -273,6 +299,9 @@ def main() -> None:
                         help="wall time per measurement")
     parser.add_argument("--blocks", type=int, default=ModelSettings().blocks)
     parser.add_argument("--channels", type=int, default=ModelSettings().channels)
+    parser.add_argument("--inputs", type=InputKind, nargs="+", choices=list(InputKind),
+                        default=list(InputKind),
+                        help="the networks timed: of the five planes, of the full position")
     parser.add_argument("--compile", action="store_true",
                         help="also torch.compile (needs a C++ compiler; slow to start)")
     parser.add_argument("--fma-units", type=int, default=2,
@@ -282,15 +311,18 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--sims", type=int, default=8)
+    parser.add_argument("--search-mode", type=int, choices=(0, 1, 2), default=0,
+                        help="self-play's search (a full network's: 1 where this is 0)")
     parser.add_argument("--no-selfplay", action="store_true")
     args = parser.parse_args()
     peak = cpu_peak(args.fma_units)
     print(f"CPU peak, float32: {peak.per_core:.1f} GFLOP/s per core, {peak.total:.1f} GFLOP/s "
           f"on {peak.cores} cores = cores x clock x FMA width x 2 x units; {peak.how}")
     with tempfile.TemporaryDirectory() as folder:
-        checkpoints = {side: make_checkpoint(Path(folder), side,
-                                             ModelSettings(args.blocks, args.channels))
-                       for side in args.sides}
+        checkpoints = {(side, inputs): make_checkpoint(
+                           Path(folder), side, ModelSettings(args.blocks, args.channels,
+                                                             inputs=inputs))
+                       for side in args.sides for inputs in args.inputs}
         measure_inference(args, checkpoints, peak)
         if not args.no_selfplay:
             measure_selfplay(args, checkpoints)

@@ -40,6 +40,8 @@ import numpy as np
 
 import tralix_rules as tr
 from tralix_harness.networks import load_network
+from tralix_harness.networks.builtin import evaluate
+from tralix_harness.networks.inputs import InputKind, network_inputs
 
 TINY = ["--games", "2", "--first-games", "2", "--sims", "2", "--steps", "2", "--blocks", "1",
         "--channels", "8", "--batch-size", "8", "--eval-games", "4", "--rating-games", "4",
@@ -220,8 +222,14 @@ class Chaos:
         onnx_network = load_network(f"onnx:{onnx}", side)
         with gzip.open(run / "games" / f"gen-{self.args.generations:04d}.jsonl.gz", "rt") as f:
             history = json.loads(f.readline())["history"]
-        planes = tr.replay(side, [tile for _, tile in history])[0].astype(np.float32)
-        expected, got = torch_network.evaluate(planes), onnx_network.evaluate(planes)
+        # The position as the network sees it: the loop's network takes the full position.
+        tiles = [tile for _, tile in history]
+        arrays: tuple[np.ndarray, ...] = (
+            tuple(a.astype(np.float32) for a in tr.replay_full(side, tiles)[:2])
+            if network_inputs(torch_network) is InputKind.FULL
+            else (tr.replay(side, tiles)[0].astype(np.float32),))
+        planes = arrays[0]
+        expected, got = evaluate(torch_network, *arrays), evaluate(onnx_network, *arrays)
         gap = max(float(np.abs(a - b).max()) for a, b in zip(expected, got, strict=True))
         if gap > 1e-4:
             self.problems.append(f"{onnx.name} differs from {last.name} by {gap:.2e}")

@@ -1,9 +1,11 @@
 """Fuzzes the readers of self-play data files with broken gzip JSON Lines: bytes that are not
-gzip, gzip of junk, sound games with one value replaced anywhere in them (non-finite and huge
-numbers, deep nesting, wrong types), edited bytes, and streams cut short.
+gzip, gzip of junk, sound games (some with searched values) with one value replaced anywhere
+in them (non-finite and huge numbers, deep nesting, wrong types), edited bytes, and streams
+cut short.
 
-`read_data_file` must give its games or a DataError naming the file; `read_games` must give
-JSON values or refuse the file with an OSError or ValueError. Nothing else may escape."""
+`read_data_file` (of the five planes or of the full position) must give its games or a
+DataError naming the file; `read_games` must give JSON values or refuse the file with an
+OSError or ValueError. Nothing else may escape."""
 
 from __future__ import annotations
 
@@ -31,17 +33,23 @@ logging.disable(logging.WARNING)  # a file cut short is reported by a warning pe
 
 
 def sound_game(seed: int) -> dict[str, Any]:
-    """A game line as self-play writes it: random tiles, uniform shares over the valid tiles."""
+    """A game line as self-play writes it: random tiles, uniform shares over the valid tiles;
+    for odd seeds the values the search met (none for a forced move), as the engine's Gumbel
+    search records them."""
     rng = random.Random(seed)
     game = tr.Game(SIDE)
-    history, shares = [], []
+    history, shares, searched = [], [], []
     while not game.is_over():
         valid = game.valid_tiles()
         shares.append([[t, 1 / len(valid)] for t in valid])
+        searched.append(None if len(valid) == 1 else [0.25, 0.5, 0.125, 0.125])
         history.append([game.current_player, rng.choice(valid)])
         game.apply(history[-1][1])
-    return {"id": seed, "side": SIDE, "history": history, "records": shares,
+    line = {"id": seed, "side": SIDE, "history": history, "records": shares,
             "outcome": game.outcome(), "settings": {}}
+    if seed % 2:
+        line.update(root_values=searched, settings={"search_mode": 2})
+    return line
 
 
 GAMES = [sound_game(seed) for seed in range(4)]
@@ -121,7 +129,7 @@ def test_one_input(raw: bytes) -> None:
     else:
         assert sound is None or games == json.loads(json.dumps(sound)), "games changed"
     try:
-        contents = samples.read_data_file(path, SIDE)
+        contents = samples.read_data_file(path, SIDE, full=data.ConsumeBool())
     except samples.DataError as error:
         assert sound is None, f"sound games refused: {error}"
         assert str(path) in str(error), error

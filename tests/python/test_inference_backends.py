@@ -1,10 +1,12 @@
 """The backends of a trained network: its ONNX file run by ONNX Runtime and its batch-norm-folded
 PyTorch forms give the checkpoint's own logits on random positions of two sides (in bfloat16,
-nearly); an ONNX file that is missing, stale or damaged is exported again or refused, never
-used; ONNX Runtime asked for and missing is exit status 2; self-play with an exported network
-imports no torch, in any process; and the bfloat16 backend is what the playing processes run."""
+nearly), for a network of the five planes and one of the full position; an ONNX file that is
+missing, stale or damaged is exported again or refused, never used; ONNX Runtime asked for and
+missing is exit status 2; self-play with an exported network imports no torch, in any process;
+and the bfloat16 backend is what the playing processes run."""
 
 import copy
+import dataclasses
 import logging
 import os
 import queue
@@ -30,6 +32,7 @@ from tralix_harness.networks import checkpoint  # noqa: E402
 from tralix_harness.networks.backend import Backend, settle  # noqa: E402
 from tralix_harness.networks.errors import BackendUnavailable, CheckpointError  # noqa: E402
 from tralix_harness.networks.exported import exported, onnx_path  # noqa: E402
+from tralix_harness.networks.inputs import InputKind  # noqa: E402
 from tralix_harness.networks.loading import load_network  # noqa: E402
 from tralix_harness.networks.model import TorchNetwork, TralixNet, fold_batch_norm  # noqa: E402
 from tralix_harness.networks.names import NetworkKind, NetworkName  # noqa: E402
@@ -49,11 +52,12 @@ def one_thread():
     torch.set_num_threads(threads)
 
 
-def _trained_like(seed):
+def _trained_like(seed, inputs=InputKind.PLANES):
     """A tiny network whose batch norms are far from their initial identity (random scales,
-    shifts and running statistics), as after training: folding them must be exact."""
+    shifts and running statistics), as after training: folding them must be exact. A network
+    of the full position gets global-feature weights that matter (they start at zero)."""
     generator = torch.Generator().manual_seed(seed)
-    model = TralixNet(TINY)
+    model = TralixNet(dataclasses.replace(TINY, inputs=inputs))
     with torch.no_grad():
         for module in model.modules():
             if isinstance(module, torch.nn.BatchNorm2d):
@@ -62,6 +66,9 @@ def _trained_like(seed):
                 module.bias.copy_(torch.randn(size, generator=generator) * 0.5)
                 module.running_mean.copy_(torch.randn(size, generator=generator) * 0.5)
                 module.running_var.copy_(torch.rand(size, generator=generator) * 2 + 0.1)
+        if model.global_bias is not None:
+            model.global_bias.weight.copy_(
+                torch.randn(model.global_bias.weight.shape, generator=generator) * 0.1)
     return model.eval()
 
 
@@ -71,9 +78,9 @@ def _save(model, path, side=6):
     return path
 
 
-def _positions(side, count, seed):
+def _positions(side, count, seed, inputs=InputKind.PLANES):
     """Planes of positions met in games of uniformly random moves, from the first tile to
-    late in the game."""
+    late in the game; for the full position a pair, the planes and the global features."""
     rng = np.random.default_rng(seed)
     planes = []
     while len(planes) < count:
@@ -84,20 +91,28 @@ def _positions(side, count, seed):
                 break
             game.apply(int(rng.choice(game.valid_tiles())))
         if not game.is_over():
-            planes.append(game.encode(1))
+            planes.append(game.encode_full() if inputs is InputKind.FULL else game.encode(1))
+    if inputs is InputKind.FULL:
+        return tuple(np.stack([p[k] for p in planes]).astype(np.float32) for k in (0, 1))
     return np.stack(planes).astype(np.float32)
+
+
+def _arrays(positions):
+    """The positions as the arguments of a network's evaluate."""
+    return positions if isinstance(positions, tuple) else (positions,)
 
 
 def _reference(model, planes):
     with torch.inference_mode():
-        policy, value = model(torch.from_numpy(planes))
+        policy, value = model(*(torch.from_numpy(a) for a in _arrays(planes)))
     return policy.numpy(), value.numpy()
 
 
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    """A checkpoint of a tiny network and its ONNX file, exported once for both sides."""
-    model = _trained_like(seed=1)
+@pytest.fixture(scope="module", params=list(InputKind))
+def network(tmp_path_factory, request):
+    """A checkpoint of a tiny network of each input kind and its ONNX file, exported once for
+    both sides."""
+    model = _trained_like(seed=1, inputs=request.param)
     path = _save(model, tmp_path_factory.mktemp("network") / "tiny.pt")
     return model, path, exported(path)
 
@@ -105,22 +120,25 @@ def network(tmp_path_factory):
 @pytest.mark.parametrize("side", [5, 9])
 def test_every_backend_gives_the_checkpoints_logits(network, side):
     model, path, onnx_file = network
-    planes = _positions(side, 24, seed=side)
-    expected = _reference(model, planes)
+    positions = _positions(side, 24, seed=side, inputs=model.inputs)
+    planes = _arrays(positions)[0]
+    expected = _reference(model, positions)
     backends = {"onnxruntime": OnnxNetwork(onnx_file, side),
                 "torch, batch norms folded": TorchNetwork(path, side),
                 "torch, channels last": TorchNetwork(path, side, channels_last=True)}
     for name, backend in backends.items():
+        assert backend.inputs is model.inputs, name
         # The whole batch, and one position alone: batch and side are free in every form.
         for chosen in (slice(None), slice(3, 4)):
-            policy, value = backend.evaluate(planes[chosen])
+            policy, value = backend.evaluate(*(a[chosen] for a in _arrays(positions)))
             assert policy.shape == (len(planes[chosen]), side * side), name
             assert value.shape == (len(planes[chosen]), 4), name
             assert np.abs(policy - expected[0][chosen]).max() <= TOLERANCE, name
             assert np.abs(value - expected[1][chosen]).max() <= TOLERANCE, name
     # In bfloat16 the logits stay close (within 0.01 here) and are float32 again, yet
     # differ from float32's: the arithmetic really was bfloat16.
-    policy, value = TorchNetwork(path, side, channels_last=True, bfloat16=True).evaluate(planes)
+    policy, value = TorchNetwork(path, side, channels_last=True, bfloat16=True).evaluate(
+        *_arrays(positions))
     assert policy.dtype == value.dtype == np.float32
     error = max(np.abs(policy - expected[0]).max(), np.abs(value - expected[1]).max())
     assert TOLERANCE < error <= 0.03
@@ -130,10 +148,17 @@ def test_every_backend_gives_the_checkpoints_logits(network, side):
     for module in reset.modules():
         if isinstance(module, torch.nn.BatchNorm2d):
             module.reset_running_stats()
-    assert np.abs(_reference(reset, planes)[0] - expected[0]).max() > 100 * TOLERANCE
+    assert np.abs(_reference(reset, positions)[0] - expected[0]).max() > 100 * TOLERANCE
     folded = fold_batch_norm(model)
     assert not any(isinstance(m, torch.nn.BatchNorm2d) for m in folded.modules())
-    assert "BatchNormalization" not in {n.op_type for n in onnx.load(onnx_file).graph.node}
+    graph = onnx.load(onnx_file).graph
+    assert "BatchNormalization" not in {n.op_type for n in graph.node}
+    if model.inputs is InputKind.FULL:
+        # Global features that matter: other ones move the logits well beyond the tolerance.
+        planes_only, features = positions
+        moved = _reference(model, (planes_only, 1.0 - features))
+        assert np.abs(moved[0] - expected[0]).max() > 100 * TOLERANCE
+        assert [entry.name for entry in graph.input] == ["planes", "globals"]
 
 
 def test_a_missing_or_stale_onnx_file_is_exported_again(tmp_path, caplog):

@@ -226,7 +226,8 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     # network had an ownership head: without one.
     assert settings.as_dict() == dict(saved, search_mode=0, full_search_share=1.0, cheap_sims=0,
                                       playout_mix=0.0, gumbel_considered=16,
-                                      gumbel_min_spread=0.0, initial_weights="",
+                                      gumbel_min_spread=0.0, gumbel_every_move=False,
+                                      skip_forced_moves=False, initial_weights="",
                                       train=dict(train, precision="float32"),
                                       model=dict(model, ownership=False))
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,

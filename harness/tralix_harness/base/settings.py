@@ -162,11 +162,18 @@ class SearchSettings(Settings):
     The module reads these attributes by name at the start of every game: tralix_self_play
     the first eight, tralix_engine also ``search_mode``, the Gumbel root's settings
     (``gumbel_considered``, ``gumbel_min_spread``), the playout value blend (``playout_mix``)
-    and, in its training games, the playout cap (``full_search_share``, ``cheap_sims``).
+    and, in its training games, the playout cap (``full_search_share``, ``cheap_sims``), the
+    Gumbel draws at every move, the forced moves played without a search and the searched
+    values recorded (``gumbel_every_move``, ``skip_forced_moves``, ``record_root_values``).
     """
 
     dim: int = option(20, "board side", flag="side", least=MIN_SIDE, most=MAX_SIDE)
-    rep: int = option(1, "input layout: 1 planes first, 2 values last", least=1, most=2)
+    # 3, the full position, is set for the networks that see it (``RunOptions``), never
+    # asked for on the command line.
+    rep: int = dataclasses.field(default=1, metadata={
+        "help": "request layout of a five-plane network: 1 planes first, 2 values last (a "
+                "network of the full position takes 3, its own)",
+        "least": 1, "most": 3, "command_most": 2})
     sims_per_move: int = option(64, "simulations per move", flag="sims", least=0)
     sample_moves: int = option(30, "moves (tiles) before this count are sampled by visits",
                                least=0)
@@ -199,13 +206,30 @@ class SearchSettings(Settings):
         0.0, "search modes 1 and 2, in self-play and for searching players (--sims): the "
         "weight of one random playout's outcome blended into each network value the search "
         "sees (0: the network's value alone)", least=0, most=1)
+    gumbel_every_move: bool = option(
+        False, "search mode 2, training games: Gumbel draws choose the root's considered "
+        "children at every move, not only before --sample-moves (the move played after those "
+        "is still the survivor compared without its draws)")
+    skip_forced_moves: bool = option(
+        False, "search modes 1 and 2, training games: a position with one valid tile is played "
+        "without a search and teaches the policy nothing")
+    record_root_values: bool = option(
+        False, "search modes 1 and 2, training games: store with each game the values each "
+        "move's search met (root_values: four win shares by seat per move, null for a move "
+        "played without a search); the loop always does")
 
     def check(self) -> None:
-        """The playout blend and the playout cap are tralix_engine's: the self-play module's
-        search (mode 0) has neither."""
+        """The playout blend, the playout cap and the training games' flags are
+        tralix_engine's: the self-play module's search (mode 0) has none of them; the Gumbel
+        draws at every move are mode 2's."""
         mode = self.option_name("search_mode")
         if self.playout_mix and self.search_mode == 0:
             raise ValueError(f"{self.option_name('playout_mix')} needs {mode} 1 or 2")
+        for flag in ("skip_forced_moves", "record_root_values"):
+            if getattr(self, flag) and self.search_mode == 0:
+                raise ValueError(f"{self.option_name(flag)} needs {mode} 1 or 2")
+        if self.gumbel_every_move and self.search_mode != 2:
+            raise ValueError(f"{self.option_name('gumbel_every_move')} needs {mode} 2")
         if self.full_search_share < 1:
             if self.search_mode == 0:
                 share = self.option_name("full_search_share")

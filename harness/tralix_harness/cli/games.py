@@ -153,10 +153,12 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
     if refused:
         logger.error("tralix selfplay: argument --output: %s", refused)
         return 2
-    stored = dict(settings.as_dict(), network=str(args.network))
+    options = _options(args, settings, [args.network])
+    # The settings the games were played in: the network's request layout among them.
+    stored = dict(options.network_settings(0).as_dict(), network=str(args.network))
     tiles = failed = 0
     seat_totals = [0.0] * 4
-    with _open_run(args, _options(args, settings, [args.network])) as run:
+    with _open_run(args, options) as run:
         with GameWriter(output, append=args.append) as writer:
             def on_result(result: GameResult) -> None:
                 nonlocal tiles, failed
@@ -164,7 +166,8 @@ def cmd_selfplay(args: argparse.Namespace) -> int:
                 if result.status is not GameStatus.FINISHED or game is None:
                     failed += 1
                     return
-                writer.write(game_line(result.number, settings.side, game, stored))
+                writer.write(game_line(result.number, settings.side, game, stored,
+                                       root_values=result.root_values))
                 tiles += len(game.history)
                 for seat, value in enumerate(game.outcome):
                     seat_totals[seat] += value

@@ -24,7 +24,7 @@ from ..learning.settings import (
     LoopSettings,
     TrainSettings,
 )
-from ..networks.settings import ModelSettings
+from ..networks.settings import NEW_NETWORK, ModelSettings
 from . import arguments, paths
 from .options import add_options, build, given
 
@@ -55,7 +55,7 @@ def add_commands(commands: Any) -> None:
                        default=_CHECKPOINT_EVERY,
                        help="steps between checkpoints (%(default)s)")
     add_options(train, LoopControl, only=("train_threads",))
-    add_options(train.add_argument_group("network"), ModelSettings)
+    add_options(train.add_argument_group("network"), ModelSettings, NEW_NETWORK)
     add_options(train.add_argument_group("training"), TrainSettings)
     train.set_defaults(handler=cmd_train)
 
@@ -69,7 +69,7 @@ def add_commands(commands: Any) -> None:
     run = loop.add_argument_group("run")
     add_options(run, SearchSettings, LOOP_SEARCH, only=LOOP_SEARCH_FIELDS)
     add_options(run, LoopSettings)
-    add_options(loop.add_argument_group("network"), ModelSettings)
+    add_options(loop.add_argument_group("network"), ModelSettings, LoopSettings().model)
     add_options(loop.add_argument_group("training"), TrainSettings)
     invocation = loop.add_argument_group("this invocation")
     add_options(invocation, LoopControl)

@@ -16,10 +16,11 @@ from . import arguments
 
 def _parse(field: dataclasses.Field[Any], default: Any) -> Callable[[str], Any]:
     """What turns the option's text into the field's value, checking the field's bounds (a
-    command may ask more than the settings do: ``command_least``)."""
+    command may ask more than the settings do: ``command_least``, ``command_most``)."""
     bounds = {key: field.metadata[key] for key in BOUNDS if key in field.metadata}
-    if "command_least" in field.metadata:
-        bounds["least"] = field.metadata["command_least"]
+    for key in ("least", "most"):
+        if f"command_{key}" in field.metadata:
+            bounds[key] = field.metadata[f"command_{key}"]
     if not bounds:
         return type(default)
     return arguments.number(int if isinstance(default, int) else float, **bounds)

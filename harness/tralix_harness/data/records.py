@@ -1,10 +1,12 @@
 """Self-play data on disk: one finished game per line of a gzip-compressed JSON Lines file.
 
 Each line holds id, side, history ([player, tile] pairs), records (per move, [tile, share]
-pairs in the search's order), outcome (four values by seat) and settings. A line is written
-whole and flushed, so a run that stops keeps every game it finished; a file may hold several
-gzip members (a run appended to it). One reader for every user of the files: it gives the
-complete games of a file cut short by a killed run, with a warning.
+pairs in the search's order), outcome (four values by seat) and settings; games whose search
+recorded them, root_values too (per move the four win shares by seat that the move's search
+met, or null for a move played without a search), which readers that do not use them ignore.
+A line is written whole and flushed, so a run that stops keeps every game it finished; a file
+may hold several gzip members (a run appended to it). One reader for every user of the files:
+it gives the complete games of a file cut short by a killed run, with a warning.
 """
 
 from __future__ import annotations
@@ -31,20 +33,29 @@ class TrainingGame(NamedTuple):
     outcome: list[float]                         # by seat
 
 
+# What a search that records them reports beside a training game: per move, the four values by
+# seat its search met, or None for a move played without a search.
+RootValues = list[list[float] | None]
+
+
 def _share(value: float) -> float | None:
     # Shares are NaN when a move ran no simulation; JSON has no NaN, null stands for it.
     return None if math.isnan(value) else value
 
 
 def game_line(game_id: int, side: int, game: TrainingGame, settings: dict[str, Any],
-              extra: dict[str, Any] | None = None) -> str:
+              extra: dict[str, Any] | None = None, root_values: RootValues | None = None
+              ) -> str:
     history, records, outcome = game
+    searched = {} if root_values is None else {"root_values": [
+        None if values is None else list(values) for values in root_values]}
     return json.dumps({
         "id": game_id,
         "side": side,
         "history": [[player, tile] for player, tile in history],
         "records": [[[tile, _share(share)] for tile, share in record] for record in records],
         "outcome": list(outcome),
+        **searched,
         "settings": settings,
         **(extra or {}),
     }, separators=(",", ":"), allow_nan=False)

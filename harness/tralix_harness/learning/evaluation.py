@@ -24,12 +24,14 @@ import torch
 
 from ..local.lifecycle import GameRun, RunOpener
 from ..networks.backend import Backends, settle
+from ..networks.builtin import evaluate
 from ..networks.loading import load_network
 from ..networks.names import NetworkKind, NetworkName
 from .folder import RunFolder, json_safe, write_json_atomically
 from .match import (
     Match,
     PlayedGame,
+    Policy,
     PolicyFunction,
     PolicyNetwork,
     Score,
@@ -125,14 +127,16 @@ class Evaluation:
                 results["previous"] = previous.as_dict()
         return results
 
-    def policy(self, checkpoint: Path) -> PolicyFunction:
-        """A checkpoint's policy logits, for the matches played in this process, on what runs
-        self-play's large batches: bfloat16 where self-play runs so, else ONNX Runtime on one
-        thread (about twice PyTorch's speed), else PyTorch with the batch norms folded; torch
-        on as many threads as there are (the trainer's stay as they are)."""
+    def policy(self, checkpoint: Path) -> Policy:
+        """A checkpoint's policy logits, in the form its network sees, for the matches played
+        in this process, on what runs self-play's large batches: bfloat16 where self-play runs
+        so, else ONNX Runtime on one thread (about twice PyTorch's speed), else PyTorch with the
+        batch norms folded; torch on as many threads as there are (the trainer's stay as they
+        are)."""
         settled = settle([NetworkName.torch(checkpoint)], self.backends.batched)
         network = load_network(settled.names[0], self.settings.side, None, settled.backend)
-        return lambda planes: network.evaluate(planes)[0]
+        return Policy(lambda planes, globals_=None: evaluate(network, planes, globals_)[0],
+                      settled.inputs[0])
 
     def rating_matches(self, generation: int, policy_of: Callable[[int], Any]
                        ) -> list[tuple[str, Match]]:
@@ -143,7 +147,7 @@ class Evaluation:
         seed = self.settings.train.seed * 100003 + generation
         candidate = policy_of(generation)
 
-        def greedy(opponent: PolicyFunction) -> Match:
+        def greedy(opponent: PolicyFunction | Policy) -> Match:
             return lambda seed, played, stop: greedy_match(
                 candidate, opponent, side, c.rating_games, c.arena_opening, seed=seed,
                 outcomes=played, stop=stop)
@@ -233,4 +237,4 @@ def _torch_threads(count: int) -> Iterator[None]:
 
 def _heuristic_policy(side: int) -> Any:
     network = load_network("heuristic", side)
-    return lambda planes: network.evaluate(planes.astype(np.float32))[0]
+    return lambda planes: evaluate(network, planes.astype(np.float32))[0]

@@ -26,6 +26,7 @@ from ..base.settings import SOUND_SEARCH, SearchSettings
 from ..local.parent_watch import end_with_parent
 from ..networks.backend import Backend
 from ..networks.builtin import Network
+from ..networks.inputs import network_inputs
 from ..networks.loading import load_network
 from ..networks.synchronous import SyncPipe
 
@@ -70,9 +71,9 @@ class GameOutcome:
 
 
 def input_layout(network: Network) -> int:
-    """The layout of the requests a network takes (the config's ``rep``): planes first for
-    every network today."""
-    return 1
+    """The layout of the requests a network takes (the config's ``rep``): the full position's
+    for a network that sees it, else the five planes first."""
+    return network_inputs(network).rep()
 
 
 def seat_settings(network: Network | None, side: int, seat: Seat) -> SearchSettings:

@@ -21,16 +21,21 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-# Value probabilities (n, 4), player to move first, for float32 planes (n, features, side, side).
-ValueFunction = Callable[[npt.NDArray[np.float32]], npt.NDArray[Any]]
+from ..networks.inputs import InputKind
+
+# Value probabilities (n, 4), player to move first: value(planes) for float32 planes (n, 5,
+# side, side), or for a network of the full position value(planes, globals) with its six
+# planes and its global features (n, 88).
+ValueFunction = Callable[..., npt.NDArray[Any]]
 
 CHUNK = 1024  # positions valued at once
 
 
 def lookahead_targets(value: ValueFunction, side: int, tiles: Sequence[int],
-                      temperature: float) -> list[list[list[float]]]:
+                      temperature: float, inputs: InputKind = InputKind.PLANES
+                      ) -> list[list[list[float]]]:
     """One target per decision of the game whose tiles are ``tiles``: [[tile, share], ...]
-    over the decision's valid tiles, ascending."""
+    over the decision's valid tiles, ascending. ``inputs`` is what the value function sees."""
     import tralix_rules
 
     game = tralix_rules.Game(side)
@@ -49,8 +54,13 @@ def lookahead_targets(value: ValueFunction, side: int, tiles: Sequence[int],
     live = [i for i, (_, _, child) in enumerate(children) if not child.is_over()]
     for start in range(0, len(live), CHUNK):
         part = live[start:start + CHUNK]
-        planes = np.stack([children[i][2].encode(1) for i in part]).astype(np.float32)
-        values = value(planes)
+        if inputs is InputKind.FULL:
+            positions = [children[i][2].encode_full() for i in part]
+            values = value(np.stack([p for p, _ in positions]).astype(np.float32),
+                           np.stack([g for _, g in positions]).astype(np.float32))
+        else:
+            planes = np.stack([children[i][2].encode(1) for i in part]).astype(np.float32)
+            values = value(planes)
         for row, i in enumerate(part):
             _, mover, child = children[i]
             worth[i] = values[row, (mover - child.current_player) % 4]
@@ -71,9 +81,11 @@ def torch_value(model: Any) -> ValueFunction:
     """The value function of a network (evaluation mode, no gradients)."""
     import torch
 
-    def value(planes: npt.NDArray[np.float32]) -> npt.NDArray[Any]:
+    def value(planes: npt.NDArray[np.float32],
+              globals_: npt.NDArray[np.float32] | None = None) -> npt.NDArray[Any]:
         with torch.inference_mode():
-            _, logits = model(torch.from_numpy(planes))
+            _, logits = model(torch.from_numpy(planes),
+                              None if globals_ is None else torch.from_numpy(globals_))
         result: npt.NDArray[Any] = torch.softmax(logits, dim=1).numpy()
         return result
 

@@ -34,7 +34,7 @@ from .lookahead import lookahead_targets, torch_value
 from .report import Report
 from .settings import LoopControl, LoopSettings, PolicyTarget
 from .trainer import Trainer, TrainStats
-from .training_state import starting_network
+from .training_state import starting_inputs, starting_network
 
 
 @dataclasses.dataclass
@@ -171,7 +171,8 @@ class Loop:
         s, c = self.settings, self.control
         games = s.generation_games(generation)
         network = NetworkName.torch(self.folder.checkpoint(generation - 1))
-        search = s.generation_search(generation)
+        # The playout blend's anneal goes by the run's wall time before this generation.
+        search = s.generation_search(generation, c.playout_scale(self._wall_time(), generation))
         stored = dict(search.as_dict(), network=str(network), generation=generation)
         partial = output.with_name(output.name + ".part")
         value = None
@@ -198,8 +199,9 @@ class Loop:
                     elif value is not None:
                         played = [tile for _, tile in game.history]
                         extra["lookahead"] = lookahead_targets(
-                            value, s.side, played, s.lookahead_temperature)
-                    writer.write(game_line(result.number, s.side, game, stored, extra))
+                            value, s.side, played, s.lookahead_temperature, s.model.inputs)
+                    writer.write(game_line(result.number, s.side, game, stored, extra,
+                                           result.root_values))
                     tiles += len(game.history)
             finally:
                 self._watch(None)
@@ -219,7 +221,12 @@ def run_loop(path: Path, changes: Mapping[str, Any], control: LoopControl,
     control.backend.resolve()  # ONNX Runtime asked for and missing: refused before anything
 
     def asked(saved: LoopSettings | None) -> LoopSettings:
-        settings = (saved or LoopSettings()).with_changes(changes)
+        given = dict(changes)
+        start = given.get("initial_weights")
+        if saved is None and start and "inputs" not in given:
+            # A new run from another's network sees what that network sees unless told.
+            given["inputs"] = starting_inputs(Path(start))
+        settings = (saved or LoopSettings()).with_changes(given)
         if saved is None and settings.initial_weights:  # refused before the folder is made
             starting_network(Path(settings.initial_weights), settings.model)
         return settings

@@ -28,12 +28,35 @@ from ..local.openings import arena_opening, game_seed
 from ..local.options import RunKind, RunOptions
 from ..local.run import Run
 from ..networks.backend import Backend
-from ..networks.builtin import Network, PlanesArray, Scores
+from ..networks.builtin import GlobalsArray, Network, PlanesArray, Scores, evaluate
+from ..networks.inputs import InputKind, network_inputs
 from ..networks.names import NetworkName
 from ..networks.synchronous import SyncPipe
 
-# Policy logits (batch, side * side) for float32 planes (batch, features, side, side).
+# Policy logits (batch, side * side) for float32 planes (batch, 5, side, side).
 PolicyFunction = Callable[[np.ndarray[Any, Any]], np.ndarray[Any, Any]]
+
+
+@dataclasses.dataclass(frozen=True)
+class Policy:
+    """A greedy player's policy logits in the form it sees its positions: ``logits(planes)``
+    for the five planes, ``logits(planes, globals)`` for the full position (its six planes and
+    its global features). A plain ``PolicyFunction`` is a policy of the five planes."""
+
+    logits: Callable[..., np.ndarray[Any, Any]]
+    inputs: InputKind = InputKind.PLANES
+
+    @classmethod
+    def of(cls, policy: PolicyFunction | Policy) -> Policy:
+        return policy if isinstance(policy, Policy) else cls(policy)
+
+    def positions(self, games: Sequence[Any]) -> tuple[np.ndarray[Any, Any], ...]:
+        """The arrays this policy takes for positions of ``tralix_rules.Game``."""
+        if self.inputs is InputKind.FULL:
+            encoded = [game.encode_full() for game in games]
+            return (np.stack([planes for planes, _ in encoded]).astype(np.float32),
+                    np.stack([features for _, features in encoded]).astype(np.float32))
+        return (np.stack([game.encode(1) for game in games]).astype(np.float32),)
 # Asked between the moves of a match: True stops it (MatchStopped).
 StopCheck = Callable[[], bool]
 
@@ -106,16 +129,16 @@ def random_policy(seed: int) -> PolicyFunction:
     return lambda planes: rng.random((len(planes), planes.shape[-1] * planes.shape[-2]))
 
 
-def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int, games: int,
-                 opening: int, seed: int,
+def greedy_match(candidate: PolicyFunction | Policy, opponent: PolicyFunction | Policy,
+                 side: int, games: int, opening: int, seed: int,
                  outcomes: list[PlayedGame] | None = None,
                  stop: StopCheck | None = None) -> Score:
     """The candidate in one seat against the opponent in the three others, each laying the
-    valid tile of highest policy logit. Games come in fours from one opening (``opening``
-    tiles drawn at random), the candidate in each seat once, so that no seat and no opening
-    favours either side; the interval is taken over the openings. An even match scores
-    0.25. ``outcomes``, when given, receives each game (the candidate's seat in it);
-    ``stop`` is asked before every round of moves."""
+    valid tile of highest policy logit, each seeing the positions in its own form. Games come
+    in fours from one opening (``opening`` tiles drawn at random), the candidate in each seat
+    once, so that no seat and no opening favours either side; the interval is taken over the
+    openings. An even match scores 0.25. ``outcomes``, when given, receives each game (the
+    candidate's seat in it); ``stop`` is asked before every round of moves."""
     import tralix_rules
 
     start = time.perf_counter()
@@ -139,13 +162,12 @@ def greedy_match(candidate: PolicyFunction, opponent: PolicyFunction, side: int,
             break
         if stop is not None and stop():
             raise MatchStopped
-        for policy, ours in ((candidate, True), (opponent, False)):
+        for policy, ours in ((Policy.of(candidate), True), (Policy.of(opponent), False)):
             movers = [i for i in playing if not boards[i].is_over()
                       and (boards[i].current_player == seats[i]) == ours]
             if not movers:
                 continue
-            planes = np.stack([boards[i].encode(1) for i in movers]).astype(np.float32)
-            logits = policy(planes)
+            logits = policy.logits(*policy.positions([boards[i] for i in movers]))
             evaluations += len(movers)
             for row, i in enumerate(movers):
                 valid = boards[i].valid_tiles()
@@ -165,23 +187,28 @@ class _Stoppable:
 
     def __init__(self, network: Network, stop: StopCheck) -> None:
         self.network = network
+        self.inputs = network_inputs(network)
         self.stop = stop
 
-    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
+    def evaluate(self, planes: PlanesArray, globals_: GlobalsArray | None = None
+                 ) -> tuple[Scores, Scores]:
         if self.stop():
             raise MatchStopped
-        return self.network.evaluate(planes)
+        return evaluate(self.network, planes, globals_)
 
 
 class PolicyNetwork:
-    """A policy function as a network, for a greedy seat of the engine's matches, which plays
-    its highest prior and never looks at the value: the values are zeros."""
+    """A policy as a network, for a greedy seat of the engine's matches, which plays its
+    highest prior and never looks at the value: the values are zeros."""
 
-    def __init__(self, policy: PolicyFunction) -> None:
-        self.policy = policy
+    def __init__(self, policy: PolicyFunction | Policy) -> None:
+        self.policy = Policy.of(policy)
+        self.inputs = self.policy.inputs
 
-    def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
-        return self.policy(planes), np.zeros((len(planes), 4), np.float32)
+    def evaluate(self, planes: PlanesArray, globals_: GlobalsArray | None = None
+                 ) -> tuple[Scores, Scores]:
+        arrays = (planes,) if globals_ is None else (planes, globals_)
+        return self.policy.logits(*arrays), np.zeros((len(planes), 4), np.float32)
 
 
 def search_match(candidate: Network, opponent: Network, sims: int, side: int, games: int,
@@ -190,9 +217,10 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
                  stop: StopCheck | None = None) -> Score:
     """The candidate, greedy, in one seat against the opponent searching ``sims`` simulations
     per move (the sound search) in the three others, through ``tralix_engine.play_match`` in
-    this process. Games come in fours from one opening (the arena's: ``opening`` tiles laid at
-    random, drawn from ``seed`` and the opening's number), the candidate in each seat once; the
-    interval is taken over the openings. The searches draw from ``seed`` and the game's
+    this process, each asked in the request layout of what it sees. Games come in fours from
+    one opening (the arena's: ``opening`` tiles laid at random, drawn from ``seed`` and the
+    opening's number), the candidate in each seat once; the interval is taken over the
+    openings. The searches draw from ``seed`` and the game's
     number too: the same seed plays the same games. ``outcomes`` and ``stop`` as for
     ``greedy_match`` (``stop`` is asked before every evaluation; the engine then fails with
     MatchStopped as its cause)."""
@@ -205,14 +233,19 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
     config = SearchSettings(dim=side, sims_per_move=sims, search_mode=SOUND_SEARCH)
     pipe = SyncPipe()
     mine, theirs = pipe.queue(candidate), pipe.queue(opponent)
+    own: Any = mine
+    if mine.inputs is not InputKind.PLANES:  # greedy, in its own layout
+        own = (mine, 0, dataclasses.replace(config, rep=mine.inputs.rep()))
     rival: Any = (theirs, sims) if sims > 0 else theirs
+    if theirs.inputs is not InputKind.PLANES:
+        rival = (theirs, sims, dataclasses.replace(config, rep=theirs.inputs.rep()))
     openings = max(1, math.ceil(games / 4))
     per_opening: list[float] = []
     for number in range(openings):
         tiles = arena_opening(side, opening, seed, number)
         total = 0.0
         for seat in range(4):
-            seats = [mine if s == seat else rival for s in range(4)]
+            seats = [own if s == seat else rival for s in range(4)]
             game = 4 * number + seat
             outcome, history = tralix_engine.play_match(game, config, seats, pipe, tiles,
                                                         seed=game_seed(seed, game))

@@ -18,7 +18,7 @@ import torch
 
 from ..base.signals import SignalStop
 from ..data.samples import DataError
-from ..networks.settings import ModelSettings
+from ..networks.settings import NEW_NETWORK
 from .settings import TrainSettings
 from .trainer import Trainer, TrainStats
 
@@ -59,7 +59,7 @@ class OfflineTraining:
             new_files = list(data[len(known):])
             logger.info("resuming %s at step %d", output, trainer.steps)
         else:
-            trainer = Trainer(side, dataclasses.replace(ModelSettings(), **model),
+            trainer = Trainer(side, dataclasses.replace(NEW_NETWORK, **model),
                               dataclasses.replace(TrainSettings(), **train))
             new_files = list(data)
         for path in new_files:
@@ -108,4 +108,6 @@ def _weighted(chunks: Sequence[TrainStats]) -> TrainStats | None:
                       ownership_loss=mean("ownership_loss"),
                       samples_per_second=mean("samples_per_second"),
                       seconds=sum(c.seconds for c in chunks),
-                      learning_rate=chunks[-1].learning_rate)
+                      learning_rate=chunks[-1].learning_rate,
+                      value_target_loss=mean("value_target_loss"),
+                      score_loss=mean("score_loss"))

@@ -10,6 +10,7 @@ import sys
 from pathlib import Path
 from typing import Any, TextIO
 
+from ..networks.inputs import InputKind
 from .folder import RunFolder
 from .plot import plot_run
 from .settings import LoopSettings
@@ -37,8 +38,11 @@ class Report:
             sims += f", a random playout weighing {s.search.playout_mix:g} in each value"
         start = (f"from the network of {s.initial_weights}" if s.initial_weights else
                  f"generation 1: {s.first_games} games of {s.first_sims}")
+        sees = ("the full position" if s.model.inputs is InputKind.FULL
+                else "the five planes")
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "
-              f"{s.model.channels} channels; per generation {s.games} self-play games of "
+              f"{s.model.channels} channels seeing {sees}; per generation {s.games} self-play "
+              "games of "
               f"{sims} ({start}) and {s.steps} training steps of {s.train.batch_size} "
               "positions",
               file=self.out)

@@ -15,8 +15,10 @@ from collections.abc import Mapping
 from typing import Any, Self
 
 from ..base.settings import SearchSettings, Settings, option
+from ..data.window import WindowSize
 from ..networks.backend import Backend
-from ..networks.settings import ModelSettings
+from ..networks.inputs import InputKind
+from ..networks.settings import NEW_NETWORK, ModelSettings
 from .ratings import REFERENCE_SIMS
 
 
@@ -46,14 +48,34 @@ class TrainSettings(Settings):
     weight_decay: float = option(1e-3, "decoupled weight decay (AdamW)", least=0)
     window_games: int = option(3000, "the most recent games that minibatches are drawn from",
                                least=1)
+    window_growth: float = option(
+        0.0, "a window that grows with the run: this share of the games played so far, at least "
+        "--window-min-games and at most --window-games (0: always --window-games)",
+        least=0, most=1)
+    window_min_games: int = option(
+        500, "the least games of a growing window (--window-growth)", least=1)
     policy_target: PolicyTarget = option(
         PolicyTarget.VISITS,
         "policy targets: 'visits' (the search's records: visit shares, or the Gumbel search's "
         "improved policy) or 'lookahead' (one-tile look-ahead targets by the value head, "
         "stored with the games, where they have them)")
     target_temperature: float = option(
-        0.5, "visit-share targets are raised to 1/T and renormalised", above=0)
+        0.5, "visit-share targets (and improved policies with --sharpen-improved) are raised "
+        "to 1/T and renormalised", above=0)
+    # The improved policy already weighs the prior in: raised to 1/T it counts the prior
+    # twice. Settings saved before the choice sharpened them (from_dict).
+    sharpen_improved: bool = option(
+        False, "sharpen the Gumbel root's improved policies (the records of search mode 2) by "
+        "--target-temperature too, not only visit shares")
     value_weight: float = option(1.0, "weight of the value loss beside the policy loss", least=0)
+    value_target_mix: float = option(
+        0.0, "the value target is (1 - w) times the game's outcome plus w times the values the "
+        "move's search met, where the game recorded them (the outcome alone elsewhere); the "
+        "metrics' value_loss stays the loss against the outcome alone", least=0, most=1)
+    score_weight: float = option(
+        1.0, "weight of the score loss (the squared error of each seat's final tile count over "
+        "89, summed over the seats) beside the policy loss, where the network has the head",
+        least=0)
     ownership_weight: float = option(
         1.0, "weight of the ownership loss (per tile) beside the policy loss, where the network "
         "has the head", least=0)
@@ -74,8 +96,15 @@ class TrainSettings(Settings):
 
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
-        # Settings saved before there was a choice trained in float32.
-        return super().from_dict({"precision": Precision.FLOAT32.value, **values})
+        # Settings saved before there was a choice trained in float32 and sharpened every
+        # record.
+        return super().from_dict({"precision": Precision.FLOAT32.value,
+                                  "sharpen_improved": True, **values})
+
+    @property
+    def window(self) -> WindowSize:
+        """The window's size, as the data package takes it."""
+        return WindowSize(self.window_games, self.window_growth, self.window_min_games)
 
 
 # The loop's self-play search, where it differs from the module's usual settings: side 10, a
@@ -99,7 +128,8 @@ LOOP_SEARCH = SearchSettings(dim=10, sims_per_move=8, sample_moves=24, c_init=2.
 # "sims", "alpha"), which is what the file has always called them.
 LOOP_SEARCH_FIELDS = ("dim", "sims_per_move", "sample_moves", "c_init", "dirichlet_alpha",
                       "exploration_fraction", "search_mode", "full_search_share", "cheap_sims",
-                      "playout_mix", "gumbel_considered", "gumbel_min_spread")
+                      "playout_mix", "gumbel_considered", "gumbel_min_spread",
+                      "gumbel_every_move", "skip_forced_moves")
 _SEARCH_OPTIONS = {field.name: field for field in dataclasses.fields(SearchSettings)}
 _SEARCH_KEYS = {_SEARCH_OPTIONS[name].metadata.get("flag", name): name
                 for name in LOOP_SEARCH_FIELDS}
@@ -128,11 +158,15 @@ class LoopSettings(Settings):
     steps: int = option(200, "training steps per generation", least=0)
     # Self-play's search, generation 1's simulations aside.
     search: SearchSettings = dataclasses.field(default_factory=lambda: LOOP_SEARCH)
-    model: ModelSettings = dataclasses.field(default_factory=ModelSettings)
+    # A new run's network sees the full position; a settings file without the key saw the
+    # five planes (ModelSettings' own defaults).
+    model: ModelSettings = dataclasses.field(default_factory=lambda: NEW_NETWORK)
     train: TrainSettings = dataclasses.field(default_factory=TrainSettings)
 
     def check(self) -> None:
-        """The search settings a run may set, the root noise's weight not negative."""
+        """The search settings a run may set, the root noise's weight not negative, and a
+        network of the full position searched by the engine (the self-play module's search
+        sends the five planes alone)."""
         if self.search.exploration_fraction < 0:
             raise ValueError(f"{SearchSettings.option_name('exploration_fraction')}: must be "
                              f"at least 0, not {self.search.exploration_fraction}")
@@ -141,8 +175,13 @@ class LoopSettings(Settings):
         if kept != self.search:
             raise ValueError("the loop's search settings are the side, simulations, sampled "
                              "moves, c_init, alpha, exploration fraction, search mode, "
-                             "Gumbel root, playout mix and playout cap; the "
+                             "Gumbel root, playout mix, playout cap and forced moves; the "
                              f"others stay as they are: {LOOP_SEARCH}")
+        if self.model.inputs is InputKind.FULL and self.search.search_mode == 0:
+            mode = SearchSettings.option_name("search_mode")
+            raise ValueError(f"{ModelSettings.option_name('inputs')} full: the self-play "
+                             f"module's search ({mode} 0) sends the five planes alone; use "
+                             f"{mode} 1 or 2, or {ModelSettings.option_name('inputs')} planes")
 
     @property
     def side(self) -> int:
@@ -156,18 +195,24 @@ class LoopSettings(Settings):
         """The self-play games of a generation."""
         return self.first_games if self.untrained(generation) else self.games
 
-    def generation_search(self, generation: int) -> SearchSettings:
-        """The search settings of a generation's self-play."""
+    def generation_search(self, generation: int, playout_scale: float = 1.0) -> SearchSettings:
+        """The search settings of a generation's self-play, its playout blend scaled by
+        ``playout_scale`` (an anneal), its requests in the layout of what the network sees;
+        the engine's searches record the values they met."""
+        search = dataclasses.replace(self.search, record_root_values=self.search.search_mode != 0,
+                                     playout_mix=self.search.playout_mix * playout_scale,
+                                     rep=self.model.inputs.rep(self.search.rep))
         if self.untrained(generation):  # its records teach nothing: no playout cap
-            return dataclasses.replace(self.search, sims_per_move=self.first_sims,
+            return dataclasses.replace(search, sims_per_move=self.first_sims,
                                        full_search_share=1.0)
-        return self.search
+        return search
 
     def with_changes(self, changes: Mapping[str, Any]) -> LoopSettings:
         """These settings with ``changes``, by field name, to the loop's own fields or to
         those of its search, network and training settings (as the command line gives them).
-        The self-play module's search (search mode 0) plays without playouts: the playout mix
-        goes to 0 with it unless the changes set one."""
+        The self-play module's search (search mode 0) plays without playouts and sends the
+        five planes alone: the playout mix goes to 0 with it, and the network sees the five
+        planes, unless the changes set them."""
         parts: dict[type[Settings], dict[str, Any]] = {
             kind: {} for kind in (LoopSettings, SearchSettings, ModelSettings, TrainSettings)}
         for name, value in changes.items():
@@ -178,6 +223,7 @@ class LoopSettings(Settings):
         search = parts[SearchSettings]
         if search.get("search_mode", self.search.search_mode) == 0:
             search.setdefault("playout_mix", 0.0)
+            parts[ModelSettings].setdefault("inputs", InputKind.PLANES)
         return dataclasses.replace(
             dataclasses.replace(self, **parts[LoopSettings]),
             search=dataclasses.replace(self.search, **search),
@@ -193,7 +239,10 @@ class LoopSettings(Settings):
 
     @classmethod
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
-        own = {k: v for k, v in values.items() if k not in _SEARCH_KEYS}
+        # A file without the network's or the training's settings read with the defaults of
+        # settings saved before their newer fields (the five planes among them).
+        own = {"model": {}, "train": {},
+               **{k: v for k, v in values.items() if k not in _SEARCH_KEYS}}
         # A settings file written before the search had modes was played with the self-play
         # module's own search; one written before the playout blend, without it.
         values = {"search_mode": 0, "playout_mix": 0.0, **values}
@@ -261,21 +310,39 @@ class LoopControl(Settings):
         0.3, "over this last share of --minutes (or of --generations without it) the learning "
         "rate falls linearly to a tenth, so that the last networks come from small steps (0: "
         "no fall)", least=0, most=1)
+    playout_mix_anneal: float = option(
+        0.0, "over this first share of --minutes (or of --generations without it) self-play's "
+        "--playout-mix falls linearly to 0, as the network's own values improve (0: the blend "
+        "stays as it is)", least=0, most=1)
+
+    def run_share(self, seconds: float, generations: int) -> float | None:
+        """The share of the run gone by after ``seconds`` of its wall time and ``generations``
+        generations: of --minutes, or of --generations without it; None without a limit."""
+        if self.minutes:
+            return seconds / (self.minutes * 60.0)
+        if self.generations:
+            return generations / self.generations
+        return None
 
     def rate_scale(self, seconds: float, generation: int) -> float:
         """The learning rate's factor for training a generation that starts after ``seconds``
         of the run's wall time: 1 until the last ``anneal`` share of the limit (of --minutes,
         or of --generations without it), then falling linearly to a tenth at the limit."""
-        if not self.anneal:
-            return 1.0
-        if self.minutes:
-            share = seconds / (self.minutes * 60.0)
-        elif self.generations:
-            share = generation / self.generations
-        else:
+        share = self.run_share(seconds, generation)
+        if not self.anneal or share is None:
             return 1.0
         fall = (share - (1.0 - self.anneal)) / self.anneal
         return 1.0 - 0.9 * min(1.0, max(0.0, fall))
+
+    def playout_scale(self, seconds: float, generation: int) -> float:
+        """The factor of self-play's playout blend for a generation whose games start after
+        ``seconds`` of the run's wall time: falling linearly from 1 at the start of the run to
+        0 once the ``playout_mix_anneal`` share of it has gone by (by the generations before
+        this one without --minutes)."""
+        share = self.run_share(seconds, generation - 1)
+        if not self.playout_mix_anneal or share is None:
+            return 1.0
+        return max(0.0, 1.0 - share / self.playout_mix_anneal)
 
 
 # The fields of each settings class a loop's changes may name.

@@ -1,9 +1,11 @@
 """The trainer: minibatches from the window, AdamW with a warm-up, a moving average of the
 weights, the batch norms calibrated before a save, and checkpoints that resume exactly.
 
-Loss per minibatch (losses.py): the policy cross-entropy, plus the value cross-entropy times
-the value weight, plus, where the network has an ownership head, the ownership cross-entropy
-times the ownership weight. Weight decay applies to the convolution and linear weights.
+Loss per minibatch (losses.py): the policy cross-entropy, plus the value cross-entropy against
+the value target (the outcome, or mixed with the searched values) times the value weight,
+plus, where the network has an ownership head, the ownership cross-entropy times the ownership
+weight, and where it has a score head, the score's squared error times the score weight.
+Weight decay applies to the convolution and linear weights.
 
 The batch norms' running statistics are not what play uses: training leaves them an average
 over the last few dozen steps' weights, which at the learning rate here moved enough that the
@@ -44,6 +46,7 @@ from ..data.symmetries import Batch
 from ..data.window import Source, Window
 from ..networks import checkpoint
 from ..networks.errors import CheckpointError
+from ..networks.inputs import InputKind
 from ..networks.model import TralixNet, native_bfloat16
 from ..networks.settings import ModelSettings
 from .losses import StepLosses, batch_losses, measured
@@ -68,13 +71,15 @@ class TrainStats:
 
     steps: int = 0
     policy_loss: float = math.nan
-    value_loss: float = math.nan
+    value_loss: float = math.nan       # against the outcome alone
     policy_entropy: float = math.nan   # of the network's policy on the training samples
     target_entropy: float = math.nan   # of the policy targets
     ownership_loss: float = math.nan   # per tile (nan without an ownership head)
     samples_per_second: float = math.nan
     seconds: float = 0.0
     learning_rate: float = math.nan
+    value_target_loss: float = math.nan  # against the value target, what training minimises
+    score_loss: float = math.nan       # nan without a score head
 
 
 class Trainer:
@@ -99,8 +104,8 @@ class Trainer:
         self.steps = 0
         # The moving average of the weights, when there is one: what is saved and played.
         self.average: TralixNet | None = copy.deepcopy(self.model) if train.average_decay else None
-        self.window = Window(side, train.window_games,
-                             train.policy_target is PolicyTarget.LOOKAHEAD)
+        self.window = Window(side, train.window, train.policy_target is PolicyTarget.LOOKAHEAD,
+                             model.inputs is InputKind.FULL)
         self.extra: dict[str, Any] = {}  # what the caller keeps in the checkpoint beside
 
     # ----- training -----------------------------------------------------------------------
@@ -109,9 +114,11 @@ class Trainer:
         """One optimizer step; returns what it measured on the minibatch."""
         self.model.train()
         losses = batch_losses(self.model, batch, self.bfloat16)
-        loss = losses.policy + self.settings.value_weight * losses.value
+        loss = losses.policy + self.settings.value_weight * losses.trained_value
         if losses.ownership is not None:
             loss = loss + self.settings.ownership_weight * losses.ownership
+        if losses.score is not None:
+            loss = loss + self.settings.score_weight * losses.score
         self.optimizer.zero_grad(set_to_none=True)
         loss.backward()  # type: ignore[no-untyped-call]
         self.optimizer.step()
@@ -140,7 +147,8 @@ class Trainer:
         """A minibatch of the window, drawn with ``rng`` (the trainer's own by default)."""
         s = self.settings
         return self.window.draw(self.rng if rng is None else rng, s.batch_size,
-                                s.target_temperature, s.rotations, s.reflections)
+                                s.target_temperature, s.rotations, s.reflections,
+                                s.sharpen_improved, s.value_target_mix)
 
     def train(self, steps: int, progress: Callable[[int, float], None] | None = None,
               should_stop: Callable[[], bool] | None = None,
@@ -153,7 +161,8 @@ class Trainer:
                                      schedule.lr_lambdas, strict=True):
             group["lr"] = lr * factor(schedule.last_epoch)
         start = time.perf_counter()
-        totals, counts = np.zeros(5), np.zeros(5)
+        measures = len(StepLosses._fields)
+        totals, counts = np.zeros(measures), np.zeros(measures)
         done = 0
         for _ in range(steps):
             if should_stop is not None and should_stop():
@@ -175,7 +184,8 @@ class Trainer:
                           policy_entropy=means[2], target_entropy=means[3],
                           ownership_loss=means[4],
                           samples_per_second=done * self.settings.batch_size / seconds,
-                          seconds=seconds, learning_rate=float(self.schedule.get_last_lr()[0]))
+                          seconds=seconds, learning_rate=float(self.schedule.get_last_lr()[0]),
+                          value_target_loss=means[5], score_loss=means[6])
 
     # ----- checkpoints --------------------------------------------------------------------
 
@@ -211,7 +221,9 @@ class Trainer:
         played.train()
         with torch.no_grad():
             for _ in range(batches):
-                played(torch.from_numpy(self.draw(rng).planes))
+                batch = self.draw(rng)
+                played(torch.from_numpy(batch.planes),
+                       None if batch.globals_ is None else torch.from_numpy(batch.globals_))
         for norm, momentum in zip(norms, momenta, strict=True):
             norm.momentum = momentum
 
@@ -242,7 +254,7 @@ class Trainer:
                                   f"({type(error).__name__}: {error})") from None
         trainer.steps = int(state["steps"])
         trainer.extra = dict(state.get("extra", {}))
-        trainer.window = restored_window(state, path, side, saved_train)
+        trainer.window = restored_window(state, path, side, saved_train, saved_model)
         return trainer
 
     def start_from(self, path: Path) -> None:

@@ -23,6 +23,7 @@ from ..data.samples import DataError
 from ..data.window import Source, Window, relative_path
 from ..networks import checkpoint
 from ..networks.errors import CheckpointError
+from ..networks.inputs import InputKind
 from ..networks.model import TralixNet, model_from_state
 from ..networks.settings import ModelSettings
 from .settings import PolicyTarget, TrainSettings
@@ -52,13 +53,14 @@ def window_state(sources: Sequence[Source], directory: Path) -> list[dict[str, A
 
 
 def restored_window(state: Mapping[str, Any], path: Path, side: int,
-                    settings: TrainSettings) -> Window:
+                    settings: TrainSettings, model: ModelSettings) -> Window:
     """The window the checkpoint at ``path`` trained on, read again from its data files; a
     DataError when one is missing."""
     sources = [Source(path.parent / s["path"], int(s["games"])) for s in state["window"]]
     try:
-        return Window.restore(side, settings.window_games, sources,
-                              settings.policy_target is PolicyTarget.LOOKAHEAD)
+        return Window.restore(side, settings.window, sources,
+                              settings.policy_target is PolicyTarget.LOOKAHEAD,
+                              model.inputs is InputKind.FULL)
     except FileNotFoundError as error:
         raise DataError(f"checkpoint {path} trained on {error.filename}, which is "
                         "missing") from None
@@ -105,24 +107,41 @@ def saved_weights(state: Mapping[str, Any], path: Path, averaged: bool
     return trained, weights
 
 
+def starting_inputs(path: Path) -> InputKind:
+    """What the network of the checkpoint a new run starts from sees (CheckpointError for a
+    checkpoint that is missing or unreadable)."""
+    state = checkpoint.load(path)
+    try:
+        return ModelSettings.from_dict(state["model"]).inputs
+    except (TypeError, ValueError, AttributeError) as error:
+        raise CheckpointError(f"checkpoint {path} describes no usable network: {error}"
+                              ) from None
+
+
+# The heads that only training uses: a run may start from a checkpoint with or without them.
+TRAINING_HEADS = ("ownership", "score")
+
+
 def starting_network(path: Path, settings: ModelSettings) -> TralixNet:
     """The network a checkpoint plays, for a run of network ``settings`` to start from, on
     whatever side it was trained: the network is convolutional and its value heads pooled.
-    A checkpoint of other network settings is refused, listing the differences; but for the
-    ownership head, which is a training aid: a run with one starts its head afresh from a
-    checkpoint without, a run without leaves the checkpoint's out."""
+    A checkpoint of other network settings (what it sees among them) is refused, listing the
+    differences; but for the ownership and score heads, which are training aids: a run with
+    one starts it afresh from a checkpoint without, a run without leaves the checkpoint's
+    out."""
     state = checkpoint.load(path)
     source = model_from_state(state, path)
     saved = ModelSettings.from_dict(state["model"])
-    changed = differences(dict(saved.as_dict(), ownership=settings.ownership),
-                          settings.as_dict())
+    changed = differences(dict(saved.as_dict(), ownership=settings.ownership,
+                               score_head=settings.score_head), settings.as_dict())
     if changed:
         raise CheckpointError(f"checkpoint {path} holds another network (checkpoint -> this "
                               f"run): {'; '.join(changed)}")
-    if saved.ownership == settings.ownership:
+    if saved.ownership == settings.ownership and saved.score_head == settings.score_head:
         return source
     network = TralixNet(settings)
-    weights = {k: v for k, v in source.state_dict().items() if not k.startswith("ownership.")}
+    weights = {k: v for k, v in source.state_dict().items()
+               if k.split(".")[0] not in TRAINING_HEADS}
     network.load_state_dict(weights, strict=False)
     return network.eval()
 

@@ -14,11 +14,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-import tralix_rules
-
 from ..networks.backend import Backend
-from ..networks.builtin import Network
+from ..networks.builtin import Network, evaluate
 from ..networks.errors import BackendUnavailable, CheckpointError
+from ..networks.inputs import InputKind, network_inputs, refusal, request_arrays
 from ..networks.loading import load_network
 from ..networks.names import NetworkName
 from .events import EventKind, EventSink
@@ -37,18 +36,16 @@ class NetworkStatistics:
 
 def planes_array(planes: npt.NDArray[np.uint8], side: int, rep: int
                  ) -> npt.NDArray[np.float32]:
-    """Requests' planes, uint8 (batch, features * side * side) in the games' layout -> float32
-    (batch, features, side, side), planes first."""
-    features = tralix_rules.feature_count
-    if rep == 1:
-        shaped = planes.reshape(len(planes), features, side, side)
-    else:
-        shaped = planes.reshape(len(planes), side, side, features).transpose(0, 3, 1, 2)
-    return shaped.astype(np.float32)
+    """Requests' five planes, uint8 (batch, features * side * side) in layout 1 or 2 ->
+    float32 (batch, features, side, side), planes first (``request_arrays`` takes every
+    layout)."""
+    return request_arrays(planes, side, rep)[0]
 
 
 class BatchAnswerer:
-    """One network answering request messages, batch_size positions at a time at most.
+    """One network answering request messages, batch_size positions at a time at most, in
+    the request layout ``rep`` (3 for a network of the full position, whose global features
+    go to it beside the planes).
 
     A network that raises, or returns scores of the wrong shape, fails the whole batch: every
     request in it gets a failure report, and `report` is told what went wrong."""
@@ -68,11 +65,12 @@ class BatchAnswerer:
 
     def answer(self, messages: Sequence[Requests]) -> list[tuple[bytes | memoryview, ...]]:
         """The reply to each message, in order."""
-        planes = planes_array(np.concatenate([p for _, p in messages]) if len(messages) > 1
-                              else messages[0][1], self.side, self.rep)
+        planes, globals_ = request_arrays(np.concatenate([p for _, p in messages])
+                                          if len(messages) > 1 else messages[0][1],
+                                          self.side, self.rep)
         try:
             started = time.perf_counter()
-            scores = self._scores(planes)
+            scores = self._scores(planes, globals_)
             self.statistics.network_seconds += time.perf_counter() - started
             answers = []
             start = 0
@@ -90,14 +88,16 @@ class BatchAnswerer:
             self.shared[:] = self.statistics.as_list()
         return answers
 
-    def _scores(self, planes: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    def _scores(self, planes: npt.NDArray[np.float32],
+                globals_: npt.NDArray[np.float32] | None) -> npt.NDArray[np.float32]:
         """Float32 (positions, side * side + 4): each row the policy scores, then the value
         scores."""
         tiles = self.side * self.side
         parts = []
         for start in range(0, len(planes), self.batch_size):
             chunk = planes[start:start + self.batch_size]
-            policy, value = self.network.evaluate(chunk)
+            policy, value = evaluate(self.network, chunk, None if globals_ is None
+                                     else globals_[start:start + self.batch_size])
             policy = np.asarray(policy, dtype=np.float32).reshape(len(chunk), -1)
             value = np.asarray(value, dtype=np.float32).reshape(len(chunk), -1)
             if (policy.shape[1], value.shape[1]) != (tiles, 4):
@@ -111,9 +111,9 @@ class BatchAnswerer:
 def load_answerer(network: NetworkName, side: int, rep: int, batch_size: int, torch_threads: int,
                   events: EventSink, shared: Any, backend: Backend = Backend.TORCH
                   ) -> BatchAnswerer | None:
-    """The network ready to answer requests on the run's settled ``backend``, publishing its
-    statistics to `shared` (see BatchAnswerer.shared); None, with the failure reported on
-    events, when it cannot be loaded."""
+    """The network ready to answer requests of layout ``rep`` on the run's settled
+    ``backend``, publishing its statistics to `shared` (see BatchAnswerer.shared); None, with
+    the failure reported on events, when it cannot be loaded or does not take that layout."""
     try:
         loaded = load_network(network, side, torch_threads, backend)
     except (CheckpointError, BackendUnavailable) as error:  # all there is to say
@@ -122,6 +122,13 @@ def load_answerer(network: NetworkName, side: int, rep: int, batch_size: int, to
     except Exception:
         events.put((EventKind.SERVER_ERROR, f"could not load network {str(network)!r}:\n"
                     + traceback.format_exc()))
+        return None
+    try:
+        inputs = network_inputs(loaded)
+        if inputs is not InputKind.of_rep(rep):
+            raise ValueError(refusal(str(network), inputs))
+    except ValueError as error:
+        events.put((EventKind.SERVER_ERROR, f"could not load network: {error}"))
         return None
     return BatchAnswerer(str(network), loaded, side, rep, batch_size,
                          lambda text: events.put((EventKind.SERVER_ERROR, text)), shared)

@@ -12,6 +12,10 @@ latest when none of its games can go on (every one waits, or has ended).
 A worker may also run a network in its own process instead (the run's inference placement
 "worker"): the same batches are evaluated on the spot when every game waits, and no message
 leaves the process.
+
+Each network's requests come in its own layout: the five planes' nested lists, packed into
+the batch by ``tralix_rules.pack_planes``, or the full position's bytes (layout 3), copied into
+it as they are.
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ import greenlet
 
 import tralix_rules
 
+from ..networks.inputs import FULL_REP
 from .framing import PipeSet, write_frame
 from .wire import (
     COUNT,
@@ -67,22 +72,29 @@ Route = tuple[Connection, Connection] | Answerer
 class _Outbox:
     """The batch being gathered for one network, in a buffer written in place."""
 
-    def __init__(self, route: Route, capacity: int, side: int) -> None:
+    def __init__(self, route: Route, capacity: int, side: int, rep: int) -> None:
         self.route = route  # connections kept open; written through their file descriptors
         self.fd = route[0].fileno() if isinstance(route, tuple) else -1
         self.side = side
+        self.rep = rep
         self.capacity = capacity
-        self.plane_bytes = plane_bytes(side)
+        self.plane_bytes = plane_bytes(side, rep)
         self.planes_at = HEADER.size + ID_BYTES * capacity
         self.buffer = bytearray(self.planes_at + capacity * self.plane_bytes)
         self.view = memoryview(self.buffer)
         self.count = 0
 
-    def add(self, game_id: int, planes: Planes) -> None:
+    def add(self, game_id: int, planes: Planes | bytes) -> None:
         at = self.planes_at + self.count * self.plane_bytes
-        written = tralix_rules.pack_planes(planes, self.buffer, at)
-        if written != self.plane_bytes:
-            raise ValueError(f"a request holds {written} bools, not {self.plane_bytes}")
+        if isinstance(planes, bytes):  # the full position: its bytes as they are
+            if len(planes) != self.plane_bytes or self.rep != FULL_REP:
+                raise ValueError(f"a request of {len(planes)} bytes in layout {self.rep}, "
+                                 f"not {self.plane_bytes}")
+            self.buffer[at:at + self.plane_bytes] = planes
+        else:
+            written = tralix_rules.pack_planes(planes, self.buffer, at)
+            if written != self.plane_bytes:
+                raise ValueError(f"a request holds {written} bools, not {self.plane_bytes}")
         COUNT.pack_into(self.buffer, HEADER.size + ID_BYTES * self.count, game_id)
         self.count += 1
 
@@ -95,7 +107,7 @@ class _Outbox:
         if isinstance(self.route, tuple):
             write_frame(self.fd, self.view[:end])
             return None
-        (answer,) = self.route.answer([decode_requests(self.view[:end], self.side)])
+        (answer,) = self.route.answer([decode_requests(self.view[:end], self.side, self.rep)])
         return b"".join(answer)
 
 
@@ -125,7 +137,8 @@ class WorkerChannels:
     """
 
     def __init__(self, routes: Sequence[Route], slots: Sequence[int], total_slots: int,
-                 side: int, stop: StopFlag, poll_seconds: float = 0.25) -> None:
+                 side: int, stop: StopFlag, poll_seconds: float = 0.25,
+                 reps: Sequence[int] | None = None) -> None:
         self._slot_numbers = list(slots)
         self._slots: dict[int, _Slot] = {}
         self._total_slots = total_slots
@@ -134,7 +147,10 @@ class WorkerChannels:
         self._stop = stop
         self._stopping = False
         self._poll = poll_seconds
-        self._outboxes = [_Outbox(route, len(slots), side) for route in routes]
+        # Each network's request layout (1 for all without ``reps``).
+        layouts = list(reps) if reps is not None else [1] * len(routes)
+        self._outboxes = [_Outbox(route, len(slots), side, rep)
+                          for route, rep in zip(routes, layouts, strict=True)]
         served = any(isinstance(route, tuple) for route in routes)
         self._group = max(1, (len(slots) + 1) // 2) if served else len(slots)
         self._replies = PipeSet(route[1].fileno() for route in routes
@@ -181,7 +197,7 @@ class WorkerChannels:
                 checked = time.monotonic()
                 self._check_stop()
 
-    def put(self, network: int, request: tuple[int, Planes]) -> None:
+    def put(self, network: int, request: tuple[int, Planes | bytes]) -> None:
         game_id, planes = request
         slot = self._slots[game_id % self._total_slots]
         self._outboxes[network].add(game_id, planes)
@@ -242,14 +258,14 @@ class WorkerChannels:
 
 
 class RequestQueue:
-    """What the module's put() reaches for one network: adds (id, planes) to the worker's
-    batch for that network."""
+    """What the module's put() reaches for one network: adds (id, planes) or (id, the full
+    position's bytes) to the worker's batch for that network."""
 
     def __init__(self, channels: WorkerChannels, network: int) -> None:
         self._channels = channels
         self._network = network
 
-    def put(self, request: tuple[int, Planes]) -> None:
+    def put(self, request: tuple[int, Planes | bytes]) -> None:
         self._channels.put(self._network, request)
 
 

@@ -12,7 +12,7 @@ from collections.abc import Callable, Generator, Iterator
 from types import TracebackType
 from typing import Self
 
-from ..data.records import TrainingGame
+from ..data.records import RootValues, TrainingGame
 from ..networks.errors import BackendUnavailable, CheckpointError
 from .options import RunOptions
 
@@ -31,6 +31,8 @@ class GameResult:
     score: float | None = None        # random and arena, when finished
     # Arena: the game's history, which tells games from the same opening apart.
     history: list[tuple[int, int]] | None = None
+    # Selfplay, when its search recorded them: the values each move's search met.
+    root_values: RootValues | None = None
 
 
 class RunFailed(RuntimeError):

@@ -4,6 +4,10 @@ run (``RunKind``) and where its networks run (``Inference``).
 Each of a worker's games at once is a game slot, numbered across the run; a game's id is
 game_number * slots + slot, so a reply finds its game from the id alone, and a slot runs one
 game at a time.
+
+Each network gets its requests in the layout it takes (networks/inputs.py): 3, the full
+position, for a network that sees it, the search settings' ``rep`` (1 or 2) for a five-plane
+one; ``network_settings`` gives each network's search settings so.
 """
 
 from __future__ import annotations
@@ -14,6 +18,7 @@ from collections.abc import Sequence
 
 from ..base.settings import SearchSettings, Settings, option
 from ..networks.backend import Backend, settle
+from ..networks.inputs import FULL_REP, InputKind
 from ..networks.names import NetworkName
 
 
@@ -93,6 +98,9 @@ class RunOptions(Settings):
     numbers: tuple[int, ...] | None = None
     # Whether ``networks`` and ``backend`` are what the processes load: ``settle`` has run.
     settled: bool = False
+    # What each network sees, as ``settle`` read it from its file (the five planes until
+    # then).
+    inputs: tuple[InputKind, ...] = ()
     names: tuple[NetworkName, ...] = dataclasses.field(init=False, repr=False, compare=False)
 
     def check(self) -> None:
@@ -107,6 +115,18 @@ class RunOptions(Settings):
                                          or min(self.numbers, default=0) < 0):
             raise ValueError("numbers must be games distinct numbers >= 0")
 
+    def network_inputs(self, network: int) -> InputKind:
+        """What network ``network`` (0 the model, 1 the arena's baseline) sees."""
+        return self.inputs[network] if self.inputs else InputKind.PLANES
+
+    def network_settings(self, network: int) -> SearchSettings:
+        """The search settings network ``network``'s requests are made in: the run's, in the
+        layout of what the network sees."""
+        rep = self.network_inputs(network).rep(self.settings.rep)
+        if rep == self.settings.rep:
+            return self.settings
+        return dataclasses.replace(self.settings, rep=rep)
+
     @property
     def game_numbers(self) -> tuple[int, ...]:
         return tuple(range(self.games)) if self.numbers is None else tuple(self.numbers)
@@ -119,5 +139,22 @@ class RunOptions(Settings):
         if self.settled:
             return self
         settled = settle(self.names, self.backend)
+        for name, inputs in zip(self.names, settled.inputs, strict=True):
+            self._check_layout(name, inputs)
         return dataclasses.replace(self, networks=settled.names, backend=settled.backend,
-                                   settled=True)
+                                   settled=True, inputs=settled.inputs)
+
+    def _check_layout(self, name: NetworkName, inputs: InputKind) -> None:
+        """ValueError for a network its games cannot ask: a five-plane network asked for the
+        full position (``--rep 3``), a network of the full position in the self-play module's
+        games, which send the five planes alone."""
+        rep = self.settings.option_name("rep")
+        if inputs is InputKind.PLANES and self.settings.rep == FULL_REP:
+            raise ValueError(f"{rep} {FULL_REP}: network {name} takes "
+                             f"{InputKind.PLANES.description}")
+        if (inputs is InputKind.FULL and self.kind is RunKind.SELFPLAY
+                and self.settings.search_mode == 0):
+            mode = self.settings.option_name("search_mode")
+            raise ValueError(f"network {name} takes {InputKind.FULL.description}, which the "
+                             f"self-play module's search ({mode} 0) cannot send: use {mode} 1 "
+                             "or 2")

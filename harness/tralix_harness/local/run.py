@@ -79,8 +79,9 @@ class Run(GameRun):
                        for _ in range(options.workers + (0 if local else len(options.names)))]
         self._events = EventInbox([reader for reader, _ in event_pipes])
         try:
+            configs = tuple(options.network_settings(n) for n in range(len(options.names)))
             for n, network in enumerate([] if local else options.names):
-                server = ServerSettings(network, side, options.settings.rep, options.batch_size,
+                server = ServerSettings(network, side, configs[n].rep, options.batch_size,
                                         options.max_wait_ms / 1000.0, options.torch_threads,
                                         options.backend)
                 self._servers.append(self._context.Process(
@@ -93,7 +94,7 @@ class Run(GameRun):
                 routes: tuple[tuple[Connection, Connection] | LocalNetwork, ...]
                 if local:
                     routes = tuple(
-                        LocalNetwork(network, options.backend, options.settings.rep,
+                        LocalNetwork(network, options.backend, configs[n].rep,
                                      options.batch_size, options.torch_threads,
                                      self._statistics[w * len(options.names) + n])
                         for n, network in enumerate(options.names))
@@ -101,7 +102,7 @@ class Run(GameRun):
                     routes = tuple((requests[w][n][1], replies[w][n][0])
                                    for n in range(len(options.names)))
                 setup = WorkerSetup(
-                    kind=self.kind, settings=options.settings,
+                    kind=self.kind, settings=options.settings, configs=configs,
                     slots=tuple(range(w * options.threads, (w + 1) * options.threads)),
                     total_slots=slots, routes=routes, counter=self._counter,
                     numbers=self.numbers, match_sims=options.match_sims,

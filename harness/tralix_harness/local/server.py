@@ -40,11 +40,12 @@ class _Inbox:
     """Reads request messages from the workers' connections as they arrive; a closed
     connection is dropped."""
 
-    def __init__(self, connections: list[Connection], side: int) -> None:
+    def __init__(self, connections: list[Connection], side: int, rep: int) -> None:
         self._connections = connections  # kept open; read through their file descriptors
         self._worker = {c.fileno(): w for w, c in enumerate(connections)}
         self._pipes = PipeSet(self._worker)
         self._side = side
+        self._rep = rep
 
     @property
     def open(self) -> bool:
@@ -56,7 +57,7 @@ class _Inbox:
         `timeout` seconds for the first; returns the requests added."""
         added = 0
         for fd, message in self._pipes.read(timeout):
-            ids, planes = decode_requests(message, self._side)
+            ids, planes = decode_requests(message, self._side, self._rep)
             into.append((self._worker[fd], ids, planes))
             added += len(planes)
         return added
@@ -75,7 +76,7 @@ def serve(server: ServerSettings, requests: list[Connection], replies: list[Conn
                              server.backend)
     if answerer is None:
         return
-    inbox = _Inbox(requests, server.side)
+    inbox = _Inbox(requests, server.side, server.rep)
     reply_fds = [c.fileno() for c in replies]
     checked = time.monotonic()
     while inbox.open:

@@ -2,8 +2,10 @@
 pickling and lets the network's side turn a batch into an array in one step.
 
 - request: the count and the capacity (two little-endian int32), `capacity` game ids (int32,
-  the first `count` of them used), then `count` times the planes of a position, one byte per
-  bool in the nested lists' order;
+  the first `count` of them used), then `count` times a position, one byte per bool: in
+  layouts 1 and 2 its five planes in the nested lists' order, in layout 3 (the full position)
+  the bytes of the request as they are, six planes then 88 global features
+  (networks/inputs.py);
 - reply: the count (int32), the `count` game ids in the request's order, then for each request
   its float32 policy scores (side * side) and value scores (4); a reply of any other length is
   a failure report for every request of the message, its remaining bytes the text.
@@ -20,7 +22,7 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
-import tralix_rules
+from ..networks.inputs import request_bytes
 
 COUNT = struct.Struct("<i")
 HEADER = struct.Struct("<ii")  # count, capacity
@@ -31,15 +33,14 @@ Planes = Sequence[Sequence[Sequence[bool]]]
 # What a game's recv() returns: its policy scores (the first side * side items) and its value
 # scores.
 Reply = tuple[list[float], list[float]]
-# A request message's game ids (raw int32 bytes) and its planes, uint8 (count, features * side
-# * side).
+# A request message's game ids (raw int32 bytes) and its positions, uint8 (count,
+# request_bytes(side, rep)).
 Requests = tuple[bytes | memoryview, npt.NDArray[np.uint8]]
 
 
-def plane_bytes(side: int) -> int:
-    """Bytes of one request's planes on the wire."""
-    features: int = tralix_rules.feature_count
-    return features * side * side
+def plane_bytes(side: int, rep: int = 1) -> int:
+    """Bytes of one request's position on the wire, in layout ``rep``."""
+    return request_bytes(side, rep)
 
 
 def reply_floats(side: int) -> int:
@@ -47,11 +48,11 @@ def reply_floats(side: int) -> int:
     return side * side + 4
 
 
-def decode_requests(message: bytes | memoryview, side: int) -> Requests:
-    """A request message -> (its game ids as raw int32 bytes, its planes as uint8 (count,
-    features * side * side) in the games' layout)."""
+def decode_requests(message: bytes | memoryview, side: int, rep: int = 1) -> Requests:
+    """A request message -> (its game ids as raw int32 bytes, its positions as uint8 (count,
+    plane_bytes(side, rep)) in the games' layout)."""
     count, capacity = HEADER.unpack_from(message)
-    planes = np.frombuffer(message, np.uint8, count * plane_bytes(side),
+    planes = np.frombuffer(message, np.uint8, count * plane_bytes(side, rep),
                            HEADER.size + ID_BYTES * capacity)
     return message[HEADER.size:HEADER.size + ID_BYTES * count], planes.reshape(count, -1)
 

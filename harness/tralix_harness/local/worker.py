@@ -1,6 +1,12 @@
 """A worker process's body: its game slots played together (channels.py), each claiming the
 run's next game number until none is left, and every finished game reported to the main
-process as an event."""
+process as an event.
+
+Each network is asked in its own search settings (``WorkerSetup.configs``: the request layout
+of what it sees). Training games go to the self-play module for its own search (mode 0) and to
+tralix_engine for the others; greedy games against random players to the self-play module for
+a five-plane network, and like every match to ``tralix_engine.play_match`` otherwise, a seat
+whose network is asked in other settings than the call's given them as its own."""
 
 from __future__ import annotations
 
@@ -14,8 +20,9 @@ from multiprocessing.synchronize import Event as StopEvent
 from typing import Any
 
 from ..base.settings import SearchSettings
-from ..data.records import TrainingGame
+from ..data.records import RootValues, TrainingGame
 from ..networks.backend import Backend
+from ..networks.inputs import FULL_REP
 from ..networks.names import NetworkName
 from .answering import load_answerer
 from .channels import Collector, Route, WorkerChannels
@@ -44,6 +51,8 @@ class WorkerSetup:
 
     kind: RunKind
     settings: SearchSettings
+    # Per network, its search settings: the run's in the request layout of what it sees.
+    configs: tuple[SearchSettings, ...]
     slots: tuple[int, ...]                     # the run-wide numbers of its game slots
     total_slots: int                           # game slots of the whole run
     # Per network: the server's request and reply connections, or, for a network run in the
@@ -72,13 +81,20 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
     import tralix_engine
     import tralix_self_play
 
-    # The self-play module for its own search and greedy games against random players, the
-    # engine for the other searches and for matches.
-    searching = setup.kind is RunKind.SELFPLAY and setup.settings.search_mode != 0
+    # The self-play module for its own search and the five planes' greedy games against
+    # random players, the engine for the other searches and for matches.
+    config = setup.configs[0]
+    searching = setup.kind is RunKind.SELFPLAY and config.search_mode != 0
     module: Any = tralix_engine if searching else tralix_self_play
     stop, events = setup.stop, setup.events
     queues = [channels.queue(n) for n in range(setup.kind.networks)]
     pipe = channels.pipe(slot)
+    # The seats of matches, asked in the call's settings (network 0's) or in their own.
+    sims = setup.match_sims
+    players: list[Any] = [
+        (q, sims, setup.configs[n]) if setup.configs[n] != config else
+        (q if sims == 0 else (q, sims)) for n, q in enumerate(queues)]
+    module_plays_random = config.rep != FULL_REP
     while not stop.is_set():
         number = _claim(setup.counter, setup.numbers)
         if number is None:
@@ -89,15 +105,18 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
         game: TrainingGame | None = None
         score: float | None = None
         history: list[tuple[int, int]] | None = None
-        players = [q if setup.match_sims == 0 else (q, setup.match_sims) for q in queues]
+        root_values: RootValues | None = None
         try:
             if setup.kind is RunKind.SELFPLAY:
-                status = GameStatus(module.play_training_game(game_id, setup.settings, results,
+                status = GameStatus(module.play_training_game(game_id, config, results,
                                                               queues[0], pipe))
                 if status is GameStatus.FINISHED:
-                    game = TrainingGame(*results.items[0][1])
-            elif setup.kind is RunKind.RANDOM and setup.match_sims == 0:
-                status = GameStatus(module.play_test_against_random(game_id, setup.settings,
+                    # The engine adds the values its searches met when asked to.
+                    played = results.items[0][1]
+                    game = TrainingGame(*played[:3])
+                    root_values = played[3] if len(played) > 3 else None
+            elif setup.kind is RunKind.RANDOM and sims == 0 and module_plays_random:
+                status = GameStatus(module.play_test_against_random(game_id, config,
                                                                     results, queues[0], pipe))
                 if status is GameStatus.FINISHED:
                     score = float(results.items[0][1])
@@ -112,8 +131,8 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
                                             setup.seed, number // 4)
                     seed = game_seed(setup.seed, number)
                 try:
-                    outcome, history = tralix_engine.play_match(game_id, setup.settings, seats,
-                                                                pipe, opening, seed=seed)
+                    outcome, history = tralix_engine.play_match(game_id, config, seats, pipe,
+                                                                opening, seed=seed)
                     score = float(outcome[seat])
                     status = GameStatus.FINISHED
                 except RuntimeError:  # a network failed
@@ -127,7 +146,7 @@ def _play_games(setup: WorkerSetup, slot: int, channels: WorkerChannels) -> None
             return  # abandoned because the run is stopping, not a failure of its own
         events.put((EventKind.GAME,
                     GameResult(number, status, time.perf_counter() - start, game, score,
-                               history)))
+                               history, root_values)))
 
 
 def work(setup: WorkerSetup) -> None:
@@ -149,5 +168,6 @@ def work(setup: WorkerSetup) -> None:
             routes.append(answerer)
         else:
             routes.append(route)
-    channels = WorkerChannels(routes, setup.slots, setup.total_slots, side, setup.stop)
+    channels = WorkerChannels(routes, setup.slots, setup.total_slots, side, setup.stop,
+                              reps=[config.rep for config in setup.configs])
     channels.run(lambda slot: _play_games(setup, slot, channels))

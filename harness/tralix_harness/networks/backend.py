@@ -22,6 +22,7 @@ from pathlib import Path
 
 from .errors import INSTALL_HINT, BackendUnavailable
 from .exported import export, exported
+from .inputs import InputKind
 from .names import NetworkKind, NetworkName
 
 logger = logging.getLogger(__name__)
@@ -73,11 +74,12 @@ class Backend(enum.StrEnum):
 
 @dataclasses.dataclass(frozen=True)
 class Settled:
-    """A run's networks as its processes load them, and what runs the checkpoints among
-    them."""
+    """A run's networks as its processes load them, what runs the checkpoints among them, and
+    what each network sees."""
 
     names: tuple[NetworkName, ...]
     backend: Backend  # TORCH, TORCH_BFLOAT16 or ONNXRUNTIME, never AUTO
+    inputs: tuple[InputKind, ...]
 
 
 def settle(names: Sequence[NetworkName], asked: Backend) -> Settled:
@@ -87,10 +89,11 @@ def settle(names: Sequence[NetworkName], asked: Backend) -> Settled:
     it is. ``auto`` keeps a checkpoint on PyTorch, with a warning, when its ONNX file cannot
     be made (no exporter installed, a folder that cannot be written), and the backend is then
     PyTorch, for a cluster's nodes; ``onnxruntime`` then fails. Called once, in the process
-    that starts a run, before any other starts."""
+    that starts a run, before any other starts. What each network sees is read from its
+    file as it is loaded (``NetworkName.inputs``)."""
     backend = asked.resolve()
     if backend is not Backend.ONNXRUNTIME:
-        return Settled(tuple(names), backend)
+        return Settled(tuple(names), backend, tuple(name.inputs() for name in names))
     loaded: list[NetworkName] = []
     for name in names:
         if name.kind is NetworkKind.TORCH:
@@ -105,7 +108,7 @@ def settle(names: Sequence[NetworkName], asked: Backend) -> Settled:
         loaded.append(name)
     if any(name.kind is NetworkKind.TORCH for name in loaded):
         backend = Backend.TORCH
-    return Settled(tuple(loaded), backend)
+    return Settled(tuple(loaded), backend, tuple(name.inputs() for name in loaded))
 
 
 @dataclasses.dataclass

@@ -1,32 +1,66 @@
 """What a network is, and the two built in.
 
-A network evaluates a batch of positions at once. It receives the planes as a float32 array of
-shape (batch, features, side, side) (``tralix_rules.feature_count`` features), always planes
-first whatever layout the games use: plane 0 holds the tiles of the player to move, planes 1
-to 3 those of the next players in turn order, plane 4 the tiles the player to move may choose.
-It returns policy scores of shape (batch, side * side), one per tile, and value scores of
-shape (batch, 4), player to move first. Scores are raw logits: the module applies the softmax.
+A network evaluates a batch of positions at once and returns policy scores of shape (batch,
+side * side), one per tile, and value scores of shape (batch, 4), player to move first. Scores
+are raw logits: the module applies the softmax. It sees a position in one of two forms
+(inputs.py), always planes first whatever layout the games' requests use:
+
+- the five planes (``PlanesNetwork``, the default): ``evaluate(planes)`` with planes a float32
+  array (batch, 5, side, side) (``tralix_rules.feature_count`` planes): plane 0 holds the tiles
+  of the player to move, planes 1 to 3 those of the next players in turn order, plane 4 the
+  tiles the player to move may choose;
+- the full position (``FullNetwork``, a network whose attribute ``inputs`` is
+  ``InputKind.FULL``): ``evaluate(planes, globals)`` with planes (batch, 6, side, side), the
+  five and the tiles of the piece being laid, and globals a float32 array (batch, 88), each
+  player's pieces in hand and whether it is retired, from the player to move on.
 
 Built in: "uniform" (all scores zero) and "heuristic" (a cheap hand-written evaluation, the
-default of the command line).
+default of the command line), both five-plane networks.
 """
 
 from __future__ import annotations
 
-from typing import Any, Protocol
+from typing import Any, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
 
+from .inputs import InputKind, network_inputs
+
 # What a network is handed, and what it may return for the policy and the value.
 PlanesArray = npt.NDArray[np.float32]
+GlobalsArray = npt.NDArray[np.float32]
 Scores = npt.NDArray[Any]
 
 
-class Network(Protocol):
+class PlanesNetwork(Protocol):
     def evaluate(self, planes: PlanesArray) -> tuple[Scores, Scores]:
-        """(batch, features, side, side) float32 -> policy (batch, side * side), value (batch,
-        4)."""
+        """(batch, 5, side, side) float32 -> policy (batch, side * side), value (batch, 4)."""
+
+
+class FullNetwork(Protocol):
+    @property
+    def inputs(self) -> InputKind:
+        """InputKind.FULL."""
+
+    def evaluate(self, planes: PlanesArray, globals_: GlobalsArray) -> tuple[Scores, Scores]:
+        """(batch, 6, side, side) and (batch, 88) float32 -> policy (batch, side * side),
+        value (batch, 4)."""
+
+
+Network = PlanesNetwork | FullNetwork
+
+
+def evaluate(network: Network, planes: PlanesArray, globals_: GlobalsArray | None = None
+             ) -> tuple[Scores, Scores]:
+    """The network's scores for a batch in its own form: the global features go to a full
+    network only (ValueError when it gets none)."""
+    if network_inputs(network) is InputKind.FULL:
+        if globals_ is None:
+            raise ValueError(f"a full-position network ({type(network).__name__}) was handed "
+                             "no global features")
+        return cast(FullNetwork, network).evaluate(planes, globals_)
+    return cast(PlanesNetwork, network).evaluate(planes)
 
 
 class UniformNetwork:

@@ -2,8 +2,8 @@
 ``gen-3.onnx``), written atomically like the checkpoint, and never used when it does not match
 the checkpoint.
 
-The file records the SHA-256 of the checkpoint it was exported from, and the side the
-network was trained on. A missing file, one older
+The file records the SHA-256 of the checkpoint it was exported from, the side the network
+was trained on and what it sees (the five planes or the full position). A missing file, one older
 than its checkpoint or one exported from other checkpoint bytes is exported again, with a log
 line; a damaged one is an error naming it. Deciding needs no torch; exporting does (model.py).
 """
@@ -15,7 +15,7 @@ import logging
 from pathlib import Path
 
 from .errors import BackendUnavailable, CheckpointError
-from .runtime import SIDE_KEY, metadata, open_session
+from .runtime import INPUTS_KEY, SIDE_KEY, metadata, open_session
 
 logger = logging.getLogger(__name__)
 
@@ -51,7 +51,8 @@ def export(checkpoint: Path, target: Path | None = None) -> Path:
             "with pip install 'tralix-self-play[train]', or run the checkpoint with --backend "
             "torch") from None
     model, state = load_model(checkpoint)
-    export_onnx(model, target, {DIGEST_KEY: digest, SIDE_KEY: str(state["side"])})
+    export_onnx(model, target, {DIGEST_KEY: digest, SIDE_KEY: str(state["side"]),
+                                INPUTS_KEY: model.inputs.value})
     return target
 
 

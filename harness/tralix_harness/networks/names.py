@@ -10,7 +10,8 @@ import importlib.util
 from pathlib import Path
 
 from .errors import BackendUnavailable, CheckpointError
-from .runtime import open_session, takes_side, trained_side
+from .inputs import InputKind, network_inputs
+from .runtime import open_session, session_inputs, takes_side, trained_side
 
 
 class NetworkKind(enum.StrEnum):
@@ -113,6 +114,36 @@ class NetworkName:
             if not callable(getattr(module, self.factory, None)):
                 raise ValueError(f"{self}: {self.module} has no factory {self.factory!r}")
         return None
+
+    def inputs(self) -> InputKind:
+        """What the network sees, known before any process loads it: the built-in networks
+        the five planes; a checkpoint (loaded with torch) or an ONNX file what it records;
+        a ``module:factory`` network what its factory's attribute ``inputs`` says (the five
+        planes without one). CheckpointError or ValueError as ``check`` raises them."""
+        if self.kind is NetworkKind.TORCH:
+            assert self.path is not None
+            from .checkpoint import load
+            from .settings import ModelSettings
+
+            try:
+                state = load(self.path)
+            except ImportError as error:  # a play-only installation
+                raise BackendUnavailable(
+                    f"{self} needs PyTorch to run on the torch backend ({error}): install it "
+                    "with pip install 'tralix-self-play[train]', or run the checkpoint's "
+                    "ONNX file with --backend onnxruntime") from None
+            try:
+                return ModelSettings.from_dict(state["model"]).inputs
+            except (TypeError, ValueError, AttributeError) as error:
+                raise CheckpointError(f"checkpoint {self.path} describes no usable network: "
+                                      f"{error}") from None
+        if self.kind is NetworkKind.ONNX:
+            assert self.path is not None
+            return session_inputs(open_session(self.path), self.path)
+        if self.kind is NetworkKind.FACTORY:
+            self.check()
+            return network_inputs(getattr(importlib.import_module(self.module), self.factory))
+        return InputKind.PLANES
 
     def side_note(self, trained: int | None, side: int) -> str | None:
         """The line that says this network is played on a side it was not trained on, if it

@@ -1,10 +1,13 @@
 """A network exported to ONNX, run by ONNX Runtime: what a worker of a play-only installation
 loads (numpy and ONNX Runtime, never torch).
 
-The file's graph takes the planes (batch, features, side, side) as its one input, named
-``planes``, and gives the policy logits (batch, side * side) and the value logits (batch, 4);
-batch and side are free. Each process runs it on its own intra-op threads (one by default: a
-worker per core), operators one after the other.
+The file's graph takes the planes (batch, planes, side, side) as its first input, named
+``planes``, and for a network of the full position the global features (batch, 88) as its
+second, named ``globals``; it gives the policy logits (batch, side * side) and the value logits
+(batch, 4); batch and side are free. The files exported here record which of the two the
+network sees (``INPUTS_KEY``); a file without the record sees the five planes when its graph
+has one input. Each process runs it on its own intra-op threads (one by default: a worker per
+core), operators one after the other.
 """
 
 from __future__ import annotations
@@ -16,10 +19,13 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import INSTALL_HINT, BackendUnavailable, CheckpointError
+from .inputs import InputKind, check_arrays
 
 # The metadata key of the board side the network was trained on, in the files exported from a
 # checkpoint: a fully convolutional network plays any side, but it is worth saying when it does.
 SIDE_KEY = "tralix.trained_side"
+# The metadata key of what the network sees (an InputKind's value).
+INPUTS_KEY = "tralix.inputs"
 
 
 def open_session(path: Path, threads: int = 1) -> Any:
@@ -49,9 +55,11 @@ def open_session(path: Path, threads: int = 1) -> Any:
         raise CheckpointError(f"ONNX file {path} is damaged or not an ONNX model ({reason}); "
                               "delete it to have it exported again") from None
     inputs, outputs = session.get_inputs(), session.get_outputs()
-    if len(inputs) != 1 or len(inputs[0].shape) != 4 or len(outputs) != 2:
-        raise CheckpointError(f"ONNX file {path} is not a network of planes (batch, features, "
-                              "side, side) to policy and value logits")
+    if (len(inputs) not in (1, 2) or len(inputs[0].shape) != 4 or len(outputs) != 2
+            or (len(inputs) == 2 and len(inputs[1].shape) != 2)):
+        raise CheckpointError(f"ONNX file {path} is not a network of planes (batch, planes, "
+                              "side, side), and global features (batch, features) for the full "
+                              "position, to policy and value logits")
     return session
 
 
@@ -70,6 +78,23 @@ def trained_side(session: Any) -> int | None:
         return None
 
 
+def session_inputs(session: Any, path: Path) -> InputKind:
+    """What the file's network sees: as its metadata records it, else as its graph's inputs
+    say (two inputs: the full position). CheckpointError when the two disagree."""
+    graph = InputKind.FULL if len(session.get_inputs()) == 2 else InputKind.PLANES
+    recorded = metadata(session).get(INPUTS_KEY)
+    if recorded is None:
+        return graph
+    try:
+        kind = InputKind(recorded)
+    except ValueError:
+        kind = None
+    if kind is not graph:
+        raise CheckpointError(f"ONNX file {path} records inputs {recorded!r}, but its graph "
+                              f"takes {graph.description}")
+    return kind
+
+
 def takes_side(session: Any, side: int) -> bool:
     """Whether the file's graph takes boards of ``side``: its input's side is free (a named
     dimension, as exported here) or that side."""
@@ -78,15 +103,22 @@ def takes_side(session: Any, side: int) -> bool:
 
 
 class OnnxNetwork:
-    """An ONNX file's network as a worker or the inference server runs it."""
+    """An ONNX file's network as a worker or the inference server runs it: the five planes, or
+    the planes and global features of the full position, as the file says (``inputs``)."""
 
     def __init__(self, path: Path, side: int, threads: int = 1) -> None:
         self.session = open_session(path, threads)
-        self.input = self.session.get_inputs()[0].name
+        self.name = f"onnx:{path}"
+        self.inputs = session_inputs(self.session, path)
+        self.input_names = [entry.name for entry in self.session.get_inputs()]
         self.side = side
 
-    def evaluate(self, planes: npt.NDArray[np.float32]
+    def evaluate(self, planes: npt.NDArray[np.float32],
+                 globals_: npt.NDArray[np.float32] | None = None
                  ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        policy, value = self.session.run(
-            None, {self.input: np.ascontiguousarray(planes, dtype=np.float32)})
+        check_arrays(self.name, self.inputs, planes, globals_)
+        feed = {self.input_names[0]: np.ascontiguousarray(planes, dtype=np.float32)}
+        if globals_ is not None:
+            feed[self.input_names[1]] = np.ascontiguousarray(globals_, dtype=np.float32)
+        policy, value = self.session.run(None, feed)
         return policy, value

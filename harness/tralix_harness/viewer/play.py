@@ -2,7 +2,8 @@
 a browser page served on 127.0.0.1 by the standard library's HTTP server.
 
 The game runs in a thread of its own as ``tralix_engine.play_match``: the network seats search
-(or play greedily with no simulations) through a ``SyncNetwork``, and the person's seat is a
+(or play greedily with no simulations) through a ``SyncNetwork``, asked in the request layout
+of what the network sees, and the person's seat is a
 callable (``PlayServer.person``) that publishes the position and waits for the page's tiles.
 The page lays a whole piece at once (checked on a copy of the game by ``placing``: laid tile
 by tile, the rules must end the turn exactly on it) or a single square; anything the rules
@@ -220,7 +221,9 @@ class PlayServer:
                              if self.settings.sims_per_move > 0 else self.network)
         seats: list[Any] = [network_seat] * 4
         seats[self.state.seat] = self.person
-        config = dataclasses.replace(self.settings, search_mode=SOUND_SEARCH)
+        # The requests in the layout of what the network sees.
+        config = dataclasses.replace(self.settings, search_mode=SOUND_SEARCH,
+                                     rep=self.network.inputs.rep(self.settings.rep))
         try:
             outcome, history = tralix_engine.play_match(
                 self.state.game_id, config, seats, self.network,
