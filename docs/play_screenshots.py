@@ -10,30 +10,19 @@ from __future__ import annotations
 
 import argparse
 import random
-import shutil
+import sys
 import tempfile
 import time
 import urllib.request
 from pathlib import Path
 from typing import Any
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
-
 from tralix_harness.base.settings import SearchSettings
 from tralix_harness.networks import load_network
 from tralix_harness.viewer.play import PlayServer
 
-
-def browser() -> webdriver.Chrome:
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "chromium"
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
-                     "--disable-dev-shm-usage", "--window-size=1280,900",
-                     "--force-device-scale-factor=1"):
-        options.add_argument(argument)
-    return webdriver.Chrome(options=options,
-                            service=Service(shutil.which("chromedriver") or "chromedriver"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+from viewer_bench import browser  # noqa: E402  (the viewer benchmark's headless chromium)
 
 
 def person_to_move(server: PlayServer) -> dict[str, Any] | None:

@@ -247,3 +247,22 @@ def replay(dim, history):
         assert tile in game.valid_moves, f"move {step}: tile {tile} is not valid"
         game.apply_move(tile)
     return game
+
+
+def moved_position(dim, history, seat_map, tile_map):
+    """The position after ``history`` with its tiles moved by ``tile_map`` and its seats
+    renamed by ``seat_map``, worked out from the moved board alone: (the replayed game, the
+    mover's new seat, each tile's new owner, the tiles of the piece being laid, every
+    placement of the mover that completes that piece). The mover keeps its pieces in hand."""
+    game = replay(dim, history)
+    mover = seat_map(game.current_player)
+    owner = [None] * (dim * dim)
+    for tile, seat in enumerate(game.owner):
+        if seat is not None:
+            owner[tile_map(tile)] = seat_map(seat)
+    turn = {tile_map(t) for t in game.turn_tiles}
+    moved = Game(dim)
+    moved.owner = [None if t in turn else o for t, o in enumerate(owner)]
+    moved.hands[mover] = list(game.hands[game.current_player])
+    placements = [tiles for _, tiles in moved.legal_placements(mover) if turn <= tiles]
+    return game, mover, owner, turn, placements

@@ -230,17 +230,8 @@ def _model_planes(side, history, seat_map, tile_map):
     """The planes of the position after ``history`` on a board whose tiles are moved by
     ``tile_map`` and whose seats are renamed by ``seat_map``, worked out by the rules model
     from the transformed board alone (each seat keeping its pieces in hand)."""
-    game = rules_model.replay(side, history)
-    mover = seat_map(game.current_player)
-    owner = [None] * (side * side)
-    for tile, seat in enumerate(game.owner):
-        if seat is not None:
-            owner[tile_map(tile)] = seat_map(seat)
-    turn = {tile_map(t) for t in game.turn_tiles}
-    moved = rules_model.Game(side)
-    moved.owner = [None if t in turn else o for t, o in enumerate(owner)]
-    moved.hands[mover] = list(game.hands[game.current_player])
-    placements = [tiles for _, tiles in moved.legal_placements(mover) if turn <= tiles]
+    _, mover, owner, turn, placements = rules_model.moved_position(
+        side, history, seat_map, tile_map)
     planes = np.zeros((5, side * side), np.float32)
     for tile, seat in enumerate(owner):
         if seat is not None:
