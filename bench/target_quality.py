@@ -49,6 +49,7 @@ from tralix_harness.base.statistics import mean_interval
 from tralix_harness.learning.settings import LOOP_SEARCH
 from tralix_harness.local.openings import arena_opening, game_seed
 from tralix_harness.networks import load_network
+from tralix_harness.networks.inputs import network_inputs
 from tralix_harness.networks.synchronous import SyncNetwork
 
 
@@ -66,7 +67,7 @@ def engine_config(search: SearchSettings, **extra: Any) -> SimpleNamespace:
                               for f in dataclasses.fields(search)}, **extra)
 
 
-def parse_teacher(text: str, side: int) -> Teacher:
+def parse_teacher(text: str, side: int, rep: int) -> Teacher:
     name, _, settings = text.partition("=")
     if not name:
         raise argparse.ArgumentTypeError(f"a teacher is NAME=SETTINGS, not {text!r}")
@@ -86,7 +87,7 @@ def parse_teacher(text: str, side: int) -> Teacher:
             extra[key] = value.lower() in ("1", "true")
         else:
             raise argparse.ArgumentTypeError(f"{key}: not a search setting")
-    search = dataclasses.replace(LOOP_SEARCH, dim=side, **changes)
+    search = dataclasses.replace(LOOP_SEARCH, dim=side, rep=rep, **changes)
     return Teacher(name, engine_config(search, **extra), temperature)
 
 
@@ -153,8 +154,10 @@ def main() -> None:
     parser.add_argument("--teacher", action="append", required=True,
                         help="NAME=SETTINGS (repeat)")
     args = parser.parse_args()
-    teachers = [parse_teacher(text, args.side) for text in args.teacher]
-    base = dataclasses.replace(LOOP_SEARCH, dim=args.side)
+    # Requests in the layout the network takes: the full position or the loop's five planes.
+    rep = network_inputs(load_network(args.network, args.side, threads=1)).rep(LOOP_SEARCH.rep)
+    teachers = [parse_teacher(text, args.side, rep) for text in args.teacher]
+    base = dataclasses.replace(LOOP_SEARCH, dim=args.side, rep=rep)
 
     with multiprocessing.get_context("spawn").Pool(
             args.workers, _start, (args.network, args.side)) as pool:

@@ -71,12 +71,15 @@ small_run=$(mktemp -d)
     --search-rating-games 4 --workers 1 --threads 2 --generations 2 >/dev/null
 "$PYTHON" bench/evaluation_bench.py "$small_run/run" --generation 2 --repeats 1 --eval-games 4 \
     >/dev/null
+# The small run's network sees the full position; the heuristic takes the five planes.
+for network in "torch:$small_run/run/checkpoints/gen-0002.pt" heuristic; do
+    "$PYTHON" bench/target_quality.py --network "$network" --side 5 --positions 2 --repeats 2 \
+        --reference-sims 4 --workers 1 --teacher base= --teacher sharp="temperature=0.5" \
+        2>/dev/null >/dev/null
+done
 rm -rf "$small_run"
 "$PYTHON" bench/inference_bench.py --sides 6 --batches 1 4 --seconds 0.01 --games 2 --workers 1 --threads 2 --sims 2 >/dev/null
 "$PYTHON" bench/search_strength.py --sides 6 --sims 0,4 --games 4 --workers 1 --chunk 2 >/dev/null
-"$PYTHON" bench/target_quality.py --network heuristic --side 6 --positions 2 --repeats 2 \
-    --reference-sims 4 --workers 1 --teacher base= --teacher sharp="temperature=0.5" \
-    2>/dev/null >/dev/null
 "$PYTHON" bench/soak.py --games 200 --warm-up 100 --every 50 >/dev/null
 "$PYTHON" bench/module_cost_bench.py --build build/release --side 8 --sims 4 --floor-requests 200 --memory-sims 8 --rounds 1 >/dev/null
 # Ray must see only the loopback interface: a network namespace of its own (root).
