@@ -9,6 +9,7 @@ import logging
 import os
 import signal
 import sys
+import threading
 import time
 from types import SimpleNamespace
 
@@ -357,13 +358,21 @@ def test_matches_side_by_side_play_what_they_play_one_after_the_other():
     assert [len(games) for _, games in one] == [8, 4, 8]
 
     # A match that fails stops the others at their next move, and the failure comes out.
+    # The watched match waits at its first move until the failure is out, so that it cannot
+    # finish its games before the stop reaches it.
     asked = []
+    raised = threading.Event()
 
     def failing(seed, played, stop):
+        raised.set()
         raise ValueError("broken")
 
     def watched(seed, played, stop):
         def check():
+            raised.wait(10)
+            deadline = time.monotonic() + 10
+            while not stop() and time.monotonic() < deadline:
+                time.sleep(0.01)
             asked.append(stop())
             return asked[-1]
         return searching(seed, played, check)
