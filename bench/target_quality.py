@@ -48,8 +48,7 @@ from tralix_harness.base.settings import SearchSettings
 from tralix_harness.base.statistics import mean_interval
 from tralix_harness.learning.settings import LOOP_SEARCH
 from tralix_harness.local.openings import arena_opening, game_seed
-from tralix_harness.networks import load_network
-from tralix_harness.networks.inputs import network_inputs
+from tralix_harness.networks import NetworkName, load_network
 from tralix_harness.networks.synchronous import SyncNetwork
 
 
@@ -155,7 +154,7 @@ def main() -> None:
                         help="NAME=SETTINGS (repeat)")
     args = parser.parse_args()
     # Requests in the layout the network takes: the full position or the loop's five planes.
-    rep = network_inputs(load_network(args.network, args.side, threads=1)).rep(LOOP_SEARCH.rep)
+    rep = NetworkName.parse(args.network).inputs().rep(LOOP_SEARCH.rep)
     teachers = [parse_teacher(text, args.side, rep) for text in args.teacher]
     base = dataclasses.replace(LOOP_SEARCH, dim=args.side, rep=rep)
 
