@@ -126,12 +126,14 @@ def main() -> None:
     variants: list[Variant] = args.variant
     args.folder.mkdir(parents=True, exist_ok=True)
     runs = [(variant, seed) for seed in args.seeds for variant in variants]
-    for start in range(0, len(runs), args.parallel):
+    # Runs already evaluated are left out before pairing, so that the rest still go two at a
+    # time: a run alone on the machine would have it quieter than the runs it is compared with.
+    pending = [(variant, seed) for variant, seed in runs
+               if not (run_folder(args.folder, variant, seed) / "ablation.json").exists()]
+    for start in range(0, len(pending), args.parallel):
         running = []
-        for variant, seed in runs[start:start + args.parallel]:
+        for variant, seed in pending[start:start + args.parallel]:
             folder = run_folder(args.folder, variant, seed)
-            if (folder / "ablation.json").exists():
-                continue
             command = loop_command(variant, folder, args, seed)
             print("$", shlex.join(command), flush=True)
             log = open(args.folder / f"{folder.name}.log", "a")  # noqa: SIM115
