@@ -20,18 +20,20 @@ from __future__ import annotations
 
 import argparse
 import json
-import re
 import shlex
 import subprocess
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from tralix_harness.base.statistics import mean_interval
-
-# "mean score 0.650 ± 0.141" and "a uniformly random player in seat 0 scores 0.475 ± 0.153"
-SCORE = re.compile(r"scores? (\d\.\d+) ± (\d\.\d+)")
+from run_figures import (
+    generations,
+    greedy_scores,
+    interval,
+    last_checkpoint,
+    last_value_loss,
+    tralix,
+)
 
 
 @dataclass(frozen=True)
@@ -47,10 +49,6 @@ def parse_variant(text: str) -> Variant:
     return Variant(name, shlex.split(options))
 
 
-def tralix(*arguments: str) -> list[str]:
-    return [sys.executable, "-m", "tralix_harness", *arguments]
-
-
 def run_folder(folder: Path, variant: Variant, seed: int) -> Path:
     return folder / f"{variant.name}-s{seed}"
 
@@ -63,48 +61,18 @@ def loop_command(variant: Variant, run: Path, args: argparse.Namespace, seed: in
                   *shared, *variant.options)
 
 
-def last_checkpoint(run: Path) -> Path:
-    checkpoints = sorted((run / "checkpoints").glob("gen-*.pt"))
-    if not checkpoints:
-        raise SystemExit(f"{run}: no checkpoint")
-    return checkpoints[-1]
-
-
-def scores(command: list[str]) -> list[tuple[float, float]]:
-    done = subprocess.run(command, check=True, capture_output=True, text=True)
-    return [(float(m), float(h)) for m, h in SCORE.findall(done.stdout)]
-
-
-def last_value_loss(run: Path, generations: int = 3) -> float:
-    """The training value loss (against the outcome) of the last generations, averaged."""
-    lines = map(json.loads, (run / "metrics.jsonl").read_text().splitlines())
-    losses = [line.get("train", {}).get("value_loss") for line in lines]
-    found = [x for x in losses if isinstance(x, int | float)][-generations:]
-    return sum(found) / len(found) if found else float("nan")
-
-
 def evaluate(run: Path, args: argparse.Namespace, seed: int) -> dict[str, Any]:
     """The run's figures, measured once and kept in the run folder."""
     kept = run / "ablation.json"
     if kept.exists():
         return dict(json.loads(kept.read_text()))
     network = f"torch:{last_checkpoint(run)}"
-    side = str(args.side)
-    greedy, random_seat = scores(tralix(
-        "eval-random", "--side", side, "--network", network, "--games", str(args.random_games)))
-    [heuristics] = scores(tralix(
-        "arena", "--side", side, "--network", network, "--baseline", "heuristic",
-        "--games", str(args.heuristic_games), "--seed", str(args.eval_seed)))
-    figures = {"seed": seed, "generations": len(list((run / "checkpoints").glob("gen-*.pt"))) - 1,
-               "random": greedy, "random_seat": random_seat, "heuristics": heuristics,
+    figures = {"seed": seed, "generations": generations(run),
+               **greedy_scores(network, args.side, args.random_games, args.heuristic_games,
+                               args.eval_seed),
                "value_loss": last_value_loss(run)}
     kept.write_text(json.dumps(figures))
     return figures
-
-
-def interval(values: list[float], digits: int = 3) -> str:
-    mean, half = mean_interval(values)
-    return f"{mean:.{digits}f} ± {half:.{digits}f}"
 
 
 def main() -> None:

@@ -86,6 +86,15 @@ def test_a_known_order_gives_its_table_and_the_references_come_back_identical(
         s.as_dict() | {"cached": True} for s in result.reference_scores]
     # The heuristic given as a checkpoint plays as the reference does: rated near it.
     assert abs(second.ratings["a"].mu - second.ratings["heuristic"].mu) < 3.0
+    # Meeting some references only plays those matches, game for game the same.
+    some = Ladder([("a", NetworkName.parse("heuristic"))], settings, cache,
+                  against=("search256", "heuristic"))
+    assert some.games_to_play == 2 * 8
+    third = some.play()
+    assert [s.as_dict() for s in third.scores] == [
+        s.as_dict() for s in second.scores if s.opponent in ("heuristic", "search256")]
+    with pytest.raises(ValueError, match="search128"):
+        Ladder([("a", NetworkName.parse("heuristic"))], settings, cache, against=("search128",))
 
 
 def test_real_games_count_their_distinct_histories_from_distinct_openings(tmp_path, monkeypatch):

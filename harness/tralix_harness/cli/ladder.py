@@ -17,7 +17,14 @@ from tqdm import tqdm
 from ..base.files import write_text_atomically
 from ..base.settings import MAX_SIDE, MIN_SIDE
 from ..learning.folder import json_safe
-from ..learning.ladder import RATING_Z, Ladder, LadderResult, LadderSettings, MatchScore
+from ..learning.ladder import (
+    RATING_Z,
+    REFERENCES,
+    Ladder,
+    LadderResult,
+    LadderSettings,
+    MatchScore,
+)
 from ..learning.ladder_cache import ReferenceCache, default_cache_file
 from ..networks.names import NetworkName
 from . import arguments, paths
@@ -46,6 +53,11 @@ def add_command(commands: Any) -> None:
     ladder.add_argument("--references", type=arguments.path_text,
                         help=f"the file keeping the reference matches (default: "
                              f"{default_cache_file()})")
+    ladder.add_argument("--against", nargs="+", choices=[r.name for r in REFERENCES],
+                        metavar="REFERENCE",
+                        help="the references the checkpoints meet (default: all four, "
+                             f"{', '.join(r.name for r in REFERENCES)}); the references' own "
+                             "matches are played all the same")
     ladder.add_argument("--json", type=arguments.path_text,
                         help="also write the ratings and scores to this JSON file")
     ladder.set_defaults(handler=cmd_ladder)
@@ -71,7 +83,7 @@ def cmd_ladder(args: argparse.Namespace) -> int:
         paths.check_not_input(output, [*inputs, references], "--json")
         paths.check_replaceable(output, "--json", _is_ladder_json,
                                 "a file tralix ladder wrote", overwrite=None)
-    ladder = Ladder(candidates, settings, ReferenceCache(references))
+    ladder = Ladder(candidates, settings, ReferenceCache(references), args.against)
     progress = tqdm(total=ladder.games_to_play, unit="game", file=sys.stderr,
                     dynamic_ncols=True)
     try:

@@ -9,7 +9,8 @@ seed and number of games and kept in the references file (``ladder_cache``), the
 ``uniform`` pinned at 0: the same references' ratings in every invocation. Each checkpoint
 plays every reference the same way, one seat against three, and is rated with the references
 held at their values (the Plackett-Luce fit of ``ratings``, every player not held with the
-prior of openskill around uniform's 0).
+prior of openskill around uniform's 0). The checkpoints may meet some references only: each
+match is the same games either way, its draws tagged by the reference it meets.
 
 Every match is seat-rotated from random openings (the arena's: ``OPENING_TILES`` tiles laid
 at random, opening k the same in every match of one seed), four games from each, the rated
@@ -190,7 +191,10 @@ class Ladder:
     play the side, or a references file that is not the ladder's: a ValueError naming it)."""
 
     def __init__(self, candidates: Sequence[tuple[str, NetworkName]], settings: LadderSettings,
-                 cache: ReferenceCache) -> None:
+                 cache: ReferenceCache, against: Sequence[str] | None = None) -> None:
+        unknown = sorted(set(against or ()) - {r.name for r in REFERENCES})
+        if unknown:
+            raise ValueError(f"no reference named {', '.join(unknown)}")
         self.settings = settings
         self.cache = cache
         cache.check()
@@ -222,7 +226,8 @@ class Ladder:
         self.checkpoint_matches = [
             LadderMatch(player, reference, 100 + tag, settings.openings)
             for player in self.checkpoints.values()
-            for tag, reference in enumerate(REFERENCES)]
+            for tag, reference in enumerate(REFERENCES)
+            if against is None or reference.name in against]
 
     def _key(self, match: LadderMatch) -> str:
         s = self.settings
