@@ -38,6 +38,8 @@ from run_figures import (
     tralix,
 )
 
+from tralix_harness.learning.ladder import REFERENCES
+
 
 def measure(run: Path, args: argparse.Namespace, seed: int) -> dict[str, Any]:
     """The run's own figures, measured once and kept in the run folder."""
@@ -88,7 +90,8 @@ def main() -> None:
     parser.add_argument("--search-sims", type=int, default=64)
     parser.add_argument("--search-games", type=int, default=100,
                         help="games of each searching network against each reference it meets")
-    parser.add_argument("--search-against", nargs="+", default=["heuristic"])
+    parser.add_argument("--search-against", nargs="+", default=["heuristic"],
+                        choices=[r.name for r in REFERENCES])
     parser.add_argument("--folder", type=Path, default=Path("data/seed-runs"))
     args = parser.parse_args()
     args.folder.mkdir(parents=True, exist_ok=True)
@@ -127,7 +130,7 @@ def main() -> None:
         ("greedy vs 3 random", [figures[s]["random"][0] for s in args.seeds]),
         ("greedy vs 3 heuristics", [figures[s]["heuristics"][0] for s in args.seeds]),
         *((f"greedy vs 3 {reference} (ladder)", [greedy[(c, reference)] for c in checkpoints])
-          for reference in ("uniform", "heuristic", "search64", "search256")),
+          for reference in (r.name for r in REFERENCES)),
         *((f"searching {args.search_sims} vs 3 {reference} (ladder)",
            [searching[(c, reference)] for c in checkpoints])
           for reference in args.search_against),
