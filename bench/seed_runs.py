@@ -18,6 +18,12 @@ what `bash scripts/train.sh --side S --minutes M --seed N` runs, here in a folde
 (`--loop-options` adds options). A run folder that is there already is resumed (a finished
 run ends at once), and figures already measured are read back from the folder's
 `seed_runs.json`, so an interrupted invocation goes on where it stopped.
+
+Three ninety-minute runs alone on the machine outlast a working session, and a new machine
+starts without `data/`. With `--keep DIR` (a folder in the repository) each measured run
+leaves there what the tables and ladders need: its last checkpoint with its ONNX file, its
+settings, metrics and figures. A seed kept there is not run again, so the seeds can be run
+and committed one at a time.
 """
 
 from __future__ import annotations
@@ -25,6 +31,7 @@ from __future__ import annotations
 import argparse
 import json
 import shlex
+import shutil
 import subprocess
 from pathlib import Path
 from typing import Any
@@ -52,6 +59,20 @@ def measure(run: Path, args: argparse.Namespace, seed: int) -> dict[str, Any]:
                                args.heuristic_games, args.eval_seed),
                "value_loss_last": last_value_loss(run, 1), "value_loss": last_value_loss(run)}
     kept.write_text(json.dumps(figures))
+    return figures
+
+
+def keep(run: Path, figures: dict[str, Any], kept: Path) -> dict[str, Any]:
+    """The run's last checkpoint (and its ONNX file), settings, metrics and figures copied to
+    ``kept``, the figures naming the copied checkpoint."""
+    kept.mkdir(parents=True, exist_ok=True)
+    checkpoint = Path(figures["checkpoint"])
+    for source in (checkpoint, checkpoint.with_suffix(".onnx"), run / "settings.json",
+                   run / "metrics.jsonl"):
+        if source.exists():
+            shutil.copy2(source, kept / source.name)
+    figures = {**figures, "checkpoint": str(kept / checkpoint.name)}
+    (kept / "seed_runs.json").write_text(json.dumps(figures))
     return figures
 
 
@@ -93,20 +114,35 @@ def main() -> None:
     parser.add_argument("--search-against", nargs="+", default=["heuristic"],
                         choices=[r.name for r in REFERENCES])
     parser.add_argument("--folder", type=Path, default=Path("data/seed-runs"))
+    parser.add_argument("--keep", type=Path, default=None,
+                        help="a folder that keeps each measured run's last network and figures; "
+                        "a seed kept there is not run again")
     args = parser.parse_args()
     args.folder.mkdir(parents=True, exist_ok=True)
 
     runs = {seed: args.folder / f"s{seed}" for seed in args.seeds}
+    kept: dict[int, dict[str, Any]] = {}
+    if args.keep is not None:
+        kept = {seed: json.loads(path.read_text()) for seed in args.seeds
+                if (path := args.keep / f"s{seed}" / "seed_runs.json").exists()}
+
+    def figures_of(seed: int) -> dict[str, Any]:
+        if seed in kept:
+            return kept[seed]
+        figures = measure(runs[seed], args, seed)
+        return figures if args.keep is None else keep(runs[seed], figures,
+                                                       args.keep / f"s{seed}")
+
     for seed, run in runs.items():
-        if (run / "seed_runs.json").exists():
+        if seed in kept or (run / "seed_runs.json").exists():
             continue
         command = tralix("loop", str(run), "--side", str(args.side), "--minutes",
                          str(args.minutes), "--seed", str(seed), *args.loop_options)
         print("$", shlex.join(command), flush=True)
         with open(args.folder / f"s{seed}.log", "a") as log:
             subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, check=True)
-        measure(run, args, seed)
-    figures = {seed: measure(run, args, seed) for seed, run in runs.items()}
+        figures_of(seed)  # kept at once: the next run may outlast the session
+    figures = {seed: figures_of(seed) for seed in args.seeds}
     checkpoints = [figures[seed]["checkpoint"] for seed in args.seeds]
     greedy = ladder(checkpoints, args.folder / "ladder-greedy.json", args,
                     "--games", str(args.ladder_games))

@@ -81,10 +81,14 @@ tiny="--games 2 --first-games 2 --sims 2 --steps 2 --blocks 1 --channels 8 --bat
     --eval-games 4 --rating-games 4 --search-rating-games 4 --workers 1 --threads 2"
 "$PYTHON" bench/loop_ablation.py --side 5 --generations 1 --seeds 0 1 --folder "$small_run/ablation" \
     --random-games 4 --heuristic-games 8 --variant a="$tiny" --variant b="$tiny --sims 3" >/dev/null
-"$PYTHON" bench/seed_runs.py --side 5 --minutes 1 --seeds 0 1 --folder "$small_run/seeds" \
-    --loop-options "$tiny --generations 1" --random-games 4 --heuristic-games 8 --ladder-games 8 \
-    --reference-games 8 --search-games 8 --search-sims 4 --search-against heuristic search64 \
-    >/dev/null
+seed_runs=(bench/seed_runs.py --side 5 --minutes 1 --seeds 0 1 --keep "$small_run/kept"
+    --loop-options "$tiny --generations 1" --random-games 4 --heuristic-games 8 --ladder-games 8
+    --reference-games 8 --search-games 8 --search-sims 4 --search-against heuristic search64)
+"$PYTHON" "${seed_runs[@]}" --folder "$small_run/seeds" >/dev/null
+# As on a new machine: the kept seeds are not run again, and their kept networks play the ladders.
+"$PYTHON" "${seed_runs[@]}" --folder "$small_run/seeds-again" >/dev/null
+test ! -e "$small_run/seeds-again/s0"
+test -s "$small_run/seeds-again/ladder-greedy.json"
 rm -rf "$small_run"
 "$PYTHON" bench/inference_bench.py --sides 6 --batches 1 4 --seconds 0.01 --games 2 --workers 1 --threads 2 --sims 2 >/dev/null
 "$PYTHON" bench/search_strength.py --sides 6 --sims 0,4 --games 4 --workers 1 --chunk 2 >/dev/null
