@@ -71,6 +71,9 @@ def test_a_known_order_gives_its_table_and_the_references_come_back_identical(
     assert result.ratings["uniform"].mu == 0.0 and result.ratings["uniform"].sigma == 0.0
     scores = {s.opponent: s for s in result.scores}
     assert scores["uniform"].mean == 1.0 and scores["search256"].mean == 0.0
+    # Two openings all won (all lost) are no certainty: the exact bound of 2 trials.
+    assert scores["uniform"].half_width == scores["search256"].half_width == pytest.approx(
+        1 - 0.025 ** 0.5)
     assert scores["search64"].games == 8 and scores["search64"].openings == 2
     # The stand-in's games differ by opening and seat only: 4 per opening.
     assert {s.distinct for s in result.scores} == {8}

@@ -7,7 +7,13 @@ import random
 
 import pytest
 
-from tralix_harness.base.statistics import mean_interval, student_t_cdf, t_quantile_975
+from tralix_harness.base.statistics import (
+    _incomplete_beta,
+    mean_interval,
+    share_interval,
+    student_t_cdf,
+    t_quantile_975,
+)
 
 
 def t_density(x: float, degrees: int) -> float:
@@ -45,3 +51,20 @@ def test_few_values_get_students_interval():
         0.0103125 / 8) == pytest.approx(2.3646, abs=1e-4)
     assert t_quantile_975(10**6) == pytest.approx(1.95996, abs=1e-4)
     assert mean_interval([0.5]) == (0.5, math.inf) and math.isnan(mean_interval([])[0])
+
+
+def test_scores_all_lost_or_all_won_get_the_exact_binomial_bound():
+    for n in (2, 4, 16, 100):
+        # Clopper-Pearson's upper bound after no success in n trials: the 97.5 % quantile of
+        # Beta(1, n), found here through the incomplete beta function by bisection.
+        low, high = 0.0, 1.0
+        while high - low > 1e-13:
+            middle = 0.5 * (low + high)
+            low, high = (middle, high) if _incomplete_beta(middle, 1.0, n) < 0.975 else (
+                low, middle)
+        assert share_interval([0.0] * n) == pytest.approx((0.0, low), abs=1e-9)
+        assert share_interval([1.0] * n) == pytest.approx((1.0, low), abs=1e-9)
+    # Any spread, or an even score throughout, keeps Student's t.
+    assert share_interval([0.0, 0.25, 0.0]) == mean_interval([0.0, 0.25, 0.0])
+    assert share_interval([0.25] * 8) == (0.25, 0.0)
+    assert share_interval([0.0]) == (0.0, math.inf)

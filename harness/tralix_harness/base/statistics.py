@@ -64,3 +64,16 @@ def mean_interval(values: Sequence[float]) -> tuple[float, float]:
         return mean, math.inf
     variance = sum((v - mean) ** 2 for v in values) / (n - 1)
     return mean, t_quantile_975(n - 1) * math.sqrt(variance / n)
+
+
+def share_interval(shares: Sequence[float]) -> tuple[float, float]:
+    """Mean and 95% half-width of scores between 0 and 1 (one per game or per opening), as
+    ``mean_interval``, except where every score is 0 or every score is 1: there Student's t
+    has no spread to go on and would claim a certain result, so the half-width is the exact
+    (Clopper-Pearson) bound of a rate never seen (or always seen) in that many trials,
+    1 - 0.025^(1/n): 0.602 for 4, 0.206 for 16, 0.036 for 100."""
+    mean, half = mean_interval(shares)
+    n = len(shares)
+    if n >= 2 and (all(s == 0.0 for s in shares) or all(s == 1.0 for s in shares)):
+        half = 1.0 - 0.025 ** (1.0 / n)
+    return mean, half

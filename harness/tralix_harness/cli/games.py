@@ -17,7 +17,7 @@ from tqdm import tqdm
 
 from ..base.settings import SearchSettings
 from ..base.signals import SignalStop
-from ..base.statistics import mean_interval
+from ..base.statistics import share_interval
 from ..cluster.options import add_ray_option, run_opener
 from ..data.records import GameLines, GameWriter, UnreadableFile, WriteFailed, game_line
 from ..local.lifecycle import GameResult, GameRun, GameStatus, RunFailed, RunInterrupted
@@ -238,7 +238,7 @@ def arena_summary(results: list[GameResult]) -> str:
     distinct = len({tuple(map(tuple, r.history or [])) for r in results})
     if not whole:
         return f"no opening played in all four seats ({len(results)} games)"
-    mean, half = mean_interval(whole)
+    mean, half = share_interval(whole)
     return (f"mean score {mean:.3f} ± {half:.3f} (95% CI over openings) over {4 * len(whole)} "
             f"games from {len(whole)} openings, {distinct} distinct games; 0.25 is even")
 
@@ -257,7 +257,7 @@ def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[Network
         failed += base_failed
     who = networks[0]
     if results:
-        mean, half = mean_interval(results)
+        mean, half = share_interval(results)
         summary = (f"mean score {mean:.3f} ± {half:.3f} (95% CI [{mean - half:.3f}, "
                    f"{mean + half:.3f}]) over {len(results)} games")
         if kind is RunKind.ARENA:
@@ -269,7 +269,7 @@ def _score_games(args: argparse.Namespace, kind: RunKind, networks: list[Network
             elif not baseline:
                 beside = "a uniformly random player in seat 0: not measured, the run stopped"
             else:
-                base_mean, base_half = mean_interval(baseline)
+                base_mean, base_half = share_interval(baseline)
                 beside = (f"a uniformly random player in seat 0 scores {base_mean:.3f} ± "
                           f"{base_half:.3f} over {len(baseline)} games: "
                           f"{_verdict(mean, half, base_mean, base_half)} a random player")

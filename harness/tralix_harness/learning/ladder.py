@@ -15,7 +15,8 @@ match is the same games either way, its draws tagged by the reference it meets.
 Every match is seat-rotated from random openings (the arena's: ``OPENING_TILES`` tiles laid
 at random, opening k the same in every match of one seed), four games from each, the rated
 player in each seat once; its score is the mean over openings (0.25 is even) with a 95%
-interval by Student's t over them. The searches' draws come from the seed, the match and the
+interval by Student's t over them (by the exact binomial bound where every opening scored 0,
+or every one 1). The searches' draws come from the seed, the match and the
 game's number: the same command plays the same games, and every checkpoint meets a reference
 in the same games but for its own moves.
 """
@@ -32,7 +33,7 @@ from typing import Any
 import numpy as np
 
 from ..base.settings import MAX_SIDE, MIN_SIDE, SOUND_SEARCH, Settings, option
-from ..base.statistics import mean_interval
+from ..base.statistics import share_interval
 from ..local.openings import arena_opening
 from ..networks.backend import Backend, settle
 from ..networks.names import NetworkKind, NetworkName
@@ -134,7 +135,7 @@ def match_score(match: LadderMatch, games: Sequence[GameOutcome], cached: bool =
                 ) -> MatchScore:
     shares = [sum(games[4 * k + s].outcome[s] for s in range(4)) / 4
               for k in range(match.openings)]
-    mean, half = mean_interval(shares)
+    mean, half = share_interval(shares)
     return MatchScore(match.rated.name, match.opponent.name, mean, half, len(games),
                       match.openings, len({g.digest for g in games}), cached)
 

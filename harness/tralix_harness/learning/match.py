@@ -22,7 +22,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from ..base.settings import SOUND_SEARCH, SearchSettings
-from ..base.statistics import mean_interval
+from ..base.statistics import share_interval
 from ..local.lifecycle import GameRun, GameStatus, RunFailed, RunOpener
 from ..local.openings import arena_opening, game_seed
 from ..local.options import RunKind, RunOptions
@@ -119,7 +119,7 @@ def against_random(network: NetworkName, side: int, games: int, workers: int, th
     if len(scores) < games:
         raise RunFailed(f"{games - len(scores)} of {games} games against random players "
                         "were abandoned")
-    mean, half = mean_interval(scores)
+    mean, half = share_interval(scores)
     return Score(mean, half, len(scores), seconds, served)
 
 
@@ -178,7 +178,7 @@ def greedy_match(candidate: PolicyFunction | Policy, opponent: PolicyFunction | 
                                 [float(x) for x in boards[i].scores()])
                      for i in range(len(boards))]
     per_opening = [sum(results[4 * k:4 * k + 4]) / 4 for k in range(openings)]
-    mean, half = mean_interval(per_opening)
+    mean, half = share_interval(per_opening)
     return Score(mean, half, len(boards), time.perf_counter() - start, evaluations)
 
 
@@ -257,7 +257,7 @@ def search_match(candidate: Network, opponent: Network, sims: int, side: int, ga
                 outcomes.append(PlayedGame(seat, [float(x) for x in outcome],
                                            [float(x) for x in final.scores()]))
         per_opening.append(total / 4)
-    mean, half = mean_interval(per_opening)
+    mean, half = share_interval(per_opening)
     return Score(mean, half, 4 * openings, time.perf_counter() - start,
                  mine.requests + theirs.requests)
 
