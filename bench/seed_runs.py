@@ -22,8 +22,9 @@ run ends at once), and figures already measured are read back from the folder's
 Three ninety-minute runs alone on the machine outlast a working session, and a new machine
 starts without `data/`. With `--keep DIR` (a folder in the repository) each measured run
 leaves there what the tables and ladders need: its last checkpoint with its ONNX file, its
-settings, metrics and figures. A seed kept there is not run again, so the seeds can be run
-and committed one at a time.
+settings, metrics and figures, and the ladders' references file (the references' own matches,
+which are the same for every seed) is kept there too. A seed kept there is not run again, so
+the seeds can be run and committed one at a time.
 """
 
 from __future__ import annotations
@@ -83,7 +84,7 @@ def ladder(checkpoints: list[str], output: Path, args: argparse.Namespace,
     if not output.exists():
         command = tralix("ladder", *checkpoints, "--side", str(args.side), "--seed",
                          str(args.eval_seed), "--reference-games", str(args.reference_games),
-                         "--references", str(args.folder / "ladder-references.json"),
+                         "--references", str((args.keep or args.folder) / "ladder-references.json"),
                          "--json", str(output.with_suffix(".part")), *options)
         print("$", shlex.join(command), flush=True)
         done = subprocess.run(command, check=True, capture_output=True, text=True)

@@ -89,6 +89,7 @@ seed_runs=(bench/seed_runs.py --side 5 --minutes 1 --seeds 0 1 --keep "$small_ru
 "$PYTHON" "${seed_runs[@]}" --folder "$small_run/seeds-again" >/dev/null
 test ! -e "$small_run/seeds-again/s0"
 test -s "$small_run/seeds-again/ladder-greedy.json"
+test -s "$small_run/kept/ladder-references.json"
 rm -rf "$small_run"
 "$PYTHON" bench/inference_bench.py --sides 6 --batches 1 4 --seconds 0.01 --games 2 --workers 1 --threads 2 --sims 2 >/dev/null
 "$PYTHON" bench/search_strength.py --sides 6 --sims 0,4 --games 4 --workers 1 --chunk 2 >/dev/null
