@@ -71,6 +71,8 @@ small_run=$(mktemp -d)
     --search-rating-games 4 --workers 1 --threads 2 --generations 2 >/dev/null
 "$PYTHON" bench/evaluation_bench.py "$small_run/run" --generation 2 --repeats 1 --eval-games 4 \
     >/dev/null
+"$PYTHON" bench/value_phases.py "$small_run/run/checkpoints/gen-0002.pt" \
+    "$small_run/run/games/gen-0002.jsonl.gz" --side 5 --phases 2 >/dev/null
 # The small run's network sees the full position; the heuristic takes the five planes.
 for network in "torch:$small_run/run/checkpoints/gen-0002.pt" heuristic; do
     "$PYTHON" bench/target_quality.py --network "$network" --side 5 --positions 2 --repeats 2 \
