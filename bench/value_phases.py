@@ -29,42 +29,34 @@ import torch
 
 import tralix_rules
 from tralix_harness.data.samples import read_data_file, unpack_bits, unpack_globals
+from tralix_harness.data.symmetries import HAND_TILES
 from tralix_harness.networks.model import load_model
+from tralix_harness.viewer.pieces import PIECE_COUNT, base_cells
 
-PIECES = 21
-# The catalogue in order of size: one piece of 1 tile, one of 2, two of 3, five of 4, twelve
-# of 5 (89 tiles in all); checked against the board below.
-PIECE_TILES = np.array([1, 2, 3, 3] + [4] * 5 + [5] * 12, np.float32)
-
-
-Row = tuple[int, float, np.ndarray, np.ndarray, bool]
+# The tiles of each catalogue piece, in the order of the global features' hand flags.
+PIECE_TILES = np.array([len(base_cells(p)) for p in range(PIECE_COUNT)], np.float32)
 
 
-def _count_log_p(rows: list[Row], weights: torch.Tensor, bias: torch.Tensor) -> torch.Tensor:
-    x = torch.from_numpy(np.stack([r[2] for r in rows]))
-    y = torch.from_numpy(np.stack([r[3] for r in rows]))
+def _count_log_p(x: torch.Tensor, y: torch.Tensor, weights: torch.Tensor,
+                 bias: torch.Tensor) -> torch.Tensor:
     return (y * torch.log_softmax(x @ weights + bias, dim=1)).sum(dim=1).mean()
 
 
-def fitted(rows: list[Row]) -> tuple[torch.Tensor, torch.Tensor]:
-    """The count's weights (per feature) and biases (per seat) that fit ``rows`` best."""
+def fitted(x: torch.Tensor, y: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    """The count's weights (per feature) and biases (per seat) that fit features ``x`` (n, 4,
+    3) to outcomes ``y`` (n, 4) best."""
     weights = torch.zeros(3, requires_grad=True)
     bias = torch.zeros(4, requires_grad=True)
     optimiser = torch.optim.LBFGS([weights, bias], max_iter=200, line_search_fn="strong_wolfe")
 
     def closure() -> torch.Tensor:
         optimiser.zero_grad()
-        loss = -_count_log_p(rows, weights, bias)
+        loss = -_count_log_p(x, y, weights, bias)
         loss.backward()
         return loss
 
     optimiser.step(closure)
     return weights.detach(), bias.detach()
-
-
-def count_loss(parameters: tuple[torch.Tensor, torch.Tensor], rows: list[Row]) -> float:
-    with torch.no_grad():
-        return float(-_count_log_p(rows, *parameters))
 
 
 def main() -> None:
@@ -81,53 +73,52 @@ def main() -> None:
              for g in read_data_file(path, args.side, args.limit, lookahead=False, full=True).games]
     model, _ = load_model(args.checkpoint, args.side)
     model.eval()
-    planes_count = tralix_rules.full_plane_count
-    rows: list[Row] = []  # per position: phase, network loss, features (4, 3), outcome,
-    #                      whether its game is among those that fit the count
+    parts: list[tuple[np.ndarray, ...]] = []
     for number, g in enumerate(games):
-        planes = unpack_bits(g.planes, args.side, planes_count)
+        planes = unpack_bits(g.planes, args.side, tralix_rules.full_plane_count)
         globals_ = unpack_globals(g.globals_).astype(np.float32)
         with torch.no_grad():
             _, value = model(torch.from_numpy(planes.astype(np.float32)),
                              torch.from_numpy(globals_))
         log_p = torch.log_softmax(value.float(), dim=1).numpy()
-        outcome = g.value
-        loss = -(outcome * log_p).sum(axis=1)
         laid = planes[:, :4].reshape(len(planes), 4, -1).sum(axis=2).astype(np.float32)
         # For each seat from the mover's on: a flag per piece still in hand, then one that
         # is set once the seat is out.
-        seats = globals_.reshape(-1, 4, PIECES + 1)
-        in_hand = seats[:, :, :PIECES] @ PIECE_TILES
-        out = seats[:, :, PIECES]
+        seats = globals_.reshape(-1, 4, PIECE_COUNT + 1)
+        in_hand = seats[:, :, :PIECE_COUNT] @ PIECE_TILES
         between_pieces = planes[:, 5].reshape(len(planes), -1).sum(axis=1) == 0
-        assert np.allclose((laid + in_hand)[between_pieces], 89.0), "piece sizes out of order"
-        features = np.stack([laid / 89.0, in_hand / 89.0, out], axis=2)
-        phase = np.minimum((np.arange(len(planes)) * args.phases) // len(planes),
-                           args.phases - 1)
-        fit = number % 2 == 0
-        rows += [(int(phase[i]), float(loss[i]), features[i], outcome[i], fit)
-                 for i in range(len(planes))]
+        assert np.allclose((laid + in_hand)[between_pieces], HAND_TILES), "hands out of order"
+        n = len(planes)
+        parts.append((np.minimum(np.arange(n) * args.phases // n, args.phases - 1),
+                      -(g.value * log_p).sum(axis=1),
+                      np.stack([laid / HAND_TILES, in_hand / HAND_TILES,
+                                seats[:, :, PIECE_COUNT]], axis=2),
+                      g.value, np.full(n, number % 2 == 0)))
+    # Per position: its phase, the network's loss, the count's features (4, 3), the outcome,
+    # and whether its game is among those that fit the count.
+    phase, network_loss, features, outcome, fits = (
+        np.concatenate(column) for column in zip(*parts, strict=True))
 
-    print(f"{len(games)} games, {len(rows)} positions; value loss by the share of the game "
+    print(f"{len(games)} games, {len(phase)} positions; value loss by the share of the game "
           f"played (ln 4 = {math.log(4):.3f}); the count fitted on every other game, every "
           "column on the others")
     print("| share of the game | positions | network | count | uniform |")
     print("| --- | --- | --- | --- | --- |")
-    total = {"network": 0.0, "count": 0.0, "n": 0}
-    for phase in range(args.phases):
-        held = [r for r in rows if r[0] == phase and not r[4]]
-        count = count_loss(fitted([r for r in rows if r[0] == phase and r[4]]), held)
-        network = float(np.mean([r[1] for r in held]))
-        total["network"] += network * len(held)
-        total["count"] += count * len(held)
-        total["n"] += len(held)
-        low, high = 100 * phase // args.phases, 100 * (phase + 1) // args.phases
-        print(f"| {low} to {high} % | {len(held)} | {network:.3f} | {count:.3f} | "
+    network_sum = count_sum = 0.0
+    for k in range(args.phases):
+        fit, held = (phase == k) & fits, (phase == k) & ~fits
+        x, y = torch.from_numpy(features[held]), torch.from_numpy(outcome[held])
+        with torch.no_grad():
+            count = float(-_count_log_p(x, y, *fitted(torch.from_numpy(features[fit]),
+                                                       torch.from_numpy(outcome[fit]))))
+        network = float(network_loss[held].mean())
+        network_sum += network * held.sum()
+        count_sum += count * held.sum()
+        low, high = 100 * k // args.phases, 100 * (k + 1) // args.phases
+        print(f"| {low} to {high} % | {held.sum()} | {network:.3f} | {count:.3f} | "
               f"{math.log(4):.3f} |")
-    n = total["n"]
-    print(f"| all | {n} | {total['network'] / n:.3f} | {total['count'] / n:.3f} | "
-          f"{math.log(4):.3f} |")
-
+    n = int((~fits).sum())
+    print(f"| all | {n} | {network_sum / n:.3f} | {count_sum / n:.3f} | {math.log(4):.3f} |")
 
 if __name__ == "__main__":
     main()
