@@ -23,8 +23,8 @@ Three ninety-minute runs alone on the machine outlast a working session, and a n
 starts without `data/`. With `--keep DIR` (a folder in the repository) each measured run
 leaves there what the tables and ladders need: its last checkpoint with its ONNX file, its
 settings, metrics and figures, and the ladders' references file (the references' own matches,
-which are the same for every seed) is kept there too. A seed kept there is not run again, so
-the seeds can be run and committed one at a time.
+which are the same for every seed) and the ladders themselves are kept there too. A seed kept
+there is not run again, so the seeds can be run and committed one at a time.
 """
 
 from __future__ import annotations
@@ -77,10 +77,17 @@ def keep(run: Path, figures: dict[str, Any], kept: Path) -> dict[str, Any]:
     return figures
 
 
-def ladder(checkpoints: list[str], output: Path, args: argparse.Namespace,
+def ladder(checkpoints: list[str], name: str, args: argparse.Namespace,
            *options: str) -> dict[tuple[str, str], float]:
     """Each checkpoint's score against each reference it met, the ladder's printout kept
-    beside its JSON; a ladder already made is read back."""
+    beside its JSON. The files are named by the seeds, so that a ladder of other seeds in the
+    same folder is never read back as this one; a ladder already made (in the run folder, or
+    kept with ``--keep``) is read back."""
+    name = f"{name}-s{'-'.join(map(str, args.seeds))}"
+    output = args.folder / f"{name}.json"
+    kept = None if args.keep is None else args.keep / output.name
+    if kept is not None and kept.exists():
+        output = kept
     if not output.exists():
         command = tralix("ladder", *checkpoints, "--side", str(args.side), "--seed",
                          str(args.eval_seed), "--reference-games", str(args.reference_games),
@@ -90,6 +97,9 @@ def ladder(checkpoints: list[str], output: Path, args: argparse.Namespace,
         done = subprocess.run(command, check=True, capture_output=True, text=True)
         output.with_suffix(".txt").write_text(done.stdout)
         output.with_suffix(".part").replace(output)
+        if kept is not None:
+            for suffix in (".json", ".txt"):
+                shutil.copy2(output.with_suffix(suffix), kept.with_suffix(suffix))
     print(output.with_suffix(".txt").read_text(), flush=True)
     table = json.loads(output.read_text())
     return {(s["rated"], s["opponent"]): s["mean"] for s in table["scores"]}
@@ -145,9 +155,8 @@ def main() -> None:
         figures_of(seed)  # kept at once: the next run may outlast the session
     figures = {seed: figures_of(seed) for seed in args.seeds}
     checkpoints = [figures[seed]["checkpoint"] for seed in args.seeds]
-    greedy = ladder(checkpoints, args.folder / "ladder-greedy.json", args,
-                    "--games", str(args.ladder_games))
-    searching = ladder(checkpoints, args.folder / f"ladder-sims{args.search_sims}.json", args,
+    greedy = ladder(checkpoints, "ladder-greedy", args, "--games", str(args.ladder_games))
+    searching = ladder(checkpoints, f"ladder-sims{args.search_sims}", args,
                        "--games", str(args.search_games), "--sims", str(args.search_sims),
                        "--against", *args.search_against)
 

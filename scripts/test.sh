@@ -87,10 +87,14 @@ seed_runs=(bench/seed_runs.py --side 5 --minutes 1 --seeds 0 1 --keep "$small_ru
     --loop-options "$tiny --generations 1" --random-games 4 --heuristic-games 8 --ladder-games 8
     --reference-games 8 --search-games 8 --search-sims 4 --search-against heuristic search64)
 "$PYTHON" "${seed_runs[@]}" --folder "$small_run/seeds" >/dev/null
-# As on a new machine: the kept seeds are not run again, and their kept networks play the ladders.
+# As on a new machine: the kept seeds are not run again, and their kept ladders are read back.
 "$PYTHON" "${seed_runs[@]}" --folder "$small_run/seeds-again" >/dev/null
 test ! -e "$small_run/seeds-again/s0"
-test -s "$small_run/seeds-again/ladder-greedy.json"
+test -s "$small_run/kept/ladder-greedy-s0-1.json"
+# Another set of seeds in the same folder: its kept network plays a ladder of its own.
+"$PYTHON" "${seed_runs[@]}" --seeds 0 --folder "$small_run/seeds-again" >/dev/null
+"$PYTHON" -c 'import json, sys; rated = {s["rated"] for s in json.load(open(sys.argv[1]))["scores"]}
+assert len(rated) == 1, rated' "$small_run/kept/ladder-greedy-s0.json"
 test -s "$small_run/kept/ladder-references.json"
 rm -rf "$small_run"
 "$PYTHON" bench/inference_bench.py --sides 6 --batches 1 4 --seconds 0.01 --games 2 --workers 1 --threads 2 --sims 2 >/dev/null
