@@ -229,6 +229,7 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
                                       playout_mix=0.0, gumbel_considered=16,
                                       gumbel_min_spread=0.0, gumbel_every_move=False,
                                       skip_forced_moves=False, initial_weights="",
+                                      first_search=False,
                                       train=dict(train, precision="float32"),
                                       model=dict(model, ownership=False))
     assert settings.search == SearchSettings(dim=7, sims_per_move=3, sample_moves=9,
@@ -254,6 +255,8 @@ def test_the_settings_file_keeps_its_flat_names_while_the_search_settings_nest()
     assert LoopSettings().with_changes({"search_mode": 1}).search.playout_mix == 0.5
     with pytest.raises(ValueError, match="needs --search-mode 1 or 2"):
         LoopSettings().with_changes({"search_mode": 0, "playout_mix": 0.5})
+    with pytest.raises(ValueError, match="--first-search: the search without a network"):
+        LoopSettings().with_changes({"search_mode": 0, "first_search": True})
     # Changes reach the loop's own settings and each nested one, by field name.
     changed = LoopSettings().with_changes({"dim": 12, "steps": 3, "blocks": 2, "seed": 5})
     assert (changed.side, changed.steps, changed.model.blocks, changed.train.seed) == (12, 3, 2, 5)
@@ -286,6 +289,19 @@ def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):
     games = list(read_games(run / "games" / "gen-0001.jsonl.gz"))
     assert len(games) == 3 and {g["settings"]["sims_per_move"] for g in games} == {4}
     assert all(g.get("policy_targets", True) for g in games)
+
+
+def test_generation_1_by_the_search_without_a_network_teaches_the_policy(tmp_path):
+    run = tmp_path / "run"
+    assert main(["loop", str(run), *LOOP, "--generations", "1", "--first-search"]) == 0
+    games = list(read_games(run / "games" / "gen-0001.jsonl.gz"))
+    assert len(games) == 4 and all(g.get("policy_targets", True) for g in games)
+    assert {(g["settings"]["network"], g["settings"]["playout_mix"],
+             g["settings"]["sims_per_move"]) for g in games} == {("uniform", 1.0, 2)}
+    # Its records are policy targets: the first training measures a policy loss, which the
+    # untrained network's games (the value alone) never do.
+    first = read_metrics(run / "metrics.jsonl")[1]["train"]
+    assert first["policy_loss"] is not None and np.isfinite(first["policy_loss"])
 
 
 def test_a_folder_that_is_not_a_run_is_refused(tmp_path, capsys):

@@ -27,7 +27,7 @@ from ..local.options import RunKind, RunOptions
 from ..local.run import Run
 from ..networks.backend import Backends
 from ..networks.model import fold_batch_norm, load_model
-from ..networks.names import NetworkName
+from ..networks.names import NetworkKind, NetworkName
 from .evaluation import Evaluation
 from .folder import RunFolder, json_safe
 from .lookahead import lookahead_targets, torch_value
@@ -170,7 +170,8 @@ class Loop:
             return SelfPlayStats()
         s, c = self.settings, self.control
         games = s.generation_games(generation)
-        network = NetworkName.torch(self.folder.checkpoint(generation - 1))
+        network = (NetworkName(NetworkKind.UNIFORM) if s.network_free(generation)
+                   else NetworkName.torch(self.folder.checkpoint(generation - 1)))
         # The playout blend's anneal goes by the run's wall time before this generation.
         search = s.generation_search(generation, c.playout_scale(self._wall_time(), generation))
         stored = dict(search.as_dict(), network=str(network), generation=generation)
@@ -192,7 +193,7 @@ class Loop:
                     if result.status is not GameStatus.FINISHED or game is None:
                         raise RunFailed(f"self-play game {result.number} was abandoned")
                     extra: dict[str, Any] = {}
-                    if s.untrained(generation):
+                    if s.untrained(generation) and not s.first_search:
                         # The untrained network's priors and values make its search's
                         # records (and look-ahead targets) noise: its games teach the value.
                         extra["policy_targets"] = False

@@ -37,7 +37,8 @@ class Report:
         if s.search.playout_mix:
             sims += f", a random playout weighing {s.search.playout_mix:g} in each value"
         start = (f"from the network of {s.initial_weights}" if s.initial_weights else
-                 f"generation 1: {s.first_games} games of {s.first_sims}")
+                 f"generation 1: {s.first_games} games of {s.first_sims}"
+                 + (" by the search without a network" if s.first_search else ""))
         sees = ("the full position" if s.model.inputs is InputKind.FULL
                 else "the five planes")
         print(f"run {self.folder.path}: side {s.side}, {s.model.blocks} blocks of "

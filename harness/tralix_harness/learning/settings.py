@@ -147,6 +147,10 @@ class LoopSettings(Settings):
     first_sims: int = option(
         8, "simulations per move in generation 1 (the untrained network's search is worth "
             "little: its games are for the value)", least=0)
+    first_search: bool = option(
+        False, "generation 1 played by the search without a network (equal priors, each leaf "
+        "valued by one random playout) instead of the untrained network: its records then "
+        "teach the policy as well as the value")
     initial_weights: str = option(
         "", "a checkpoint whose network the run starts from instead of random weights (trained "
         "on any side, with the run's network settings): a schedule of sides starts on a small "
@@ -165,8 +169,9 @@ class LoopSettings(Settings):
 
     def check(self) -> None:
         """The search settings a run may set, the root noise's weight not negative, and a
-        network of the full position searched by the engine (the self-play module's search
-        sends the five planes alone)."""
+        network of the full position or a first generation without a network searched by the
+        engine (the self-play module's search sends the five planes alone and plays no
+        playouts)."""
         if self.search.exploration_fraction < 0:
             raise ValueError(f"{SearchSettings.option_name('exploration_fraction')}: must be "
                              f"at least 0, not {self.search.exploration_fraction}")
@@ -177,6 +182,11 @@ class LoopSettings(Settings):
                              "moves, c_init, alpha, exploration fraction, search mode, "
                              "Gumbel root, playout mix, playout cap and forced moves; the "
                              f"others stay as they are: {LOOP_SEARCH}")
+        if self.first_search and self.search.search_mode == 0:
+            mode = SearchSettings.option_name("search_mode")
+            raise ValueError(f"{self.option_name('first_search')}: the search without a "
+                             "network values its leaves by playouts, which the self-play "
+                             f"module's search ({mode} 0) has not; use {mode} 1 or 2")
         if self.model.inputs is InputKind.FULL and self.search.search_mode == 0:
             mode = SearchSettings.option_name("search_mode")
             raise ValueError(f"{ModelSettings.option_name('inputs')} full: the self-play "
@@ -191,6 +201,10 @@ class LoopSettings(Settings):
         """Whether the generation's games are played by the untrained network."""
         return generation == 1 and not self.initial_weights
 
+    def network_free(self, generation: int) -> bool:
+        """Whether the generation's games are played by the search without a network."""
+        return self.first_search and self.untrained(generation)
+
     def generation_games(self, generation: int) -> int:
         """The self-play games of a generation."""
         return self.first_games if self.untrained(generation) else self.games
@@ -202,9 +216,11 @@ class LoopSettings(Settings):
         search = dataclasses.replace(self.search, record_root_values=self.search.search_mode != 0,
                                      playout_mix=self.search.playout_mix * playout_scale,
                                      rep=self.model.inputs.rep(self.search.rep))
-        if self.untrained(generation):  # its records teach nothing: no playout cap
-            return dataclasses.replace(search, sims_per_move=self.first_sims,
-                                       full_search_share=1.0)
+        if self.untrained(generation):  # every move searched alike: no playout cap
+            search = dataclasses.replace(search, sims_per_move=self.first_sims,
+                                         full_search_share=1.0)
+            if self.first_search:  # playouts alone value the leaves; no network to see more
+                search = dataclasses.replace(search, playout_mix=1.0, rep=self.search.rep)
         return search
 
     def with_changes(self, changes: Mapping[str, Any]) -> LoopSettings:
