@@ -120,5 +120,6 @@ def main() -> None:
     n = int((~fits).sum())
     print(f"| all | {n} | {network_sum / n:.3f} | {count_sum / n:.3f} | {math.log(4):.3f} |")
 
+
 if __name__ == "__main__":
     main()

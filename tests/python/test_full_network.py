@@ -610,7 +610,8 @@ def test_a_loop_of_the_full_network_with_every_new_option(tmp_path, capsys):
                  "--channels", "8", "--batch-size", "16", "--gumbel-every-move",
                  "--skip-forced-moves", "--value-target-mix", "0.5", "--score-weight", "2",
                  "--sharpen-improved", "--window-growth", "0.5", "--window-min-games", "2",
-                 "--playout-mix-anneal", "0.5", "--generations", "3", *control]) == 0
+                 "--playout-mix-anneal", "0.5", "--no-first-search", "--generations", "3",
+                 *control]) == 0
     saved = json.loads((run / "settings.json").read_text())
     assert saved["model"]["inputs"] == "full" and saved["model"]["score_head"]
     assert saved["gumbel_every_move"] and saved["skip_forced_moves"]

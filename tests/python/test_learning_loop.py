@@ -291,17 +291,28 @@ def test_a_run_starts_from_a_network_trained_on_another_side(tmp_path, capsys):
     assert all(g.get("policy_targets", True) for g in games)
 
 
-def test_generation_1_by_the_search_without_a_network_teaches_the_policy(tmp_path):
-    run = tmp_path / "run"
-    assert main(["loop", str(run), *LOOP, "--generations", "1", "--first-search"]) == 0
-    games = list(read_games(run / "games" / "gen-0001.jsonl.gz"))
+def test_generation_1_is_the_search_without_a_network_unless_asked_otherwise(tmp_path):
+    searched, untrained = tmp_path / "searched", tmp_path / "untrained"
+    assert main(["loop", str(searched), *LOOP, "--generations", "1"]) == 0
+    assert main(["loop", str(untrained), *LOOP, "--generations", "1", "--no-first-search"]) == 0
+    games = list(read_games(searched / "games" / "gen-0001.jsonl.gz"))
     assert len(games) == 4 and all(g.get("policy_targets", True) for g in games)
     assert {(g["settings"]["network"], g["settings"]["playout_mix"],
              g["settings"]["sims_per_move"]) for g in games} == {("uniform", 1.0, 2)}
-    # Its records are policy targets: the first training measures a policy loss, which the
-    # untrained network's games (the value alone) never do.
-    first = read_metrics(run / "metrics.jsonl")[1]["train"]
+    games = list(read_games(untrained / "games" / "gen-0001.jsonl.gz"))
+    assert len(games) == 4 and not any(g.get("policy_targets", True) for g in games)
+    assert {g["settings"]["network"] for g in games} != {"uniform"}
+    # The search's records are policy targets: the first training measures a policy loss,
+    # which the untrained network's games (the value alone) never do.
+    first = read_metrics(searched / "metrics.jsonl")[1]["train"]
     assert first["policy_loss"] is not None and np.isfinite(first["policy_loss"])
+    assert read_metrics(untrained / "metrics.jsonl")[1]["train"]["policy_loss"] is None
+    # The self-play module's search has no playouts: generation 1 is then the untrained
+    # network's, at the few simulations it is worth, and a saved run resumes as saved.
+    module = LoopSettings().with_changes({"search_mode": 0})
+    assert (module.first_search, module.first_sims) == (False, 8)
+    saved = LoopSettings().with_changes({"search_mode": 0, "first_sims": 16})
+    assert saved.first_sims == 16 and saved.with_changes({}) == saved
 
 
 def test_a_folder_that_is_not_a_run_is_refused(tmp_path, capsys):

@@ -143,12 +143,16 @@ class LoopSettings(Settings):
     # 400 at equal wall time: the games come from a fresher network (bench/README.md).
     games: int = option(96, "self-play games per generation", least=1)
     first_games: int = option(
-        192, "self-play games of generation 1, played by the untrained network", least=1)
+        192, "self-play games of generation 1, which starts from an untrained network", least=1)
+    # Sixty-four: the search rated level with the greedy heuristic; generation 1 then costs
+    # about twice the untrained network's eight simulations (bench/README.md).
     first_sims: int = option(
-        8, "simulations per move in generation 1 (the untrained network's search is worth "
-            "little: its games are for the value)", least=0)
+        64, "simulations per move in generation 1 (with --no-first-search, the untrained "
+        "network's search, whose games are for the value alone; 8 are enough there)", least=0)
+    # On side 20 three seeds gained 0.32 ± 0.16 against the heuristics in thirty minutes:
+    # the untrained network's games left its policy worse than where it started.
     first_search: bool = option(
-        False, "generation 1 played by the search without a network (equal priors, each leaf "
+        True, "generation 1 played by the search without a network (equal priors, each leaf "
         "valued by one random playout) instead of the untrained network: its records then "
         "teach the policy as well as the value")
     initial_weights: str = option(
@@ -227,8 +231,9 @@ class LoopSettings(Settings):
         """These settings with ``changes``, by field name, to the loop's own fields or to
         those of its search, network and training settings (as the command line gives them).
         The self-play module's search (search mode 0) plays without playouts and sends the
-        five planes alone: the playout mix goes to 0 with it, and the network sees the five
-        planes, unless the changes set them."""
+        five planes alone: the playout mix goes to 0 with it, the network sees the five
+        planes, and generation 1 is the untrained network's at 8 simulations, unless the
+        changes set them."""
         parts: dict[type[Settings], dict[str, Any]] = {
             kind: {} for kind in (LoopSettings, SearchSettings, ModelSettings, TrainSettings)}
         for name, value in changes.items():
@@ -240,6 +245,9 @@ class LoopSettings(Settings):
         if search.get("search_mode", self.search.search_mode) == 0:
             search.setdefault("playout_mix", 0.0)
             parts[ModelSettings].setdefault("inputs", InputKind.PLANES)
+            own = parts[LoopSettings]
+            if self.first_search and "first_search" not in own:  # a saved run's stay as saved
+                own.update(first_search=False, first_sims=own.get("first_sims", 8))
         return dataclasses.replace(
             dataclasses.replace(self, **parts[LoopSettings]),
             search=dataclasses.replace(self.search, **search),
@@ -257,7 +265,9 @@ class LoopSettings(Settings):
     def from_dict(cls, values: Mapping[str, Any]) -> Self:
         # A file without the network's or the training's settings read with the defaults of
         # settings saved before their newer fields (the five planes among them).
-        own = {"model": {}, "train": {},
+        # One written before generation 1 could be played by the search without a network
+        # was played by the untrained network.
+        own = {"model": {}, "train": {}, "first_search": False,
                **{k: v for k, v in values.items() if k not in _SEARCH_KEYS}}
         # A settings file written before the search had modes was played with the self-play
         # module's own search; one written before the playout blend, without it.
