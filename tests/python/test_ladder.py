@@ -211,7 +211,10 @@ def test_an_interrupted_ladder_ends_its_worker_processes(tmp_path):
     process = subprocess.Popen(
         [sys.executable, "-m", "tralix_harness", "ladder", "heuristic", "--side", "14",
          "--games", "400", "--workers", "2", "--references", str(tmp_path / "r.json")],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+        # As from a terminal: a shell's background job inherits Ctrl-C ignored, and so would
+        # the command under test.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         time.sleep(4.0)  # the workers started and playing
         assert process.poll() is None
