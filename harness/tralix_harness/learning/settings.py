@@ -135,6 +135,11 @@ _SEARCH_KEYS = {_SEARCH_OPTIONS[name].metadata.get("flag", name): name
                 for name in LOOP_SEARCH_FIELDS}
 
 
+# Generation 1 by the untrained network (--no-first-search, or search mode 0 without playouts):
+# its games teach the value alone, and eight simulations are enough for that.
+UNTRAINED_FIRST_SIMS = 8
+
+
 @dataclasses.dataclass(frozen=True)
 class LoopSettings(Settings):
     """What a run of the generation loop plays and learns; fixed for the life of a run."""
@@ -148,7 +153,8 @@ class LoopSettings(Settings):
     # about twice the untrained network's eight simulations (bench/README.md).
     first_sims: int = option(
         64, "simulations per move in generation 1 (with --no-first-search, the untrained "
-        "network's search, whose games are for the value alone; 8 are enough there)", least=0)
+        f"network's search, whose games are for the value alone; {UNTRAINED_FIRST_SIMS} are "
+        "enough there)", least=0)
     # On side 20 three seeds gained 0.32 ± 0.16 against the heuristics in thirty minutes:
     # the untrained network's games left its policy worse than where it started.
     first_search: bool = option(
@@ -247,7 +253,8 @@ class LoopSettings(Settings):
             parts[ModelSettings].setdefault("inputs", InputKind.PLANES)
             own = parts[LoopSettings]
             if self.first_search and "first_search" not in own:  # a saved run's stay as saved
-                own.update(first_search=False, first_sims=own.get("first_sims", 8))
+                own.update(first_search=False,
+                           first_sims=own.get("first_sims", UNTRAINED_FIRST_SIMS))
         return dataclasses.replace(
             dataclasses.replace(self, **parts[LoopSettings]),
             search=dataclasses.replace(self.search, **search),
