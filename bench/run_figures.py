@@ -4,19 +4,51 @@ printouts: the last checkpoint, the value loss of the last generations, the scor
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import subprocess
 import sys
 from pathlib import Path
 
+import tralix_harness
 from tralix_harness.base.statistics import mean_interval
+
+SOURCES = Path(__file__).resolve().parent.parent / "harness" / "tralix_harness"
 
 # "mean score 0.650 ± 0.141" and "a uniformly random player in seat 0 scores 0.475 ± 0.153"
 SCORE = re.compile(r"scores? (\d\.\d+) ± (\d\.\d+|inf)")
 
 
+def stale_files(installed: Path, sources: Path) -> list[Path]:
+    """The harness's Python files whose installed copy is missing or differs from the
+    sources (the virtual environment's install is a copy, not a link)."""
+    if installed.resolve() == sources.resolve():
+        return []
+    stale = []
+    for source in sorted(sources.rglob("*.py")):
+        copy = installed / source.relative_to(sources)
+        if not copy.is_file() or copy.read_bytes() != source.read_bytes():
+            stale.append(source.relative_to(sources))
+    return stale
+
+
+@functools.cache
+def require_current_install() -> None:
+    """Refuse to measure an installed harness older than the sources: the runs would carry
+    the old defaults under the new commit's name."""
+    if not SOURCES.is_dir():
+        return
+    stale = stale_files(Path(tralix_harness.__file__).parent, SOURCES)
+    if stale:
+        raise SystemExit(
+            f"the installed tralix_harness differs from {SOURCES} in "
+            f"{', '.join(map(str, stale[:5]))}{' …' if len(stale) > 5 else ''}: "
+            "reinstall it (pip install --no-build-isolation '.[train]') before measuring")
+
+
 def tralix(*arguments: str) -> list[str]:
+    require_current_install()
     return [sys.executable, "-m", "tralix_harness", *arguments]
 
 
